@@ -1,0 +1,86 @@
+// Every tunable value of the server, and the settings phase of start-up:
+// built-in defaults, then the configuration file, then the command line, then
+// validation. Nothing changes the settings once the server is constructed.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace karst {
+
+inline constexpr uint32_t kRingCap = 9'999'999;
+inline constexpr uint32_t kMaxProxyCount = 32;
+inline constexpr size_t kMaxServerNameLength = 47;
+inline constexpr size_t kMaxModListLength = 255;
+inline constexpr size_t kMaxAdvertiseHostLength = 63;
+
+struct ServerSettings {
+    std::string bindAddress = "0.0.0.0";
+    uint16_t port = 27015;
+    uint32_t maxClients = 2048;
+    uint32_t maxPlayersPerRoom = 128;
+    uint32_t minimumReady = 1;
+    uint32_t proxyCount = 6;
+    uint32_t startingRings = 1000;
+    std::string serverName = "KARST Server";
+    std::string modList = "KARST";
+    bool listed = true;
+    std::string masterHost;
+    uint16_t masterPort = 27016;
+    std::string advertiseHost;
+    std::string completedSavePath = "SAVEDATA/CometTrail01.snc";
+    std::string piboStorePath = "SAVEDATA/karst-pibo-store.bin";
+    std::string profileStorePath = "SAVEDATA/karst-profile-store.bin";
+    std::string metricsPath = "SAVEDATA/karst-metrics.json";
+    // Seconds a new connection has to complete its handshake; 0 = no deadline.
+    // Set only by the configuration file, so the command line stays as documented.
+    uint32_t handshakeTimeoutSeconds = 10;
+};
+
+inline constexpr std::string_view kDefaultConfigPath = "server.ini";
+
+enum class ParseStatus { Ok, Invalid, OutOfRange };
+
+template <typename T>
+struct ParsedNumber {
+    ParseStatus status = ParseStatus::Invalid;
+    T value = 0;
+    bool ok() const { return status == ParseStatus::Ok; }
+};
+
+// Decimal conversion shared by the command line and the configuration file:
+// leading white space, one optional sign, digits up to the first non-digit (the
+// rest is ignored). No digit is Invalid; a value beyond the type is OutOfRange;
+// a minus sign negates modulo 2^32 (or 2^64).
+ParsedNumber<uint32_t> parseUnsigned(std::string_view text);
+ParsedNumber<uint64_t> parseUnsigned64(std::string_view text);
+
+// One console line produced while settings are read, in the order produced.
+struct ConsoleLine {
+    bool error = false;  // standard error when true, standard output otherwise
+    std::string text;
+};
+
+// Reads the INI-style configuration file at `path` over `settings`. Returns false
+// only if the file cannot be opened. Warnings about invalid numbers are appended
+// to `lines`.
+bool loadConfigFile(const std::string& path, ServerSettings& settings,
+                    std::vector<ConsoleLine>& lines);
+
+std::string usageLine();
+
+// The outcome of the settings phase: either settings to run with, or an exit code.
+struct SettingsPhase {
+    std::optional<int> exitCode;  // set when the program must end now
+    ServerSettings settings;
+    std::vector<ConsoleLine> lines;  // to print, in order, before anything else
+};
+
+// `args` excludes the program name.
+SettingsPhase runSettingsPhase(std::span<const std::string> args);
+
+}  // namespace karst

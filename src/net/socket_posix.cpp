@@ -1,0 +1,295 @@
+// POSIX implementation of the socket layer (Linux first; other POSIX systems
+// lack only sendmmsg and the keepalive tuning, which fall back gracefully).
+#include "net/socket.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace karst::net {
+
+static_assert(sizeof(sockaddr_storage) <= kSocketAddressStorage);
+
+namespace {
+
+int fd(SocketHandle s) { return static_cast<int>(s); }
+
+const sockaddr* asSockaddr(const SocketAddress& a) {
+    return reinterpret_cast<const sockaddr*>(a.storage.data());
+}
+
+bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+IoResult fromErrno() {
+    IoResult r;
+    r.status = wouldBlock(errno) ? IoStatus::WouldBlock : IoStatus::Failed;
+    return r;
+}
+
+}  // namespace
+
+bool startSocketLibrary() {
+    // A send to a peer that has gone must fail with EPIPE, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+void stopSocketLibrary() {}
+
+std::vector<ResolvedAddress> resolveAddresses(const std::string& node, uint16_t port,
+                                              SocketType type, bool passive) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = type == SocketType::Stream ? SOCK_STREAM : SOCK_DGRAM;
+    hints.ai_protocol = 0;
+    hints.ai_flags = passive ? AI_PASSIVE : 0;
+    const std::string service = std::to_string(port);
+    addrinfo* list = nullptr;
+    std::vector<ResolvedAddress> out;
+    if (getaddrinfo(node.empty() ? nullptr : node.c_str(), service.c_str(), &hints, &list) != 0)
+        return out;
+    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_addrlen > kSocketAddressStorage) continue;
+        ResolvedAddress r;
+        r.family = ai->ai_family;
+        r.socketType = ai->ai_socktype;
+        r.protocol = ai->ai_protocol;
+        std::memcpy(r.address.storage.data(), ai->ai_addr, ai->ai_addrlen);
+        r.address.length = static_cast<int32_t>(ai->ai_addrlen);
+        out.push_back(r);
+    }
+    freeaddrinfo(list);
+    return out;
+}
+
+SocketHandle openSocket(int family, int socketType, int protocol) {
+    const int s = ::socket(family, socketType | SOCK_CLOEXEC, protocol);
+    return s < 0 ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
+
+void closeSocket(SocketHandle s) {
+    if (s != kInvalidSocket) ::close(fd(s));
+}
+
+bool setReuseAddress(SocketHandle s) {
+    const int one = 1;
+    return ::setsockopt(fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
+}
+
+bool bindSocket(SocketHandle s, const SocketAddress& address) {
+    return ::bind(fd(s), asSockaddr(address), static_cast<socklen_t>(address.length)) == 0;
+}
+
+bool listenSocket(SocketHandle s) { return ::listen(fd(s), SOMAXCONN) == 0; }
+
+bool connectSocket(SocketHandle s, const SocketAddress& address) {
+    return ::connect(fd(s), asSockaddr(address), static_cast<socklen_t>(address.length)) == 0;
+}
+
+bool setNonBlocking(SocketHandle s) {
+    const int flags = ::fcntl(fd(s), F_GETFL, 0);
+    return flags >= 0 && ::fcntl(fd(s), F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool setNoDelay(SocketHandle s) {
+    const int one = 1;
+    return ::setsockopt(fd(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
+}
+
+bool setKeepAlive(SocketHandle s, int idleSeconds, int intervalSeconds, int probes) {
+    const int one = 1;
+    bool ok = ::setsockopt(fd(s), SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) == 0;
+#if defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
+    ok = ::setsockopt(fd(s), IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds) == 0 && ok;
+    ok = ::setsockopt(fd(s), IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds,
+                      sizeof intervalSeconds) == 0 && ok;
+    ok = ::setsockopt(fd(s), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0 && ok;
+#else
+    (void)idleSeconds;
+    (void)intervalSeconds;
+    (void)probes;
+#endif
+    return ok;
+}
+
+uint16_t localPort(SocketHandle s) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (::getsockname(fd(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
+    if (ss.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+    return 0;
+}
+
+SocketHandle acceptConnection(SocketHandle listener) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    const int s = ::accept4(fd(listener), reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
+    return s < 0 ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
+
+IoResult receiveBytes(SocketHandle s, std::span<uint8_t> buffer) {
+    ssize_t n;
+    do {
+        n = ::recv(fd(s), buffer.data(), buffer.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return fromErrno();
+    IoResult r;
+    r.status = n == 0 ? IoStatus::Closed : IoStatus::Ok;
+    r.bytes = static_cast<size_t>(n);
+    return r;
+}
+
+IoResult sendBytes(SocketHandle s, std::span<const uint8_t> data) {
+    ssize_t n;
+    do {
+        n = ::send(fd(s), data.data(), data.size(), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return fromErrno();
+    IoResult r;
+    r.status = n == 0 ? IoStatus::Closed : IoStatus::Ok;
+    r.bytes = static_cast<size_t>(n);
+    return r;
+}
+
+IoResult receiveDatagram(SocketHandle s, std::span<uint8_t> buffer, SocketAddress& from) {
+    socklen_t len = kSocketAddressStorage;
+    ssize_t n;
+    do {
+        // MSG_TRUNC makes Linux report the datagram's real length, so a datagram
+        // longer than the buffer is recognised instead of silently cut short.
+        n = ::recvfrom(fd(s), buffer.data(), buffer.size(), MSG_TRUNC,
+                       reinterpret_cast<sockaddr*>(from.storage.data()), &len);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return fromErrno();
+    from.length = static_cast<int32_t>(len);
+    IoResult r;
+    r.status = IoStatus::Ok;
+    r.truncated = static_cast<size_t>(n) > buffer.size();
+    r.bytes = r.truncated ? buffer.size() : static_cast<size_t>(n);
+    return r;
+}
+
+IoResult sendDatagram(SocketHandle s, std::span<const uint8_t> data, const SocketAddress& to) {
+    ssize_t n;
+    do {
+        n = ::sendto(fd(s), data.data(), data.size(), MSG_NOSIGNAL, asSockaddr(to),
+                     static_cast<socklen_t>(to.length));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return fromErrno();
+    IoResult r;
+    r.status = IoStatus::Ok;
+    r.bytes = static_cast<size_t>(n);
+    return r;
+}
+
+void sendDatagramBatch(SocketHandle s, std::span<const uint8_t> data,
+                       std::span<DatagramSend> destinations) {
+#if defined(__linux__)
+    constexpr size_t kBatch = 64;
+    iovec iov{const_cast<uint8_t*>(data.data()), data.size()};
+    mmsghdr msgs[kBatch];
+    size_t done = 0;
+    while (done < destinations.size()) {
+        const size_t count = std::min(kBatch, destinations.size() - done);
+        for (size_t i = 0; i < count; ++i) {
+            const SocketAddress& to = *destinations[done + i].to;
+            msgs[i] = mmsghdr{};
+            msgs[i].msg_hdr.msg_name = const_cast<uint8_t*>(to.storage.data());
+            msgs[i].msg_hdr.msg_namelen = static_cast<socklen_t>(to.length);
+            msgs[i].msg_hdr.msg_iov = &iov;
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        int sent;
+        do {
+            sent = ::sendmmsg(fd(s), msgs, static_cast<unsigned>(count), MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+        if (sent <= 0) {
+            // The first message of the batch failed: mark it and go on with the rest.
+            destinations[done].sentWhole = false;
+            ++done;
+            continue;
+        }
+        for (int i = 0; i < sent; ++i)
+            destinations[done + static_cast<size_t>(i)].sentWhole = msgs[i].msg_len == data.size();
+        done += static_cast<size_t>(sent);
+    }
+#else
+    for (DatagramSend& d : destinations) {
+        const IoResult r = sendDatagram(s, data, *d.to);
+        d.sentWhole = r.status == IoStatus::Ok && r.bytes == data.size();
+    }
+#endif
+}
+
+bool sameEndpoint(const SocketAddress& a, const SocketAddress& b) {
+    sockaddr_storage sa{}, sb{};
+    std::memcpy(&sa, a.storage.data(), sizeof sa);
+    std::memcpy(&sb, b.storage.data(), sizeof sb);
+    if (sa.ss_family != sb.ss_family) return false;
+    if (sa.ss_family == AF_INET) {
+        const auto* x = reinterpret_cast<const sockaddr_in*>(&sa);
+        const auto* y = reinterpret_cast<const sockaddr_in*>(&sb);
+        return x->sin_port == y->sin_port && x->sin_addr.s_addr == y->sin_addr.s_addr;
+    }
+    if (sa.ss_family == AF_INET6) {
+        const auto* x = reinterpret_cast<const sockaddr_in6*>(&sa);
+        const auto* y = reinterpret_cast<const sockaddr_in6*>(&sb);
+        return x->sin6_port == y->sin6_port &&
+               std::memcmp(&x->sin6_addr, &y->sin6_addr, sizeof x->sin6_addr) == 0;
+    }
+    return false;
+}
+
+std::string formatEndpoint(const SocketAddress& address) {
+    sockaddr_storage ss{};
+    std::memcpy(&ss, address.storage.data(), sizeof ss);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (ss.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&ss);
+        inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+        return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+    }
+    if (ss.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&ss);
+        inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6->sin6_port));
+    }
+    return "?";
+}
+
+int pollSockets(std::vector<PollEntry>& entries, int timeoutMs) {
+    // Kept between calls so a pass does not allocate once the set has grown.
+    static thread_local std::vector<pollfd> fds;
+    fds.resize(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        short events = 0;
+        if (entries[i].events & kPollIn) events |= POLLIN;
+        if (entries[i].events & kPollOut) events |= POLLOUT;
+        fds[i] = pollfd{fd(entries[i].socket), events, 0};
+    }
+    const int n = ::poll(fds.data(), static_cast<nfds_t>(fds.size()), timeoutMs);
+    if (n <= 0) return n;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const short r = fds[i].revents;
+        uint16_t out = 0;
+        if (r & POLLIN) out |= kPollIn;
+        if (r & POLLOUT) out |= kPollOut;
+        if (r & POLLERR) out |= kPollError;
+        if (r & POLLHUP) out |= kPollHangUp;
+        if (r & POLLNVAL) out |= kPollInvalid;
+        entries[i].revents = out;
+    }
+    return n;
+}
+
+}  // namespace karst::net
