@@ -1,0 +1,132 @@
+// Construction, start-up (stores, sockets, the start-up report) and shutdown of
+// the one GameServer.
+#include "app/game_server.h"
+
+#include <string>
+
+#include "app/console.h"
+#include "net/clock.h"
+
+namespace karst {
+
+std::atomic<GameServer*> activeServer{nullptr};
+
+GameServer::GameServer(ServerSettings settings)
+    : settings_(std::move(settings)),
+      piboStore_(settings_.piboStorePath),
+      profileStore_(settings_.profileStorePath) {
+    socketsReady_ = net::startSocketLibrary();
+    startTime_ = monotonicNowNs();
+    createProxies();
+}
+
+GameServer::~GameServer() { shutdown(); }
+
+bool GameServer::start() {
+    completedSave_ = loadCompletedSave(settings_.completedSavePath);
+    piboStore_.load();
+    profileStore_.load();
+    storesLoaded_ = true;
+    if (!socketsReady_) return false;
+    if (!openListener()) return false;
+    if (!openUdpSocket()) printError("Warning: UDP movement unavailable; clients will use TCP fallback.");
+    writeMetrics();
+    advertiseToMaster(true);
+    printStartupReport();
+    return true;
+}
+
+namespace {
+
+// Tries each resolved address in turn; the first socket that binds (and, for a
+// stream socket, listens) and turns non-blocking is kept.
+net::SocketHandle openBoundSocket(const std::string& bindAddress, uint16_t port,
+                                  net::SocketType type) {
+    const std::string node = bindAddress == "*" ? std::string() : bindAddress;
+    for (const net::ResolvedAddress& address : net::resolveAddresses(node, port, type, true)) {
+        const net::SocketHandle s = net::openSocket(address.family, address.socketType, address.protocol);
+        if (s == net::kInvalidSocket) continue;
+        (void)net::setReuseAddress(s);
+        const bool ok = net::bindSocket(s, address.address) &&
+                        (type == net::SocketType::Datagram || net::listenSocket(s)) &&
+                        net::setNonBlocking(s);
+        if (ok) return s;
+        net::closeSocket(s);
+    }
+    return net::kInvalidSocket;
+}
+
+}  // namespace
+
+bool GameServer::openListener() {
+    listenSocket_ = openBoundSocket(settings_.bindAddress, settings_.port, net::SocketType::Stream);
+    return listenSocket_ != net::kInvalidSocket;
+}
+
+bool GameServer::openUdpSocket() {
+    // Port 0 lets the system choose the TCP port; movement then uses that same
+    // port, so clients find both channels at one address.
+    const uint16_t port = settings_.port != 0 ? settings_.port : tcpPort();
+    udpSocket_ = openBoundSocket(settings_.bindAddress, port, net::SocketType::Datagram);
+    return udpSocket_ != net::kInvalidSocket;
+}
+
+void GameServer::printStartupReport() const {
+    printLine("KARST dedicated server listening on " + settings_.bindAddress + ":" +
+              std::to_string(settings_.port) + " (global=" + std::to_string(settings_.maxClients) +
+              ", room=" + std::to_string(settings_.maxPlayersPerRoom) +
+              ", Central Plaza proxies=" + std::to_string(proxies_.size()) + ")");
+    if (completedSave_.loaded)
+        printLine("Serving completed save " + settings_.completedSavePath);
+    else
+        printError("Warning: completed save unavailable at " + settings_.completedSavePath);
+    printLine("Loaded " + std::to_string(piboStore_.size()) + " persistent Pibo records from " +
+              settings_.piboStorePath);
+    printLine("Loaded " + std::to_string(profileStore_.size()) + " persistent player profiles from " +
+              settings_.profileStorePath);
+    if (settings_.listed && !settings_.masterHost.empty())
+        printLine("Advertising as " + settings_.serverName + " through " + settings_.masterHost + ":" +
+                  std::to_string(settings_.masterPort));
+}
+
+void GameServer::requestStop() { stopRequested_.exchange(true); }
+
+void GameServer::shutdown() {
+    if (shutDown_) return;
+    shutDown_ = true;
+    // A server that never loaded its stores must not replace them with empty ones.
+    if (storesLoaded_) {
+        saveProfileStore();
+        savePiboStore();
+    }
+    for (auto& [socket, connection] : clients_) net::closeSocket(socket);
+    for (net::SocketHandle* s : {&listenSocket_, &udpSocket_, &masterSocket_}) {
+        if (*s != net::kInvalidSocket) net::closeSocket(*s);
+        *s = net::kInvalidSocket;
+    }
+    rooms_.clear();
+    byPlayerId_.clear();
+    byProfileKey_.clear();
+    pendingHandshakes_.clear();
+    activeHubRooms_.clear();
+    proxies_.clear();
+    startedStageRooms_.clear();
+    startCountdowns_.clear();
+    clients_.clear();
+    if (socketsReady_) net::stopSocketLibrary();
+    socketsReady_ = false;
+}
+
+uint16_t GameServer::tcpPort() const {
+    return listenSocket_ == net::kInvalidSocket ? 0 : net::localPort(listenSocket_);
+}
+
+uint16_t GameServer::udpPort() const {
+    return udpSocket_ == net::kInvalidSocket ? 0 : net::localPort(udpSocket_);
+}
+
+uint32_t GameServer::uptimeMs() const {
+    return static_cast<uint32_t>((monotonicNowNs() - startTime_) / kNsPerMs);
+}
+
+}  // namespace karst

@@ -1,0 +1,199 @@
+// The one server object: settings, sockets, the connection table and its
+// indexes, rooms' run state, proxies, the two stores and the completed save.
+//
+// Everything runs on the thread that calls run(); only requestStop() may be
+// called from elsewhere (the stop signal handler). Handlers never write to a
+// socket: they append frames to send queues, which the event loop writes when
+// the socket is writable. Handlers return false only to close their connection.
+//
+// The member functions are defined by subsystem: app/game_server.cpp (lifecycle),
+// net/event_loop.cpp, net/connections.cpp, net/dispatch.cpp, net/udp.cpp,
+// net/master_advert.cpp, game/*.cpp, garden/*.cpp, store/server_metrics.cpp.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "app/settings.h"
+#include "game/proxies.h"
+#include "game/room_key.h"
+#include "garden/pibo_store.h"
+#include "net/connection.h"
+#include "net/frame.h"
+#include "net/socket.h"
+#include "store/completed_save.h"
+#include "store/profile_store.h"
+
+namespace karst {
+
+struct StartCountdown {
+    RoomKey key;
+    uint64_t startNs = 0;
+    uint32_t secondsAnnounced = 3;
+};
+
+struct ActiveHubRoom {
+    RoomKey key;
+    uint64_t lastUpdateNs = 0;
+};
+
+class GameServer {
+public:
+    explicit GameServer(ServerSettings settings);
+    ~GameServer();
+    GameServer(const GameServer&) = delete;
+    GameServer& operator=(const GameServer&) = delete;
+
+    bool start();
+    int run();
+    void requestStop();
+    void shutdown();
+
+    // The ports actually bound (differs from the settings when port 0 asked the
+    // system to choose); 0 while closed.
+    uint16_t tcpPort() const;
+    uint16_t udpPort() const;
+    uint32_t uptimeMs() const;
+
+private:
+    using ConnectionTable = std::unordered_map<net::SocketHandle, std::unique_ptr<ClientConnection>>;
+    using Members = std::vector<ClientConnection*>;
+
+    // Lifecycle.
+    bool openListener();
+    bool openUdpSocket();
+    void printStartupReport() const;
+
+    // Event loop.
+    void runPass();
+    void buildPollSet();
+    void serveConnections(size_t firstConnectionEntry);
+    void closeExpiredHandshakes();
+    void runPeriodicWork();
+
+    // Connections and queues.
+    void acceptPending();
+    bool receiveFromConnection(ClientConnection& connection);
+    bool flushSendQueue(ClientConnection& connection);
+    void sendToConnection(ClientConnection& connection, std::span<const uint8_t> frame);
+    void broadcastToRoom(const RoomKey& key, std::span<const uint8_t> frame, uint32_t excludedId);
+    void disconnect(net::SocketHandle socket);
+    ClientConnection* findConnectionByPlayerId(uint32_t playerId);
+    ClientConnection* findAuthenticatedByProfileKey(const ProfileKey& key);
+    const Members& roomMembers(const RoomKey& key) const;
+    void addToRoomIndex(ClientConnection& connection);
+    void removeFromRoomIndex(ClientConnection& connection);
+    void moveToRoom(ClientConnection& connection, const RoomKey& key);
+
+    // Frames and dispatch.
+    bool parseFrames(ClientConnection& connection);
+    bool dispatchMessage(ClientConnection& connection, const FrameHeader& header,
+                         std::span<const uint8_t> payload);
+    std::vector<uint8_t> makeFrame(MessageType type, std::span<const uint8_t> payload);
+    void sendMessage(ClientConnection& connection, MessageType type, std::span<const uint8_t> payload);
+    void broadcastMessage(const RoomKey& key, MessageType type, std::span<const uint8_t> payload,
+                          uint32_t excludedId);
+    void sendNotice(ClientConnection& connection, NoticeCode code, std::string_view text);
+
+    // Handshake and profiles.
+    bool handleHello(ClientConnection& connection, std::span<const uint8_t> payload);
+    void updateProfile(const ClientConnection& connection);
+    void saveProfileStore();
+    void sendPlayerInfo(ClientConnection& to, const ClientConnection& about);
+
+    // Rooms, stages and instances.
+    bool handleJoinRoom(ClientConnection& connection, std::span<const uint8_t> payload);
+    void joinRoom(ClientConnection& connection, const RoomKey& key);
+    bool handleSetCharacter(ClientConnection& connection, std::span<const uint8_t> payload);
+    bool handleSetReady(ClientConnection& connection, std::span<const uint8_t> payload);
+    void broadcastRoomStatus(const RoomKey& key, uint8_t countdown);
+    void tickStageCountdowns();
+    void leaveRoomAfterDisconnect(const RoomKey& oldKey, uint32_t playerId);
+    bool isStartedStageRoom(const RoomKey& key) const;
+
+    // Movement, events, pings; the UDP channel.
+    bool handlePlayerState(ClientConnection& connection, std::span<const uint8_t> payload);
+    bool handlePlayerEvent(ClientConnection& connection, std::span<const uint8_t> payload);
+    bool handlePing(ClientConnection& connection, std::span<const uint8_t> payload);
+    void relayStateToRoom(const RoomKey& key, std::span<uint8_t, kPlayerStateSize> record,
+                          uint32_t excludedId);
+    void drainUdp();
+    void handleDatagram(std::span<const uint8_t> datagram, const net::SocketAddress& from);
+
+    // Chat.
+    bool handleChatText(ClientConnection& connection, std::span<const uint8_t> payload);
+
+    // Hub proxies.
+    void createProxies();
+    void sendProxiesTo(ClientConnection& connection, const ActiveHubRoom& room);
+    void tickHubProxies();
+
+    // Stage finish and the fruit shop.
+    bool handleStageFinished(ClientConnection& connection, std::span<const uint8_t> payload);
+    void releaseStartedRun(const RoomKey& key);
+    bool handleBuyFruit(ClientConnection& connection, std::span<const uint8_t> payload);
+
+    // The Pibo garden.
+    bool handlePiboRegister(ClientConnection& connection, std::span<const uint8_t> payload);
+    bool handlePiboState(ClientConnection& connection, std::span<const uint8_t> payload);
+    bool handlePiboRelease(ClientConnection& connection, std::span<const uint8_t> payload);
+    bool handlePiboFeed(ClientConnection& connection, std::span<const uint8_t> payload);
+    bool handlePiboInteract(ClientConnection& connection, std::span<const uint8_t> payload);
+    bool handlePiboClaim(ClientConnection& connection, std::span<const uint8_t> payload);
+    bool handlePiboBreed(ClientConnection& connection, std::span<const uint8_t> payload);
+    void deliverPendingPibo(ClientConnection& connection);
+    void releaseHeldPibo(ClientConnection& connection, const RoomKey& room);
+    void sendGardenSnapshot(ClientConnection& connection);
+    void savePiboStore();
+
+    // Master advertisement and metrics.
+    void advertiseToMaster(bool force);
+    bool writeMetrics();
+
+    ServerSettings settings_;
+    bool socketsReady_ = false;
+    net::SocketHandle listenSocket_ = net::kInvalidSocket;
+    net::SocketHandle udpSocket_ = net::kInvalidSocket;
+    net::SocketHandle masterSocket_ = net::kInvalidSocket;
+    ConnectionTable clients_;
+    std::vector<StartCountdown> startCountdowns_;
+    std::vector<RoomKey> startedStageRooms_;
+    std::vector<ProxyPlayer> proxies_;
+    std::vector<ActiveHubRoom> activeHubRooms_;
+    PiboStore piboStore_;
+    ProfileStore profileStore_;
+    uint32_t nextPlayerId_ = 1;
+    uint32_t nextSequence_ = 1;
+    CompletedSave completedSave_;
+    std::atomic<bool> stopRequested_{false};
+    uint64_t startTime_ = 0;
+    uint64_t lastMetricsTime_ = 0;
+    uint64_t lastAdvertiseTime_ = 0;
+    bool storesLoaded_ = false;
+    bool shutDown_ = false;
+
+    // Indexes over clients_, kept in step with it: authenticated members by room,
+    // every connection by player id, authenticated connections by profile key,
+    // and connections still owing their Hello, in accept order.
+    std::unordered_map<RoomKey, Members, RoomKeyHash> rooms_;
+    std::unordered_map<uint32_t, ClientConnection*> byPlayerId_;
+    std::unordered_map<ProfileKey, ClientConnection*, ProfileKeyHash> byProfileKey_;
+    std::deque<std::pair<uint64_t, net::SocketHandle>> pendingHandshakes_;
+
+    // Scratch of one event-loop pass, kept to avoid allocating every pass.
+    std::vector<net::PollEntry> pollSet_;
+    std::vector<ClientConnection*> pollConnections_;
+    std::vector<net::SocketHandle> closingList_;
+    std::vector<net::DatagramSend> udpBatch_;
+};
+
+// The running server, for the stop signal handler; null outside run().
+extern std::atomic<GameServer*> activeServer;
+
+}  // namespace karst

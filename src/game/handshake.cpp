@@ -1,0 +1,93 @@
+// Hello: the player's identity, its restored rings and fruit, the UDP token,
+// and what a new player receives first (Welcome, the completed save, waiting Pibo).
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "app/console.h"
+#include "app/game_server.h"
+#include "game/player_info.h"
+#include "net/coding.h"
+
+namespace karst {
+
+namespace {
+
+// Four 32-bit draws folded 16 bits apart; never 0, since 0 means "no token".
+uint64_t drawUdpToken() {
+    std::random_device device;
+    uint64_t token = 0;
+    for (int i = 0; i < 4; ++i) token = (token << 16) ^ static_cast<uint64_t>(device());
+    return token == 0 ? 1 : token;
+}
+
+}  // namespace
+
+bool GameServer::handleHello(ClientConnection& connection, std::span<const uint8_t> payload) {
+    if (connection.authenticated || payload.size() != kHelloSize) return false;
+    ProfileKey key;
+    std::memcpy(key.data(), payload.data() + 32, key.size());
+    if (isZeroKey(key) || findAuthenticatedByProfileKey(key) != nullptr) return false;
+
+    std::array<uint8_t, kHelloSize> hello;
+    std::memcpy(hello.data(), payload.data(), hello.size());
+    const std::string name = sanitizePlayerInfo(hello.data());
+    std::memcpy(connection.name.data(), hello.data(), connection.name.size());
+    connection.character = hello[24];
+    std::memcpy(connection.colour.data(), hello.data() + 25, 3);
+    connection.profileKey = key;
+
+    if (const ProfileRecord* profile = profileStore_.find(key)) {
+        connection.rings = profile->rings;
+        connection.serverInventory = profile->serverInventory;
+    } else {
+        connection.rings = std::min(settings_.startingRings, kRingCap);
+    }
+    connection.authenticated = true;
+    byProfileKey_[key] = &connection;
+    addToRoomIndex(connection);
+    connection.udpToken = drawUdpToken();
+    updateProfile(connection);
+    saveProfileStore();
+
+    std::array<uint8_t, kWelcomeSize> welcome{};
+    ByteWriter(welcome)
+        .u32(connection.playerId)
+        .u32(static_cast<uint32_t>(clients_.size()))
+        .u32(uptimeMs())
+        .u32(connection.rings)
+        .u64(connection.udpToken);
+    sendMessage(connection, MessageType::Welcome, welcome);
+    if (completedSave_.loaded) {
+        std::array<uint8_t, kCompletedSaveSize> save;
+        putU32(save.data(), completedSave_.hash);
+        std::memcpy(save.data() + 4, completedSave_.bytes.data(), completedSave_.bytes.size());
+        sendMessage(connection, MessageType::CompletedSave, save);
+    }
+    deliverPendingPibo(connection);
+    printLine("player " + std::to_string(connection.playerId) + " connected as " + name);
+    return true;
+}
+
+void GameServer::updateProfile(const ClientConnection& connection) {
+    if (!connection.authenticated) return;
+    ProfileRecord record;
+    record.profileKey = connection.profileKey;
+    record.rings = std::min(connection.rings, kRingCap);
+    record.serverInventory = connection.serverInventory;
+    record.name = connection.name;
+    record.character = connection.character;
+    record.colour = connection.colour;
+    profileStore_.update(record);
+}
+
+void GameServer::saveProfileStore() { (void)profileStore_.save(); }
+
+void GameServer::sendPlayerInfo(ClientConnection& to, const ClientConnection& about) {
+    sendMessage(to, MessageType::PlayerInfo,
+                encodePlayerInfo(about.playerId, about.name, about.character, about.colour,
+                                 about.roomKey));
+}
+
+}  // namespace karst

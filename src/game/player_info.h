@@ -1,0 +1,29 @@
+// How a player is described to others: name cleaning and the PlayerInfo layout.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "game/room_key.h"
+#include "net/protocol.h"
+
+namespace karst {
+
+// The name, character and colour block that opens Hello and SetCharacter.
+inline constexpr size_t kPlayerInfoBlockSize = 28;
+inline constexpr uint8_t kMaxCharacter = 6;
+
+// Cleans a 28-byte name/character/colour block in place and returns the name:
+// byte 23 forced to 0, bytes before the first zero outside 0x20..0x7E become
+// '_', an empty name becomes "Player", a character above 6 becomes 0. Bytes after
+// the name's first zero stay as received.
+std::string sanitizePlayerInfo(uint8_t* block);
+
+std::array<uint8_t, kPlayerInfoSize> encodePlayerInfo(uint32_t playerId,
+                                                      const std::array<uint8_t, 24>& name,
+                                                      uint8_t character,
+                                                      const std::array<uint8_t, 3>& colour,
+                                                      const RoomKey& room);
+
+}  // namespace karst

@@ -1,0 +1,32 @@
+// Simulated players of the Central Plaza hub: who they are and where they walk.
+//
+// Proxies circle small ellipses on a grid, driven only by the server clock, so
+// every Central Plaza room shows the same proxies at the same places.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "game/room_key.h"
+#include "net/protocol.h"
+
+namespace karst {
+
+struct ProxyPlayer {
+    uint32_t id = 0;
+    std::array<uint8_t, 24> name{};
+    uint8_t character = 0;
+    std::array<uint8_t, 3> colour{};
+};
+
+// The proxy of index `index` (0-based) with the given player id.
+ProxyPlayer makeProxyPlayer(uint32_t index, uint32_t id);
+
+// The 48-byte PlayerStateRecord of proxy `index` of `count`, at server time
+// `uptimeMs`, in the room `key`; `stampMs` is written as the record's time stamp.
+std::array<uint8_t, kPlayerStateSize> computeProxyState(const RoomKey& key, uint32_t index,
+                                                        uint32_t count, uint32_t uptimeMs,
+                                                        uint32_t stampMs, uint32_t proxyId);
+
+}  // namespace karst

@@ -1,0 +1,65 @@
+// One accepted TCP connection: identity, room, buffers, send queue, rate-limit
+// time stamps, the player's rings and fruit, and its UDP binding.
+//
+// Time stamps are monotonic nanoseconds (0 = never). The connection owns its two
+// byte vectors; queued bytes die with it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "game/room_key.h"
+#include "net/socket.h"
+#include "store/profile_key.h"
+
+namespace karst {
+
+inline constexpr size_t kReadChunkSize = 8192;
+inline constexpr size_t kReceiveBufferLimit = 32768;
+inline constexpr size_t kUnsentBytesLimit = 2 * 1024 * 1024;
+// A drained buffer larger than this gives its memory back, so one burst does not
+// pin megabytes for the rest of the connection's life.
+inline constexpr size_t kRetainedBufferCapacity = 64 * 1024;
+
+inline constexpr size_t kPlayerNameSize = 24;
+inline constexpr size_t kFruitKinds = 25;
+
+struct ClientConnection {
+    net::SocketHandle socket = net::kInvalidSocket;
+    uint32_t playerId = 0;
+    bool authenticated = false;
+    uint8_t ready = 0;
+    std::array<uint8_t, kPlayerNameSize> name{};
+    uint8_t character = 0;
+    std::array<uint8_t, 3> colour{255, 255, 255};
+    ProfileKey profileKey{};
+    RoomKey roomKey = kNoRoom;
+    std::vector<uint8_t> receiveBuffer;
+    std::vector<uint8_t> sendQueue;
+    uint32_t sendOffset = 0;
+    uint64_t lastPlayerStateNs = 0;
+    std::array<uint64_t, 2> eventSlotNs{};
+    uint64_t chatWindowStartNs = 0;
+    uint8_t chatCount = 0;
+    uint8_t finished = 0;
+    uint8_t finishPlace = 0;
+    uint32_t rings = 0;
+    std::array<uint16_t, kFruitKinds> serverInventory{};
+    uint32_t lastSequence = 0;
+    uint32_t lastUdpSequence = 0;
+    uint64_t udpToken = 0;
+    net::SocketAddress udpAddress;
+    bool udpBound = false;
+    bool sendOverflow = false;
+
+    // Bookkeeping of the server's indexes.
+    uint64_t acceptedAtNs = 0;
+    size_t roomSlot = 0;  // position in its room's member list while authenticated
+
+    size_t unsentBytes() const { return sendQueue.size() - sendOffset; }
+    bool hasUnsentBytes() const { return sendOffset < sendQueue.size(); }
+};
+
+}  // namespace karst

@@ -1,0 +1,61 @@
+// The message dispatcher: the gate every frame passes (handshake first, known
+// client type, exact payload size) and the one switch that calls the handlers.
+#include "app/game_server.h"
+
+namespace karst {
+
+bool GameServer::parseFrames(ClientConnection& connection) {
+    return karst::parseFrames(connection.receiveBuffer, connection.lastSequence,
+                              [&](const FrameHeader& header, std::span<const uint8_t> payload) {
+                                  return dispatchMessage(connection, header, payload);
+                              });
+}
+
+bool GameServer::dispatchMessage(ClientConnection& connection, const FrameHeader& header,
+                                 std::span<const uint8_t> payload) {
+    const auto type = static_cast<MessageType>(header.type);
+    if (!connection.authenticated && type != MessageType::Hello) return false;
+    if (!clientPayloadSizeMatches(header.type, header.payloadLength)) return false;
+
+    switch (type) {
+        case MessageType::Hello: return handleHello(connection, payload);
+        case MessageType::SetCharacter: return handleSetCharacter(connection, payload);
+        case MessageType::JoinRoom: return handleJoinRoom(connection, payload);
+        case MessageType::PlayerState: return handlePlayerState(connection, payload);
+        case MessageType::ChatText: return handleChatText(connection, payload);
+        case MessageType::SetReady: return handleSetReady(connection, payload);
+        case MessageType::Ping: return handlePing(connection, payload);
+        case MessageType::PiboFeed: return handlePiboFeed(connection, payload);
+        case MessageType::StageFinished: return handleStageFinished(connection, payload);
+        case MessageType::PlayerEvent: return handlePlayerEvent(connection, payload);
+        case MessageType::BuyFruit: return handleBuyFruit(connection, payload);
+        case MessageType::PiboRegister: return handlePiboRegister(connection, payload);
+        case MessageType::PiboState: return handlePiboState(connection, payload);
+        case MessageType::PiboRelease: return handlePiboRelease(connection, payload);
+        case MessageType::PiboInteract: return handlePiboInteract(connection, payload);
+        case MessageType::PiboBreed: return handlePiboBreed(connection, payload);
+        case MessageType::PiboClaim: return handlePiboClaim(connection, payload);
+        default: return false;  // the size table admits client types only
+    }
+}
+
+std::vector<uint8_t> GameServer::makeFrame(MessageType type, std::span<const uint8_t> payload) {
+    // One number per frame built, shared by every recipient; it wraps modulo 2^32.
+    return buildFrame(type, payload, nextSequence_++);
+}
+
+void GameServer::sendMessage(ClientConnection& connection, MessageType type,
+                             std::span<const uint8_t> payload) {
+    sendToConnection(connection, makeFrame(type, payload));
+}
+
+void GameServer::broadcastMessage(const RoomKey& key, MessageType type,
+                                  std::span<const uint8_t> payload, uint32_t excludedId) {
+    broadcastToRoom(key, makeFrame(type, payload), excludedId);
+}
+
+void GameServer::sendNotice(ClientConnection& connection, NoticeCode code, std::string_view text) {
+    sendMessage(connection, MessageType::Notice, makeNotice(static_cast<uint16_t>(code), text));
+}
+
+}  // namespace karst

@@ -1,0 +1,254 @@
+// Winsock 2 implementation of the socket layer.
+#include "net/socket.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mstcpip.h>
+
+#include <cstring>
+
+namespace karst::net {
+
+static_assert(sizeof(sockaddr_storage) <= kSocketAddressStorage);
+
+namespace {
+
+SOCKET sock(SocketHandle s) { return static_cast<SOCKET>(s); }
+
+const sockaddr* asSockaddr(const SocketAddress& a) {
+    return reinterpret_cast<const sockaddr*>(a.storage.data());
+}
+
+IoResult fromLastError() {
+    IoResult r;
+    r.status = WSAGetLastError() == WSAEWOULDBLOCK ? IoStatus::WouldBlock : IoStatus::Failed;
+    return r;
+}
+
+}  // namespace
+
+bool startSocketLibrary() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+void stopSocketLibrary() { WSACleanup(); }
+
+std::vector<ResolvedAddress> resolveAddresses(const std::string& node, uint16_t port,
+                                              SocketType type, bool passive) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = type == SocketType::Stream ? SOCK_STREAM : SOCK_DGRAM;
+    hints.ai_flags = passive ? AI_PASSIVE : 0;
+    const std::string service = std::to_string(port);
+    addrinfo* list = nullptr;
+    std::vector<ResolvedAddress> out;
+    if (getaddrinfo(node.empty() ? nullptr : node.c_str(), service.c_str(), &hints, &list) != 0)
+        return out;
+    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_addrlen > kSocketAddressStorage) continue;
+        ResolvedAddress r;
+        r.family = ai->ai_family;
+        r.socketType = ai->ai_socktype;
+        r.protocol = ai->ai_protocol;
+        std::memcpy(r.address.storage.data(), ai->ai_addr, ai->ai_addrlen);
+        r.address.length = static_cast<int32_t>(ai->ai_addrlen);
+        out.push_back(r);
+    }
+    freeaddrinfo(list);
+    return out;
+}
+
+SocketHandle openSocket(int family, int socketType, int protocol) {
+    const SOCKET s = ::socket(family, socketType, protocol);
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
+
+void closeSocket(SocketHandle s) {
+    if (s != kInvalidSocket) ::closesocket(sock(s));
+}
+
+bool setReuseAddress(SocketHandle s) {
+    const BOOL one = TRUE;
+    return ::setsockopt(sock(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one),
+                        sizeof one) == 0;
+}
+
+bool bindSocket(SocketHandle s, const SocketAddress& address) {
+    return ::bind(sock(s), asSockaddr(address), address.length) == 0;
+}
+
+bool listenSocket(SocketHandle s) { return ::listen(sock(s), SOMAXCONN) == 0; }
+
+bool connectSocket(SocketHandle s, const SocketAddress& address) {
+    return ::connect(sock(s), asSockaddr(address), address.length) == 0;
+}
+
+bool setNonBlocking(SocketHandle s) {
+    u_long one = 1;
+    return ::ioctlsocket(sock(s), FIONBIO, &one) == 0;
+}
+
+bool setNoDelay(SocketHandle s) {
+    const BOOL one = TRUE;
+    return ::setsockopt(sock(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+                        sizeof one) == 0;
+}
+
+bool setKeepAlive(SocketHandle s, int idleSeconds, int intervalSeconds, int probes) {
+    // Windows fixes the probe count (10 since Vista); idle time and interval are
+    // set in milliseconds.
+    (void)probes;
+    tcp_keepalive settings{};
+    settings.onoff = 1;
+    settings.keepalivetime = static_cast<ULONG>(idleSeconds) * 1000;
+    settings.keepaliveinterval = static_cast<ULONG>(intervalSeconds) * 1000;
+    DWORD returned = 0;
+    return WSAIoctl(sock(s), SIO_KEEPALIVE_VALS, &settings, sizeof settings, nullptr, 0, &returned,
+                    nullptr, nullptr) == 0;
+}
+
+uint16_t localPort(SocketHandle s) {
+    sockaddr_storage ss{};
+    int len = sizeof ss;
+    if (::getsockname(sock(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
+    if (ss.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+    return 0;
+}
+
+SocketHandle acceptConnection(SocketHandle listener) {
+    sockaddr_storage ss{};
+    int len = sizeof ss;
+    const SOCKET s = ::accept(sock(listener), reinterpret_cast<sockaddr*>(&ss), &len);
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
+
+IoResult receiveBytes(SocketHandle s, std::span<uint8_t> buffer) {
+    const int n = ::recv(sock(s), reinterpret_cast<char*>(buffer.data()),
+                         static_cast<int>(buffer.size()), 0);
+    if (n == SOCKET_ERROR) return fromLastError();
+    IoResult r;
+    r.status = n == 0 ? IoStatus::Closed : IoStatus::Ok;
+    r.bytes = static_cast<size_t>(n);
+    return r;
+}
+
+IoResult sendBytes(SocketHandle s, std::span<const uint8_t> data) {
+    const int n = ::send(sock(s), reinterpret_cast<const char*>(data.data()),
+                         static_cast<int>(data.size()), 0);
+    if (n == SOCKET_ERROR) return fromLastError();
+    IoResult r;
+    r.status = n == 0 ? IoStatus::Closed : IoStatus::Ok;
+    r.bytes = static_cast<size_t>(n);
+    return r;
+}
+
+IoResult receiveDatagram(SocketHandle s, std::span<uint8_t> buffer, SocketAddress& from) {
+    int len = static_cast<int>(kSocketAddressStorage);
+    const int n = ::recvfrom(sock(s), reinterpret_cast<char*>(buffer.data()),
+                             static_cast<int>(buffer.size()), 0,
+                             reinterpret_cast<sockaddr*>(from.storage.data()), &len);
+    IoResult r;
+    if (n == SOCKET_ERROR) {
+        // Winsock reports a datagram longer than the buffer as WSAEMSGSIZE: the
+        // datagram is consumed and its tail lost.
+        if (WSAGetLastError() == WSAEMSGSIZE) {
+            from.length = len;
+            r.status = IoStatus::Ok;
+            r.truncated = true;
+            r.bytes = buffer.size();
+            return r;
+        }
+        return fromLastError();
+    }
+    from.length = len;
+    r.status = IoStatus::Ok;
+    r.bytes = static_cast<size_t>(n);
+    return r;
+}
+
+IoResult sendDatagram(SocketHandle s, std::span<const uint8_t> data, const SocketAddress& to) {
+    const int n = ::sendto(sock(s), reinterpret_cast<const char*>(data.data()),
+                           static_cast<int>(data.size()), 0, asSockaddr(to), to.length);
+    if (n == SOCKET_ERROR) return fromLastError();
+    IoResult r;
+    r.status = IoStatus::Ok;
+    r.bytes = static_cast<size_t>(n);
+    return r;
+}
+
+void sendDatagramBatch(SocketHandle s, std::span<const uint8_t> data,
+                       std::span<DatagramSend> destinations) {
+    for (DatagramSend& d : destinations) {
+        const IoResult r = sendDatagram(s, data, *d.to);
+        d.sentWhole = r.status == IoStatus::Ok && r.bytes == data.size();
+    }
+}
+
+bool sameEndpoint(const SocketAddress& a, const SocketAddress& b) {
+    sockaddr_storage sa{}, sb{};
+    std::memcpy(&sa, a.storage.data(), sizeof sa);
+    std::memcpy(&sb, b.storage.data(), sizeof sb);
+    if (sa.ss_family != sb.ss_family) return false;
+    if (sa.ss_family == AF_INET) {
+        const auto* x = reinterpret_cast<const sockaddr_in*>(&sa);
+        const auto* y = reinterpret_cast<const sockaddr_in*>(&sb);
+        return x->sin_port == y->sin_port && x->sin_addr.s_addr == y->sin_addr.s_addr;
+    }
+    if (sa.ss_family == AF_INET6) {
+        const auto* x = reinterpret_cast<const sockaddr_in6*>(&sa);
+        const auto* y = reinterpret_cast<const sockaddr_in6*>(&sb);
+        return x->sin6_port == y->sin6_port &&
+               std::memcmp(&x->sin6_addr, &y->sin6_addr, sizeof x->sin6_addr) == 0;
+    }
+    return false;
+}
+
+std::string formatEndpoint(const SocketAddress& address) {
+    sockaddr_storage ss{};
+    std::memcpy(&ss, address.storage.data(), sizeof ss);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (ss.ss_family == AF_INET) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&ss);
+        inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+        return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+    }
+    if (ss.ss_family == AF_INET6) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&ss);
+        inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6->sin6_port));
+    }
+    return "?";
+}
+
+int pollSockets(std::vector<PollEntry>& entries, int timeoutMs) {
+    static thread_local std::vector<WSAPOLLFD> fds;
+    fds.resize(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        SHORT events = 0;
+        if (entries[i].events & kPollIn) events |= POLLRDNORM;
+        if (entries[i].events & kPollOut) events |= POLLWRNORM;
+        fds[i].fd = sock(entries[i].socket);
+        fds[i].events = events;
+        fds[i].revents = 0;
+    }
+    const int n = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs);
+    if (n <= 0) return n == SOCKET_ERROR ? -1 : n;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const SHORT r = fds[i].revents;
+        uint16_t out = 0;
+        if (r & POLLRDNORM) out |= kPollIn;
+        if (r & POLLWRNORM) out |= kPollOut;
+        if (r & POLLERR) out |= kPollError;
+        if (r & POLLHUP) out |= kPollHangUp;
+        if (r & POLLNVAL) out |= kPollInvalid;
+        entries[i].revents = out;
+    }
+    return n;
+}
+
+}  // namespace karst::net

@@ -1,0 +1,88 @@
+#include "support/process.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace karst::testing {
+
+namespace {
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+}  // namespace
+
+ServerProcess::ServerProcess(const std::filesystem::path& workDir,
+                             const std::vector<std::string>& args)
+    : outPath_(workDir / "stdout.txt"), errPath_(workDir / "stderr.txt") {
+    pid_ = ::fork();
+    if (pid_ != 0) return;
+    // Child: redirect, change directory, exec. Only async-signal-safe calls here.
+    const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || ::chdir(workDir.c_str()) != 0) ::_exit(127);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(KARST_SERVER_BINARY));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(KARST_SERVER_BINARY, argv.data());
+    ::_exit(127);
+}
+
+ServerProcess::~ServerProcess() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+int ServerProcess::wait(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (pid_ > 0) {
+        int status = 0;
+        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (std::chrono::steady_clock::now() > deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return -1;
+}
+
+bool ServerProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (out().find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+void ServerProcess::signal(int signalNumber) {
+    if (pid_ > 0) ::kill(pid_, signalNumber);
+}
+
+std::string ServerProcess::out() const { return readFile(outPath_); }
+std::string ServerProcess::err() const { return readFile(errPath_); }
+
+int runServer(const std::filesystem::path& workDir, const std::vector<std::string>& args,
+              std::string* out, std::string* err) {
+    ServerProcess process(workDir, args);
+    const int code = process.wait();
+    if (out) *out = process.out();
+    if (err) *err = process.err();
+    return code;
+}
+
+}  // namespace karst::testing

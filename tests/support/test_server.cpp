@@ -1,0 +1,69 @@
+#include "support/test_server.h"
+
+#include <cstdlib>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace karst::testing {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "karst-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+ServerSettings testSettings(const std::filesystem::path& dir) {
+    ServerSettings s;
+    s.bindAddress = "127.0.0.1";
+    s.port = 0;
+    s.listed = false;
+    s.completedSavePath = (dir / "SAVEDATA" / "CometTrail01.snc").string();
+    s.piboStorePath = (dir / "SAVEDATA" / "karst-pibo-store.bin").string();
+    s.profileStorePath = (dir / "SAVEDATA" / "karst-profile-store.bin").string();
+    s.metricsPath = (dir / "SAVEDATA" / "karst-metrics.json").string();
+    return s;
+}
+
+TestServer::TestServer(ServerSettings settings) : settings_(std::move(settings)) { launch(); }
+
+TestServer::TestServer() : ownDir_(std::make_unique<TempDir>()) {
+    settings_ = testSettings(ownDir_->path());
+    launch();
+}
+
+TestServer::~TestServer() { stop(); }
+
+std::string TestServer::file(const std::string& name) const {
+    return (std::filesystem::path(settings_.profileStorePath).parent_path() / name).string();
+}
+
+void TestServer::launch() {
+    ServerSettings settings = settings_;
+    // A restart keeps the port clients already know.
+    if (port_ != 0) settings.port = port_;
+    server_ = std::make_unique<GameServer>(settings);
+    if (!server_->start()) throw std::runtime_error("test server failed to start");
+    port_ = server_->tcpPort();
+    udpPort_ = server_->udpPort();
+    loop_ = std::thread([server = server_.get()] { server->run(); });
+}
+
+void TestServer::stop() {
+    if (!server_) return;
+    server_->requestStop();
+    if (loop_.joinable()) loop_.join();
+    server_->shutdown();
+    server_.reset();
+}
+
+void TestServer::restart() {
+    stop();
+    launch();
+}
+
+}  // namespace karst::testing

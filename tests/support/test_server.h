@@ -1,0 +1,61 @@
+// A real GameServer on 127.0.0.1 with a system-chosen port, running its event
+// loop on a thread of its own, with its files in a fresh temporary directory.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/game_server.h"
+#include "app/settings.h"
+
+namespace karst::testing {
+
+// A fresh, empty directory under the system's temporary directory, removed with
+// its contents when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Loopback, port 0, not listed, every file inside `dir`.
+ServerSettings testSettings(const std::filesystem::path& dir);
+
+class TestServer {
+public:
+    explicit TestServer(ServerSettings settings);
+    // Settings from testSettings() on a temporary directory of its own.
+    TestServer();
+    ~TestServer();
+
+    uint16_t port() const { return port_; }
+    uint16_t udpPort() const { return udpPort_; }
+    const ServerSettings& settings() const { return settings_; }
+    std::string file(const std::string& name) const;
+
+    // Stops the loop, shuts the server down (saving its stores) and starts a new
+    // one with the same settings, as an operator's restart would.
+    void restart();
+    void stop();
+
+private:
+    void launch();
+
+    std::unique_ptr<TempDir> ownDir_;
+    ServerSettings settings_;
+    std::unique_ptr<GameServer> server_;
+    std::thread loop_;
+    uint16_t port_ = 0;
+    uint16_t udpPort_ = 0;
+};
+
+}  // namespace karst::testing
