@@ -1,0 +1,231 @@
+// The Pibo store's codecs, its file load and save, and the id schemes.
+// All integers little-endian through net/coding.h; sizes in bytes.
+#include "garden/pibo_store.h"
+
+#include "app/console.h"
+#include "net/coding.h"
+#include "store/file_replace.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <unordered_set>
+#include <utility>
+
+namespace karst {
+
+static_assert(8 + 4 + kRoomKeySize + 4 + kPiboNameSize + kPiboDataSize == kPiboAppearSize);
+static_assert(8 + 8 + 8 + kPiboNameSize + kPiboDataSize == kPiboDeliverySize);
+static_assert(8 + kProfileKeySize + 8 + 8 + 8 + 4 + kPiboNameSize + kPiboDataSize ==
+              kPiboRecordSize);
+static_assert(4 + 2 + 2 + 4 + 8 == kPiboHeaderSize);
+static_assert(kPiboStateRoomOffset + kRoomKeySize <= kPiboStateSize);
+
+std::array<uint8_t, kPiboStateSize> emptyPiboState() {
+    std::array<uint8_t, kPiboStateSize> state{};
+    encodeRoomKey(state.data() + kPiboStateRoomOffset, kNoRoom);
+    return state;
+}
+
+PiboRecord makeFreshPiboRecord(uint64_t id, const ProfileKey& owner) {
+    PiboRecord record;
+    record.id = id;
+    record.owner = owner;
+    return record;
+}
+
+void encodePiboAppear(uint8_t* out, const PiboRecord& record) {
+    ByteWriter w({out, kPiboAppearSize});
+    uint8_t room[kRoomKeySize];
+    encodeRoomKey(room, record.room);
+    w.u64(record.id).u32(record.holderPlayerId).bytes(room, sizeof room);
+    w.u8(record.localSlot).u8(record.stage).u8(record.present).u8(0);
+    w.bytes(record.name.data(), kPiboNameSize).bytes(record.data.data(), kPiboDataSize);
+}
+
+void encodePiboDelivery(uint8_t* out, const PiboRecord& record) {
+    ByteWriter w({out, kPiboDeliverySize});
+    w.u64(record.id).u64(record.parentA).u64(record.parentB);
+    w.bytes(record.name.data(), kPiboNameSize).bytes(record.data.data(), kPiboDataSize);
+}
+
+// FNV-1a 64 over the 16 key bytes and the slot as a u64 little-endian. The
+// starting value is the standard FNV-1a 64-bit offset basis; every client that
+// derives ids for registration must use the same one.
+uint64_t derivePiboId(const ProfileKey& key, uint8_t slot) {
+    constexpr uint64_t kOffsetBasis = 0xCBF29CE484222325ull;
+    constexpr uint64_t kPrime = 0x100000001B3ull;
+    uint8_t input[kProfileKeySize + 8];
+    std::memcpy(input, key.data(), kProfileKeySize);
+    putU64(input + kProfileKeySize, slot);
+    uint64_t h = kOffsetBasis;
+    for (uint8_t byte : input) {
+        h ^= byte;
+        h *= kPrime;
+    }
+    return (h & ~(uint64_t{1} << 63)) | 1u;
+}
+
+namespace {
+
+void encodeRecord(ByteWriter& w, const PiboRecord& record) {
+    w.u64(record.id).bytes(record.owner.data(), kProfileKeySize);
+    w.u64(record.parentA).u64(record.parentB).u64(record.breedReadyAt);
+    w.u8(record.localSlot).u8(record.stage).u8(record.pendingDelivery != 0 ? 1 : 0).u8(0);
+    w.bytes(record.name.data(), kPiboNameSize).bytes(record.data.data(), kPiboDataSize);
+}
+
+// Presence and state fields keep their defaults: nothing is present after a load.
+PiboRecord decodeRecord(ByteReader& r) {
+    PiboRecord record;
+    record.id = r.u64();
+    r.bytes(record.owner.data(), kProfileKeySize);
+    record.parentA = r.u64();
+    record.parentB = r.u64();
+    record.breedReadyAt = r.u64();
+    record.localSlot = r.u8();
+    record.stage = r.u8();
+    record.pendingDelivery = r.u8() != 0 ? 1 : 0;
+    r.skip(1);
+    r.bytes(record.name.data(), kPiboNameSize);
+    r.bytes(record.data.data(), kPiboDataSize);
+    return record;
+}
+
+DecodedPiboStore rejected(PiboStoreStatus status) {
+    DecodedPiboStore result;
+    result.status = status;
+    return result;
+}
+
+// Reads at most `limit` more bytes into `out`, in pieces, so a bogus record count
+// never allocates more than the file really holds.
+void readUpTo(std::istream& in, std::vector<uint8_t>& out, uint64_t limit) {
+    constexpr size_t kPiece = size_t{1} << 20;
+    while (limit > 0 && in) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(limit, kPiece));
+        const size_t start = out.size();
+        out.resize(start + want);
+        in.read(reinterpret_cast<char*>(out.data() + start), static_cast<std::streamsize>(want));
+        const size_t got = static_cast<size_t>(in.gcount());
+        out.resize(start + got);
+        limit -= got;
+        if (got < want) break;
+    }
+}
+
+std::vector<uint8_t> readStoreFile(std::istream& in) {
+    std::vector<uint8_t> file;
+    readUpTo(in, file, kPiboHeaderSize);
+    if (file.size() == kPiboHeaderSize)
+        readUpTo(in, file, uint64_t{getU32(file.data() + 8)} * kPiboRecordSize);
+    return file;
+}
+
+}  // namespace
+
+std::vector<uint8_t> encodePiboStore(std::span<const PiboRecord> records, uint64_t nextPiboId) {
+    std::vector<uint8_t> file(kPiboHeaderSize + records.size() * kPiboRecordSize);
+    ByteWriter w(file);
+    w.bytes(kPiboStoreMagic, sizeof kPiboStoreMagic).u16(kPiboStoreVersion).u16(0);
+    w.u32(static_cast<uint32_t>(records.size())).u64(nextPiboId);
+    for (const PiboRecord& record : records) encodeRecord(w, record);
+    return file;
+}
+
+DecodedPiboStore decodePiboStore(std::span<const uint8_t> file, uint32_t headerCountLimit) {
+    if (file.size() < kPiboHeaderSize) return rejected(PiboStoreStatus::BadHeader);
+    if (std::memcmp(file.data(), kPiboStoreMagic, sizeof kPiboStoreMagic) != 0 ||
+        getU16(file.data() + 4) != kPiboStoreVersion)
+        return rejected(PiboStoreStatus::BadHeader);
+    const uint32_t count = getU32(file.data() + 8);
+    const uint64_t recordBytes = file.size() - kPiboHeaderSize;
+    // A store may outgrow the header limit at run time; a file that really holds
+    // all its records is still accepted rather than losing every creature.
+    if (count > headerCountLimit && recordBytes / kPiboRecordSize < count)
+        return rejected(PiboStoreStatus::BadHeader);
+
+    DecodedPiboStore result;
+    result.records.reserve(std::min<uint64_t>(count, recordBytes / kPiboRecordSize));
+    std::unordered_set<uint64_t> seen;
+    ByteReader r(file.subspan(kPiboHeaderSize));
+    for (uint32_t i = 0; i < count; ++i) {
+        if (r.remaining() < kPiboRecordSize) return rejected(PiboStoreStatus::BadRecords);
+        PiboRecord record = decodeRecord(r);
+        if (record.id == 0 || !isValidPiboType(record.data[kPiboTypeOffset]))
+            return rejected(PiboStoreStatus::BadRecords);
+        if (seen.insert(record.id).second) result.records.push_back(std::move(record));
+    }
+    result.nextPiboId = std::max(getU64(file.data() + 12), kFirstServerPiboId);
+    return result;
+}
+
+PiboStore::PiboStore(std::string path) : path_(std::move(path)) {}
+
+bool PiboStore::load() {
+    std::ifstream in(path_, std::ios::binary);
+    if (!in.is_open()) return true;
+    const std::vector<uint8_t> file = readStoreFile(in);
+    in.close();
+    DecodedPiboStore decoded = decodePiboStore(file);
+    if (decoded.status == PiboStoreStatus::Loaded) {
+        replaceTable(std::move(decoded.records));
+        nextPiboId_ = decoded.nextPiboId;
+        return true;
+    }
+    if (decoded.status == PiboStoreStatus::BadRecords) replaceTable({});
+    rejectFile();
+    return false;
+}
+
+// The first save would overwrite the rejected file with only this run's
+// records, so it is moved aside where an operator can still recover it.
+void PiboStore::rejectFile() {
+    printError("Warning: ignored invalid Pibo store " + path_);
+    if (const auto aside = keepRejectedFileAside(path_))
+        printError("Warning: kept rejected Pibo store " + path_ + " as " + *aside);
+    else
+        printError("Warning: could not keep rejected Pibo store " + path_ + " aside");
+}
+
+bool PiboStore::save() const {
+    // The header's count is 32 bits; a wrapped count would make a corrupt file.
+    if (records_.size() > std::numeric_limits<uint32_t>::max()) return false;
+    const std::vector<uint8_t> file = encodePiboStore(records_, nextPiboId_);
+    return replaceFileFromTemp(path_, file);
+}
+
+PiboRecord* PiboStore::find(uint64_t id) {
+    const auto it = indexById_.find(id);
+    return it == indexById_.end() ? nullptr : &records_[it->second];
+}
+
+const PiboRecord* PiboStore::find(uint64_t id) const {
+    const auto it = indexById_.find(id);
+    return it == indexById_.end() ? nullptr : &records_[it->second];
+}
+
+bool PiboStore::insert(const PiboRecord& record) {
+    if (record.id == 0 || indexById_.contains(record.id)) return false;
+    records_.push_back(record);
+    indexById_.emplace(record.id, records_.size() - 1);
+    return true;
+}
+
+uint64_t PiboStore::allocatePiboId() {
+    for (;;) {
+        const uint64_t candidate = nextPiboId_;
+        nextPiboId_ = candidate + 2;
+        if (candidate != 0 && !indexById_.contains(candidate)) return candidate;
+    }
+}
+
+void PiboStore::replaceTable(std::vector<PiboRecord> records) {
+    records_ = std::move(records);
+    indexById_.clear();
+    indexById_.reserve(records_.size());
+    for (size_t i = 0; i < records_.size(); ++i) indexById_.emplace(records_[i].id, i);
+}
+
+}  // namespace karst
