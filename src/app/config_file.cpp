@@ -142,7 +142,8 @@ struct FileReader {
         const SettingField* field = findFileKey(section, key);
         if (field == nullptr) return;
         if (!app::assignSettingValue(settings, *field, value)) {
-            lines.push_back({true, "Warning: ignored invalid " + section + "." + key + " in " + path});
+            lines.push_back(
+                {true, "Warning: ignored invalid " + section + "." + key + " in " + path});
         }
     }
 };

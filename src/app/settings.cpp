@@ -167,9 +167,7 @@ std::string_view validationError(const ServerSettings& settings) {
 
 }  // namespace
 
-ParsedNumber<uint32_t> parseUnsigned(std::string_view text) {
-    return parseDecimal<uint32_t>(text);
-}
+ParsedNumber<uint32_t> parseUnsigned(std::string_view text) { return parseDecimal<uint32_t>(text); }
 
 ParsedNumber<uint64_t> parseUnsigned64(std::string_view text) {
     return parseDecimal<uint64_t>(text);
