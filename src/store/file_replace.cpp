@@ -86,9 +86,8 @@ void syncDirectory(const fs::path& directory) {
 
 #endif
 
-bool writeAndSync(const fs::path& tempPath, std::span<const uint8_t> content) {
-    std::FILE* file = openForWriting(tempPath);
-    if (file == nullptr) return false;
+// Writes the whole content to an already opened temporary file and closes it.
+bool writeAndSync(std::FILE* file, std::span<const uint8_t> content) {
     bool ok = content.empty() ||
               std::fwrite(content.data(), 1, content.size(), file) == content.size();
     ok = ok && std::fflush(file) == 0;
@@ -98,7 +97,16 @@ bool writeAndSync(const fs::path& tempPath, std::span<const uint8_t> content) {
     return ok;
 }
 
-std::string utcStamp(uint64_t secondsSince1970) {
+bool pathIsTaken(const fs::path& path) {
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(path, error);
+    // An error other than "not found" leaves the name unusable as well.
+    return fs::exists(status) || (error && status.type() != fs::file_type::not_found);
+}
+
+}  // namespace
+
+std::string formatUtcStamp(uint64_t secondsSince1970) {
     using namespace std::chrono;
     const sys_seconds instant{seconds{static_cast<int64_t>(secondsSince1970)}};
     const sys_days day = floor<days>(instant);
@@ -112,15 +120,6 @@ std::string utcStamp(uint64_t secondsSince1970) {
                   static_cast<int>(timeOfDay.seconds().count()));
     return text;
 }
-
-bool pathIsTaken(const fs::path& path) {
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(path, error);
-    // An error other than "not found" leaves the name unusable as well.
-    return fs::exists(status) || (error && status.type() != fs::file_type::not_found);
-}
-
-}  // namespace
 
 bool ensureParentDirectories(const std::string& path, std::error_code& error) {
     error.clear();
@@ -136,7 +135,10 @@ bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> conte
 
     const fs::path target(path);
     const fs::path tempPath(path + std::string(kTempFileSuffix));
-    if (!writeAndSync(tempPath, content) || !renameOver(tempPath, target)) {
+    std::FILE* file = openForWriting(tempPath);
+    // Nothing of ours to clean up: whatever blocks the name is left alone.
+    if (file == nullptr) return false;
+    if (!writeAndSync(file, content) || !renameOver(tempPath, target)) {
         fs::remove(tempPath, ignored);
         return false;
     }
@@ -147,7 +149,7 @@ bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> conte
 std::optional<std::string> keepRejectedFileAside(const std::string& path) {
     const fs::path original(path);
     const std::string baseName = original.filename().string() + std::string(kRejectedFileInfix) +
-                                 utcStamp(wallClockSeconds());
+                                 formatUtcStamp(wallClockSeconds());
     for (int attempt = 1; attempt <= kMaxRejectedNameAttempts; ++attempt) {
         const std::string name =
             attempt == 1 ? baseName : baseName + "-" + std::to_string(attempt);

@@ -32,4 +32,7 @@ bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> conte
 // name is taken. Returns the new path, or nothing if the file could not be moved.
 std::optional<std::string> keepRejectedFileAside(const std::string& path);
 
+// "YYYYMMDDTHHMMSSZ" for a wall-clock time in seconds since 1970, in UTC.
+std::string formatUtcStamp(uint64_t secondsSince1970);
+
 }  // namespace karst
