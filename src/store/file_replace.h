@@ -23,8 +23,9 @@ inline constexpr std::string_view kRejectedFileInfix = ".rejected-";
 bool ensureParentDirectories(const std::string& path, std::error_code& error);
 
 // Writes `content` to "<path>.tmp", syncs it to disk and renames it over `path`.
-// True exactly when the rename succeeded. On any failure the temporary file is
-// removed and the target keeps its previous content.
+// True exactly when the rename succeeded. On any failure the target keeps its
+// previous content and no temporary file of ours remains (an entry already
+// blocking the temporary name is not ours and is left alone).
 bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> content);
 
 // Renames a store file that failed to load to "<name>.rejected-YYYYMMDDTHHMMSSZ"
