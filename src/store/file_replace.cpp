@@ -1,0 +1,167 @@
+// Safe replacement of the server's files, after the snapshot save of Redis:
+// temporary file next to the target, every write checked, data synced to disk,
+// one rename over the target, then the directory entry synced. The target is never
+// deleted first, so there is no moment at which neither version exists.
+//
+// The calls that differ between operating systems (opening with a wide path,
+// syncing a file, renaming with replacement, syncing a directory) sit in the one
+// platform branch below; everything else is the same on both.
+#include "store/file_replace.h"
+
+#include "net/clock.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <io.h>
+#include <windows.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace karst {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Enough for any number of restarts within one second; beyond it we give up
+// rather than loop, and the caller reports the file as not moved.
+constexpr int kMaxRejectedNameAttempts = 1000;
+
+#ifdef _WIN32
+
+std::FILE* openForWriting(const fs::path& path) { return _wfopen(path.c_str(), L"wb"); }
+
+bool syncToDisk(std::FILE* file) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return FlushFileBuffers(handle) != 0;
+}
+
+// Write-through makes the call return only once the new directory entry is on
+// disk, which is what syncing the directory achieves on POSIX.
+bool renameOver(const fs::path& from, const fs::path& to) {
+    return MoveFileExW(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+void syncDirectory(const fs::path&) {}
+
+#else
+
+std::FILE* openForWriting(const fs::path& path) { return std::fopen(path.c_str(), "wb"); }
+
+bool syncToDisk(std::FILE* file) {
+    int result;
+    do {
+        result = ::fsync(::fileno(file));
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+// rename(2) replaces the target atomically: readers see the old or the new file.
+bool renameOver(const fs::path& from, const fs::path& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// The rename lives in the directory; without this a crash could forget it even
+// though the file's data reached the disk.
+void syncDirectory(const fs::path& directory) {
+    const fs::path target = directory.empty() ? fs::path(".") : directory;
+    const int fd = ::open(target.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+#endif
+
+// Writes the whole content to an already opened temporary file and closes it.
+bool writeAndSync(std::FILE* file, std::span<const uint8_t> content) {
+    bool ok = content.empty() ||
+              std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    ok = ok && std::fflush(file) == 0;
+    ok = ok && syncToDisk(file);
+    // A failed close can mean lost data on some file systems, so it counts.
+    ok = (std::fclose(file) == 0) && ok;
+    return ok;
+}
+
+bool pathIsTaken(const fs::path& path) {
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(path, error);
+    // An error other than "not found" leaves the name unusable as well.
+    return fs::exists(status) || (error && status.type() != fs::file_type::not_found);
+}
+
+}  // namespace
+
+std::string formatUtcStamp(uint64_t secondsSince1970) {
+    using namespace std::chrono;
+    const sys_seconds instant{seconds{static_cast<int64_t>(secondsSince1970)}};
+    const sys_days day = floor<days>(instant);
+    const year_month_day date{day};
+    const hh_mm_ss timeOfDay{instant - day};
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d%02u%02uT%02d%02d%02dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(timeOfDay.hours().count()),
+                  static_cast<int>(timeOfDay.minutes().count()),
+                  static_cast<int>(timeOfDay.seconds().count()));
+    return text;
+}
+
+bool ensureParentDirectories(const std::string& path, std::error_code& error) {
+    error.clear();
+    const fs::path parent = fs::path(path).parent_path();
+    if (parent.empty()) return true;
+    fs::create_directories(parent, error);
+    return !error;
+}
+
+bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> content) {
+    std::error_code ignored;
+    ensureParentDirectories(path, ignored);  // a failure shows when the temp file is opened
+
+    const fs::path target(path);
+    const fs::path tempPath(path + std::string(kTempFileSuffix));
+    std::FILE* file = openForWriting(tempPath);
+    // Nothing of ours to clean up: whatever blocks the name is left alone.
+    if (file == nullptr) return false;
+    if (!writeAndSync(file, content) || !renameOver(tempPath, target)) {
+        fs::remove(tempPath, ignored);
+        return false;
+    }
+    syncDirectory(target.parent_path());
+    return true;
+}
+
+std::optional<std::string> keepRejectedFileAside(const std::string& path) {
+    const fs::path original(path);
+    const std::string baseName = original.filename().string() + std::string(kRejectedFileInfix) +
+                                 formatUtcStamp(wallClockSeconds());
+    for (int attempt = 1; attempt <= kMaxRejectedNameAttempts; ++attempt) {
+        const std::string name =
+            attempt == 1 ? baseName : baseName + "-" + std::to_string(attempt);
+        const fs::path candidate = original.parent_path() / name;
+        if (pathIsTaken(candidate)) continue;
+        std::error_code error;
+        fs::rename(original, candidate, error);
+        if (error) return std::nullopt;
+        syncDirectory(original.parent_path());
+        return candidate.string();
+    }
+    return std::nullopt;
+}
+
+}  // namespace karst

@@ -1,0 +1,50 @@
+// Formats and writes the metrics document. Numbers are plain decimal; the file is
+// written in binary, so its line ends are "\n" on every platform.
+#include "store/metrics.h"
+
+#include "net/protocol.h"
+#include "store/file_replace.h"
+
+#include <span>
+#include <system_error>
+
+namespace karst {
+
+namespace {
+
+void appendLine(std::string& out, std::string_view key, std::string_view value, bool last) {
+    out += "  \"";
+    out += key;
+    out += "\": ";
+    out += value;
+    out += last ? "\n" : ",\n";
+}
+
+}  // namespace
+
+std::string formatMetrics(const MetricsSnapshot& snapshot) {
+    std::string out = "{\n";
+    appendLine(out, "status", "\"ok\"", false);
+    appendLine(out, "protocol", std::to_string(kProtocolVersion), false);
+    appendLine(out, "uptime_ms", std::to_string(snapshot.uptimeMs), false);
+    appendLine(out, "connections", std::to_string(snapshot.connections), false);
+    appendLine(out, "authenticated_players", std::to_string(snapshot.authenticatedPlayers), false);
+    appendLine(out, "udp_players", std::to_string(snapshot.udpPlayers), false);
+    appendLine(out, "active_rooms", std::to_string(snapshot.activeRooms), false);
+    appendLine(out, "queued_bytes", std::to_string(snapshot.queuedBytes), false);
+    appendLine(out, "profiles", std::to_string(snapshot.profiles), false);
+    appendLine(out, "pibo_records", std::to_string(snapshot.piboRecords), true);
+    out += "}\n";
+    return out;
+}
+
+bool writeMetricsFile(const std::string& path, const MetricsSnapshot& snapshot) {
+    if (path.empty()) return true;
+    std::error_code error;
+    if (!ensureParentDirectories(path, error)) return false;
+    const std::string document = formatMetrics(snapshot);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(document.data());
+    return replaceFileFromTemp(path, std::span<const uint8_t>(bytes, document.size()));
+}
+
+}  // namespace karst
