@@ -93,10 +93,6 @@ private:
     uint16_t port_ = 0;
 };
 
-std::vector<uint8_t> frameOf(MessageType type, std::span<const uint8_t> payload, uint32_t seq) {
-    return encodeFrame(type, payload, seq);
-}
-
 class ClientLoopback : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -116,7 +112,7 @@ TEST_F(ClientLoopback, FramesCarryIncreasingSequencesFromOne) {
     const auto second = peer.read(kFrameHeaderSize + kSetReadySize);
     ASSERT_EQ(first.size(), kFrameHeaderSize + kJoinRoomSize);
     ASSERT_EQ(second.size(), kFrameHeaderSize + kSetReadySize);
-    EXPECT_EQ(first, frameOf(MessageType::JoinRoom, encodeJoinRoom(RoomKey{26, 3, 0, 0}), 1));
+    EXPECT_EQ(first, encodeFrame(MessageType::JoinRoom, encodeJoinRoom(RoomKey{26, 3, 0, 0}), 1));
     EXPECT_EQ(decodeFrameHeader(second)->sequence, 2u);
 }
 
@@ -131,7 +127,7 @@ TEST_F(ClientLoopback, ExplicitSequenceLeavesTheCounterAlone) {
 
 TEST_F(ClientLoopback, ReceiveAssemblesAFrameSplitAcrossTwoWrites) {
     const std::array<uint8_t, 4> pong{9, 8, 7, 6};
-    const auto frame = frameOf(MessageType::Pong, pong, 3);
+    const auto frame = encodeFrame(MessageType::Pong, pong, 3);
     ASSERT_TRUE(peer.write(std::span(frame).first(10)));  // not even a whole header
     EXPECT_FALSE(client.receive(50));
     ASSERT_TRUE(peer.write(std::span(frame).subspan(10)));
@@ -149,10 +145,10 @@ TEST_F(ClientLoopback, ReceiveTypeSkipsOtherFramesAndDrainCollectsTheRest) {
     uint8_t welcome[24] = {};
     putU32(welcome, 12);
     putU64(welcome + 16, 0x55);
-    for (const auto& f : {frameOf(MessageType::PlayerLeft, left, 1),
-                          frameOf(MessageType::Welcome, welcome, 2),
-                          frameOf(MessageType::RoomStatus, status, 4),
-                          frameOf(MessageType::RoomStatus, status, 9)})
+    for (const auto& f : {encodeFrame(MessageType::PlayerLeft, left, 1),
+                          encodeFrame(MessageType::Welcome, welcome, 2),
+                          encodeFrame(MessageType::RoomStatus, status, 4),
+                          encodeFrame(MessageType::RoomStatus, status, 9)})
         burst.insert(burst.end(), f.begin(), f.end());
     ASSERT_TRUE(peer.write(burst));
 
@@ -168,7 +164,7 @@ TEST_F(ClientLoopback, ReceiveTypeSkipsOtherFramesAndDrainCollectsTheRest) {
 
 TEST_F(ClientLoopback, PeerCloseIsSeenAfterItsLastFrame) {
     const uint8_t left[4] = {7, 0, 0, 0};
-    ASSERT_TRUE(peer.write(frameOf(MessageType::PlayerLeft, left, 1)));
+    ASSERT_TRUE(peer.write(encodeFrame(MessageType::PlayerLeft, left, 1)));
     peer.closeAccepted();
     EXPECT_TRUE(client.closedByPeer(kWaitMs));
     const auto last = client.receive(0);
@@ -183,7 +179,7 @@ TEST_F(ClientLoopback, OpenConnectionIsNotReportedClosed) {
 }
 
 TEST_F(ClientLoopback, MalformedHeaderIsAFaultNotAWait) {
-    auto frame = frameOf(MessageType::Pong, std::array<uint8_t, 4>{}, 1);
+    auto frame = encodeFrame(MessageType::Pong, std::array<uint8_t, 4>{}, 1);
     frame[0] = 'X';
     ASSERT_TRUE(peer.write(frame));
     EXPECT_FALSE(client.receive(kWaitMs));
@@ -226,7 +222,7 @@ TEST_F(ClientLoopback, UdpStatesUseTheirOwnSequenceAndAnswersParse) {
     EXPECT_NE(client.udpLocalPort(), 0);
 
     record.playerId = 99;
-    const auto relay = frameOf(MessageType::PlayerState, encodePlayerState(record), 70);
+    const auto relay = encodeFrame(MessageType::PlayerState, encodePlayerState(record), 70);
     ASSERT_TRUE(peer.sendDatagram(relay, from));
     const auto got = client.receiveUdp(kWaitMs);
     ASSERT_TRUE(got);
