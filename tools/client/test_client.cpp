@@ -1,0 +1,377 @@
+// KarstClient over the platform socket layer.
+//
+// Waiting is always poll with a bounded timeout followed by a non-blocking call;
+// a would-block result simply goes back to waiting until the deadline. Times are
+// steady-clock milliseconds.
+#include "client/test_client.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+namespace karst::client {
+
+namespace {
+
+constexpr size_t kReadChunk = 8192;
+// Consumed bytes are removed from the front once this many have gathered, so a
+// long stream of frames costs no more than one move per 16 KiB.
+constexpr size_t kCompactThreshold = 16384;
+// What closedByPeer() keeps while it waits; older unread bytes are dropped beyond.
+constexpr size_t kMaxBufferedWhileWaiting = 256 * 1024;
+constexpr size_t kMaxDatagram = 2048;
+
+class Deadline {
+public:
+    explicit Deadline(int timeoutMs)
+        : end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0))) {}
+
+    int remainingMs() const {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end_ - std::chrono::steady_clock::now());
+        return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+    bool expired() const { return std::chrono::steady_clock::now() >= end_; }
+
+private:
+    std::chrono::steady_clock::time_point end_;
+};
+
+// Polls one socket; the reported events, or 0 when the time ran out. An
+// interrupted wait is resumed with the time that is left.
+uint16_t pollOne(net::SocketHandle s, uint16_t events, int timeoutMs) {
+    const Deadline deadline(timeoutMs);
+    static thread_local std::vector<net::PollEntry> entries(1);
+    for (;;) {
+        entries[0] = net::PollEntry{s, events, 0};
+        const int n = net::pollSockets(entries, deadline.remainingMs());
+        if (n > 0) return entries[0].revents;
+        if (n == 0 || deadline.expired()) return 0;
+    }
+}
+
+// Waits for a non-blocking connect to finish; a refused or failed attempt
+// reports an error or hang-up alongside writability.
+bool finishConnect(net::SocketHandle s, int timeoutMs) {
+    const uint16_t revents = pollOne(s, net::kPollOut, timeoutMs);
+    const uint16_t failure = net::kPollError | net::kPollHangUp | net::kPollInvalid;
+    return (revents & net::kPollOut) != 0 && (revents & failure) == 0;
+}
+
+}  // namespace
+
+KarstClient::KarstClient() = default;
+
+KarstClient::~KarstClient() {
+    close();
+    if (libraryStarted_) net::stopSocketLibrary();
+}
+
+KarstClient::KarstClient(KarstClient&& other) noexcept { *this = std::move(other); }
+
+KarstClient& KarstClient::operator=(KarstClient&& other) noexcept {
+    if (this == &other) return *this;
+    close();
+    if (libraryStarted_) net::stopSocketLibrary();
+    socket_ = std::exchange(other.socket_, net::kInvalidSocket);
+    udpSocket_ = std::exchange(other.udpSocket_, net::kInvalidSocket);
+    udpServerAddress_ = other.udpServerAddress_;
+    host_ = std::move(other.host_);
+    port_ = other.port_;
+    libraryStarted_ = std::exchange(other.libraryStarted_, false);
+    buffer_ = std::move(other.buffer_);
+    readPos_ = std::exchange(other.readPos_, 0);
+    peerClosed_ = other.peerClosed_;
+    protocolFault_ = other.protocolFault_;
+    nextSequence_ = other.nextSequence_;
+    nextUdpSequence_ = other.nextUdpSequence_;
+    playerId_ = other.playerId_;
+    udpToken_ = other.udpToken_;
+    return *this;
+}
+
+bool KarstClient::connect(uint16_t port, const std::string& host, int timeoutMs) {
+    close();
+    if (!libraryStarted_) libraryStarted_ = net::startSocketLibrary();
+    const Deadline deadline(timeoutMs);
+    for (const net::ResolvedAddress& a :
+         net::resolveAddresses(host, port, net::SocketType::Stream, false)) {
+        const net::SocketHandle s = net::openSocket(a.family, a.socketType, a.protocol);
+        if (s == net::kInvalidSocket) continue;
+        if (net::setNonBlocking(s) &&
+            (net::connectSocket(s, a.address) || finishConnect(s, deadline.remainingMs()))) {
+            net::setNoDelay(s);
+            socket_ = s;
+            host_ = host;
+            port_ = port;
+            return true;
+        }
+        net::closeSocket(s);
+    }
+    return false;
+}
+
+void KarstClient::close() {
+    net::closeSocket(socket_);
+    net::closeSocket(udpSocket_);
+    socket_ = net::kInvalidSocket;
+    udpSocket_ = net::kInvalidSocket;
+    buffer_.clear();
+    readPos_ = 0;
+    peerClosed_ = false;
+    protocolFault_ = false;
+    nextSequence_ = 1;
+    nextUdpSequence_ = 1;
+    playerId_ = 0;
+    udpToken_ = 0;
+}
+
+// ---- Sending ------------------------------------------------------------
+
+bool KarstClient::sendRaw(std::span<const uint8_t> bytes) {
+    if (!connected()) return false;
+    const Deadline deadline(kDefaultTimeoutMs);
+    while (!bytes.empty()) {
+        const net::IoResult r = net::sendBytes(socket_, bytes);
+        if (r.status == net::IoStatus::Ok) {
+            bytes = bytes.subspan(r.bytes);
+        } else if (r.status == net::IoStatus::WouldBlock) {
+            if (pollOne(socket_, net::kPollOut, deadline.remainingMs()) == 0) return false;
+        } else {
+            peerClosed_ = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool KarstClient::sendMessage(MessageType type, std::span<const uint8_t> payload) {
+    return sendMessageWithSequence(type, payload, nextSequence_++);
+}
+
+bool KarstClient::sendMessageWithSequence(MessageType type, std::span<const uint8_t> payload,
+                                          uint32_t sequence) {
+    return sendRaw(encodeFrame(type, payload, sequence));
+}
+
+bool KarstClient::hello(const std::string& name, uint8_t character, const Colour& colour,
+                        const ProfileKey& profileKey) {
+    return send(MessageType::Hello, encodeHello(Hello{name, character, colour, profileKey}));
+}
+
+bool KarstClient::setCharacter(const std::string& name, uint8_t character, const Colour& colour) {
+    return send(MessageType::SetCharacter, encodeSetCharacter(SetCharacter{name, character, colour}));
+}
+
+bool KarstClient::joinRoom(const RoomKey& room) {
+    return send(MessageType::JoinRoom, encodeJoinRoom(room));
+}
+
+bool KarstClient::setReady(uint8_t ready) {
+    return send(MessageType::SetReady, encodeSetReady(ready));
+}
+
+bool KarstClient::playerState(const PlayerStateRecord& record) {
+    return send(MessageType::PlayerState, encodePlayerState(record));
+}
+
+bool KarstClient::chat(const std::string& text) {
+    return send(MessageType::ChatText, encodeChatText(ChatText{0, text}));
+}
+
+bool KarstClient::ping(const std::array<uint8_t, kPingSize>& bytes) {
+    return send(MessageType::Ping, encodePing(bytes));
+}
+
+bool KarstClient::stageFinished(const RoomKey& room, uint32_t result) {
+    return send(MessageType::StageFinished, encodeStageFinished(StageFinished{room, result, 0}));
+}
+
+bool KarstClient::buyFruit(int8_t fruit) {
+    return send(MessageType::BuyFruit, encodeBuyFruit(fruit));
+}
+
+bool KarstClient::playerEvent(const PlayerEvent& event) {
+    return send(MessageType::PlayerEvent, encodePlayerEvent(event));
+}
+
+bool KarstClient::piboRegister(const PiboRegister& message) {
+    return send(MessageType::PiboRegister, encodePiboRegister(message));
+}
+
+bool KarstClient::piboState(const PiboState& message) {
+    return send(MessageType::PiboState, encodePiboState(message));
+}
+
+bool KarstClient::piboRelease(uint64_t id) {
+    return send(MessageType::PiboRelease, encodePiboRelease(PiboRelease{id}));
+}
+
+bool KarstClient::piboFeed(uint32_t ownerPlayerId, int8_t fruit) {
+    return send(MessageType::PiboFeed, encodePiboFeed(PiboFeed{0, ownerPlayerId, fruit, {}}));
+}
+
+bool KarstClient::piboInteract(uint64_t actorId, uint64_t targetId, uint8_t action) {
+    return send(MessageType::PiboInteract, encodePiboInteract(PiboInteract{actorId, targetId, action}));
+}
+
+bool KarstClient::piboBreed(uint64_t firstId, uint64_t secondId) {
+    return send(MessageType::PiboBreed, encodePiboBreed(PiboBreed{firstId, secondId}));
+}
+
+bool KarstClient::piboClaim(uint64_t id, uint8_t localSlot, uint8_t accepted) {
+    return send(MessageType::PiboClaim, encodePiboClaim(PiboClaim{id, localSlot, accepted}));
+}
+
+// ---- Receiving ----------------------------------------------------------
+
+std::optional<Frame> KarstClient::takeBufferedFrame() {
+    const std::span<const uint8_t> pending(buffer_.data() + readPos_, buffer_.size() - readPos_);
+    if (pending.size() < kFrameHeaderSize) return std::nullopt;
+    const std::optional<FrameHeader> header = decodeFrameHeader(pending);
+    if (!header || header->payloadLength > kMaxPayloadLength) {
+        protocolFault_ = true;
+        return std::nullopt;
+    }
+    if (pending.size() - kFrameHeaderSize < header->payloadLength) return std::nullopt;
+    Frame frame;
+    frame.header = *header;
+    const auto payload = pending.subspan(kFrameHeaderSize, header->payloadLength);
+    frame.payload.assign(payload.begin(), payload.end());
+    readPos_ += kFrameHeaderSize + header->payloadLength;
+    if (readPos_ == buffer_.size()) {
+        buffer_.clear();
+        readPos_ = 0;
+    } else if (readPos_ >= kCompactThreshold) {
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(readPos_));
+        readPos_ = 0;
+    }
+    return frame;
+}
+
+bool KarstClient::readSome(int timeoutMs) {
+    if (!connected() || peerClosed_) return false;
+    if (pollOne(socket_, net::kPollIn, timeoutMs) == 0) return false;
+    const size_t used = buffer_.size();
+    buffer_.resize(used + kReadChunk);
+    const net::IoResult r = net::receiveBytes(socket_, std::span(buffer_).subspan(used));
+    buffer_.resize(used + (r.status == net::IoStatus::Ok ? r.bytes : 0));
+    if (r.status == net::IoStatus::Closed || r.status == net::IoStatus::Failed) {
+        peerClosed_ = true;
+        return false;
+    }
+    return true;
+}
+
+std::optional<Frame> KarstClient::receive(int timeoutMs) {
+    const Deadline deadline(timeoutMs);
+    for (;;) {
+        if (std::optional<Frame> frame = takeBufferedFrame()) return frame;
+        if (protocolFault_ || peerClosed_) return std::nullopt;
+        if (!readSome(deadline.remainingMs())) return std::nullopt;
+    }
+}
+
+std::optional<Frame> KarstClient::receiveType(MessageType type, int timeoutMs) {
+    const Deadline deadline(timeoutMs);
+    for (;;) {
+        std::optional<Frame> frame = receive(deadline.remainingMs());
+        if (!frame || frame->type() == type) return frame;
+        if (deadline.expired()) return std::nullopt;
+    }
+}
+
+std::optional<Welcome> KarstClient::awaitWelcome(int timeoutMs) {
+    const std::optional<Frame> frame = receiveType(MessageType::Welcome, timeoutMs);
+    if (!frame) return std::nullopt;
+    std::optional<Welcome> welcome = decodeWelcome(frame->payload);
+    if (welcome) {
+        playerId_ = welcome->playerId;
+        udpToken_ = welcome->udpToken;
+    }
+    return welcome;
+}
+
+std::vector<Frame> KarstClient::drain(int quietMs, int maxMs) {
+    const Deadline overall(maxMs);
+    std::vector<Frame> frames;
+    for (;;) {
+        std::optional<Frame> frame = receive(std::min(quietMs, overall.remainingMs()));
+        if (!frame) break;
+        frames.push_back(std::move(*frame));
+        if (overall.expired()) break;
+    }
+    return frames;
+}
+
+bool KarstClient::closedByPeer(int timeoutMs) {
+    const Deadline deadline(timeoutMs);
+    for (;;) {
+        if (peerClosed_) return true;
+        if (!connected()) return false;
+        if (buffer_.size() - readPos_ > kMaxBufferedWhileWaiting) {
+            buffer_.clear();
+            readPos_ = 0;
+        }
+        if (!readSome(deadline.remainingMs()) && !peerClosed_) return false;
+    }
+}
+
+// ---- UDP ----------------------------------------------------------------
+
+bool KarstClient::openUdp() {
+    if (udpSocket_ != net::kInvalidSocket) return true;
+    if (!connected()) return false;
+    for (const net::ResolvedAddress& a :
+         net::resolveAddresses(host_, port_, net::SocketType::Datagram, false)) {
+        const net::SocketHandle s = net::openSocket(a.family, a.socketType, a.protocol);
+        if (s == net::kInvalidSocket) continue;
+        if (net::setNonBlocking(s)) {
+            udpSocket_ = s;
+            udpServerAddress_ = a.address;
+            return true;
+        }
+        net::closeSocket(s);
+    }
+    return false;
+}
+
+bool KarstClient::sendUdpState(const PlayerStateRecord& record) {
+    return sendUdpState(playerId_, udpToken_, record);
+}
+
+bool KarstClient::sendUdpState(uint32_t playerId, uint64_t udpToken,
+                               const PlayerStateRecord& record) {
+    const auto datagram =
+        encodeUdpDatagram(UdpPlayerState{playerId, udpToken, record}, nextUdpSequence_++);
+    return sendUdpRaw(datagram);
+}
+
+bool KarstClient::sendUdpRaw(std::span<const uint8_t> datagram) {
+    if (udpSocket_ == net::kInvalidSocket) return false;
+    const net::IoResult r = net::sendDatagram(udpSocket_, datagram, udpServerAddress_);
+    return r.status == net::IoStatus::Ok && r.bytes == datagram.size();
+}
+
+std::optional<std::vector<uint8_t>> KarstClient::receiveUdp(int timeoutMs) {
+    if (udpSocket_ == net::kInvalidSocket) return std::nullopt;
+    const Deadline deadline(timeoutMs);
+    std::vector<uint8_t> datagram(kMaxDatagram);
+    for (;;) {
+        if (pollOne(udpSocket_, net::kPollIn, deadline.remainingMs()) == 0) return std::nullopt;
+        net::SocketAddress from;
+        const net::IoResult r = net::receiveDatagram(udpSocket_, datagram, from);
+        if (r.status == net::IoStatus::Ok) {
+            datagram.resize(r.bytes);
+            return datagram;
+        }
+        if (r.status != net::IoStatus::WouldBlock || deadline.expired()) return std::nullopt;
+    }
+}
+
+uint16_t KarstClient::udpLocalPort() const {
+    return udpSocket_ == net::kInvalidSocket ? 0 : net::localPort(udpSocket_);
+}
+
+}  // namespace karst::client
