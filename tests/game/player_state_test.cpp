@@ -42,14 +42,6 @@ TEST(PlayerStateRecord, TrailingFieldsAreNotChecked) {
     EXPECT_TRUE(stateFloatsValid(record));
 }
 
-TEST(PlayerStateRecord, RoomKeyAndStampUseTheirOffsets) {
-    Record record{};
-    encodeRoomKey(record.data() + kStateRoomKeyOffset, RoomKey{26, 3, 1, 0x01020304});
-    stampStatePlayerId(record, 0xA1B2C3D4);
-    EXPECT_EQ(stateRoomKey(record), (RoomKey{26, 3, 1, 0x01020304}));
-    EXPECT_EQ(getU32(record.data()), 0xA1B2C3D4u);
-}
-
 TEST(PlayerEventCheck, KindAndValueLimits) {
     std::array<uint8_t, kPlayerEventSize> event{};
     putU32(event.data() + kEventValueOffset, kMaxEventValue);

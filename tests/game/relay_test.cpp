@@ -52,18 +52,6 @@ TEST(PlayerStateRelay, OthersGetSenderIdAndUntouchedFieldsSenderGetsNothing) {
     EXPECT_TRUE(framesOfType(roundTrip(players[0]), MessageType::PlayerState).empty());
 }
 
-TEST(PlayerStateRelay, PlayersInNoRoomShareTheNoRoomKey) {
-    TestServer server;
-    KarstClient first = enterPlayer(server, 1, kNoRoom);
-    KarstClient second = enterPlayer(server, 2, kNoRoom);
-    KarstClient elsewhere = enterPlayer(server, 3, kHubRoom);
-    roundTrip(first);
-    roundTrip(elsewhere);
-    ASSERT_TRUE(first.playerState(movementIn(kNoRoom, 5)));
-    EXPECT_EQ(statesFor(first, second).size(), 1u);
-    EXPECT_TRUE(statesFor(first, elsewhere).empty());
-}
-
 TEST(PlayerStateRelay, RecordOfAnotherRoomIsDroppedAndLeavesTheGateOpen) {
     TestServer server;
     auto players = playersInRoom(server, 2, kHubRoom);

@@ -9,6 +9,7 @@
 #include "game/room_players.h"
 #include "net/clock.h"
 #include "net/coding.h"
+#include "../../bench/server_access.h"
 
 namespace karst::testing {
 namespace {
@@ -221,6 +222,28 @@ TEST(UdpMovement, UdpSequenceIsCountedApartFromTcp) {
     ASSERT_TRUE(players[0].sendUdpRaw(datagramOf(players[0], movementIn(kHubRoom, 7), 1)));
     EXPECT_EQ(countOf(roundTrip(players[0]), MessageType::UdpBound), 1u);
     EXPECT_EQ(relayedTimes(players[0], players[1]), std::vector<uint32_t>{7});
+}
+
+TEST(UdpMovement, WithoutUdpSocketBoundPlayersAreServedOverTcp) {
+    // A server that never opened its sockets stands for one whose UDP socket failed.
+    ServerSettings settings;
+    settings.proxyCount = 0;
+    settings.metricsPath.clear();
+    GameServer server(settings);
+    GameServerTestAccess access(server);
+    ClientConnection& sender = access.addPlayer(kHubRoom);
+    ClientConnection& bound = access.addPlayer(kHubRoom);
+    bound.udpBound = true;
+    std::array<uint8_t, kPlayerStateSize> record{};
+    encodeRoomKey(record.data() + kStateRoomKeyOffset, kHubRoom);
+    FrameHeader header;
+    header.type = static_cast<uint16_t>(MessageType::PlayerState);
+    header.payloadLength = kPlayerStateSize;
+
+    EXPECT_TRUE(access.dispatch(sender, header, record));
+    EXPECT_EQ(bound.sendQueue.size(), kPlayerStateFrameSize);
+    EXPECT_TRUE(sender.sendQueue.empty());
+    access.forgetConnections();
 }
 
 }  // namespace
