@@ -2,7 +2,6 @@
 // Time rules are driven by advancing the server's clock, never by sleeping.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 
 #include "game/player_state.h"
