@@ -121,7 +121,6 @@ TEST(Rooms, SetCharacterInStageKeepsCharacterButRelaysNameAndColour) {
     KarstClient watcher = connectPlayer(server.port(), 2);
     enterRoom(player, stageRoom(3));
     enterRoom(watcher, stageRoom(3), {&player});
-    (void)player.drain(20);
 
     player.setCharacter("Other", 5, {1, 1, 1});
     EXPECT_EQ(expectNotice(player), 4);
