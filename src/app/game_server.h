@@ -119,6 +119,7 @@ private:
     void tickStageCountdowns();
     void leaveRoomAfterDisconnect(const RoomKey& oldKey, uint32_t playerId);
     bool isStartedStageRoom(const RoomKey& key) const;
+    void startStageRun(const RoomKey& key);
 
     // Movement, events, pings; the UDP channel.
     bool handlePlayerState(ClientConnection& connection, std::span<const uint8_t> payload);

@@ -1,18 +1,30 @@
 // Rooms: entering hub worlds and stage instances under their rules, what the
 // old and new rooms are told, ready flags and the start countdown.
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "app/console.h"
-#include "net/clock.h"
 #include "app/game_server.h"
+#include "game/player_info.h"
+#include "game/stage_rules.h"
+#include "net/clock.h"
 #include "net/coding.h"
 
 namespace karst {
 
-
 namespace {
 constexpr uint64_t kProxyIntervalNs = 50 * kNsPerMs;
+
+size_t countReady(const std::vector<ClientConnection*>& members) {
+    return static_cast<size_t>(std::count_if(members.begin(), members.end(),
+                                             [](const ClientConnection* m) { return m->ready != 0; }));
+}
+
+bool hasCountdown(const std::vector<StartCountdown>& countdowns, const RoomKey& key) {
+    return std::any_of(countdowns.begin(), countdowns.end(),
+                       [&](const StartCountdown& c) { return c.key == key; });
+}
 }  // namespace
 
 bool GameServer::handleJoinRoom(ClientConnection& connection, std::span<const uint8_t> payload) {
@@ -47,7 +59,12 @@ void GameServer::joinRoom(ClientConnection& connection, const RoomKey& key) {
         broadcastMessage(oldKey, MessageType::PlayerLeft, left, connection.playerId);
     }
     moveToRoom(connection, key);
-    if (oldKey.inRoom()) broadcastRoomStatus(oldKey, 0);
+    if (oldKey.inRoom()) {
+        broadcastRoomStatus(oldKey, 0);
+        // Leaving a started run frees it as a disconnect would; otherwise a run
+        // whose members all walked away would lock its key until a restart.
+        releaseStartedRun(oldKey);
+    }
     connection.ready = 0;
     connection.finished = 0;
     connection.finishPlace = 0;
@@ -71,11 +88,100 @@ void GameServer::joinRoom(ClientConnection& connection, const RoomKey& key) {
     if (isGardenLevel(key.level)) sendGardenSnapshot(connection);
     broadcastRoomStatus(key, 0);
 }
-bool GameServer::handleSetCharacter(ClientConnection&, std::span<const uint8_t>) { return true; }
-bool GameServer::handleSetReady(ClientConnection&, std::span<const uint8_t>) { return true; }
-void GameServer::broadcastRoomStatus(const RoomKey&, uint8_t) {}
-void GameServer::tickStageCountdowns() {}
-void GameServer::leaveRoomAfterDisconnect(const RoomKey&, uint32_t) {}
+
+bool GameServer::handleSetCharacter(ClientConnection& connection, std::span<const uint8_t> payload) {
+    std::array<uint8_t, kSetCharacterSize> block;
+    std::memcpy(block.data(), payload.data(), block.size());
+    const uint8_t character = block[kPlayerNameSize];
+    if (character > kMaxCharacter) return false;
+    if (isStageLevel(connection.roomKey.level) && character != connection.character) {
+        sendNotice(connection, NoticeCode::CharacterOnlyInHub,
+                   "Characters can only be changed in a hub world");
+        return true;
+    }
+    sanitizePlayerInfo(block.data());
+    std::memcpy(connection.name.data(), block.data(), connection.name.size());
+    connection.character = character;
+    std::memcpy(connection.colour.data(), block.data() + kPlayerNameSize + 1,
+                connection.colour.size());
+    updateProfile(connection);
+    saveProfileStore();
+    if (connection.roomKey.inRoom())
+        broadcastMessage(connection.roomKey, MessageType::PlayerInfo,
+                         encodePlayerInfo(connection.playerId, connection.name,
+                                          connection.character, connection.colour,
+                                          connection.roomKey),
+                         connection.playerId);
+    return true;
+}
+
+bool GameServer::handleSetReady(ClientConnection& connection, std::span<const uint8_t> payload) {
+    const RoomKey key = connection.roomKey;
+    if (!isStageLevel(key.level)) return true;
+    connection.ready = payload[0] != 0 ? 1 : 0;
+    // The first status always shows no countdown, even while one runs.
+    broadcastRoomStatus(key, 0);
+    const Members& members = roomMembers(key);
+    if (members.size() < settings_.minimumReady || countReady(members) != members.size()) {
+        std::erase_if(startCountdowns_, [&](const StartCountdown& c) { return c.key == key; });
+        broadcastRoomStatus(key, 0);
+        return true;
+    }
+    if (hasCountdown(startCountdowns_, key)) return true;
+    startCountdowns_.push_back(StartCountdown{key, monotonicNowNs(), kCountdownSeconds});
+    broadcastRoomStatus(key, static_cast<uint8_t>(kCountdownSeconds));
+    return true;
+}
+
+void GameServer::broadcastRoomStatus(const RoomKey& key, uint8_t countdown) {
+    const Members& members = roomMembers(key);
+    if (members.empty()) return;
+    broadcastMessage(key, MessageType::RoomStatus,
+                     encodeRoomStatus(members.size(), countReady(members), countdown, key.mission),
+                     kExcludeNobody);
+}
+
+void GameServer::tickStageCountdowns() {
+    const uint64_t now = monotonicNowNs();
+    for (size_t i = 0; i < startCountdowns_.size();) {
+        StartCountdown& countdown = startCountdowns_[i];
+        const int64_t elapsed = wholeSecondsSince(now, countdown.startNs);
+        const uint32_t remaining = countdownSecondsLeft(elapsed);
+        if (remaining != countdown.secondsAnnounced) {
+            countdown.secondsAnnounced = remaining;
+            broadcastRoomStatus(countdown.key, static_cast<uint8_t>(remaining));
+        }
+        if (!countdownComplete(elapsed)) {
+            ++i;
+            continue;
+        }
+        startStageRun(countdown.key);
+        startCountdowns_.erase(startCountdowns_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+void GameServer::startStageRun(const RoomKey& key) {
+    const Members& members = roomMembers(key);
+    // Nobody would ever finish a run in an empty room, so starting one would only
+    // lock its key against newcomers.
+    if (members.empty()) return;
+    broadcastMessage(key, MessageType::StageStart, encodeStageStart(key, uptimeMs()),
+                     kExcludeNobody);
+    if (!isStartedStageRoom(key)) startedStageRooms_.push_back(key);
+    for (ClientConnection* member : members) {
+        member->ready = 0;
+        member->finished = 0;
+    }
+}
+
+void GameServer::leaveRoomAfterDisconnect(const RoomKey& oldKey, uint32_t playerId) {
+    std::array<uint8_t, kPlayerLeftSize> left;
+    putU32(left.data(), playerId);
+    broadcastMessage(oldKey, MessageType::PlayerLeft, left, kExcludeNobody);
+    broadcastRoomStatus(oldKey, 0);
+    releaseStartedRun(oldKey);
+}
+
 bool GameServer::isStartedStageRoom(const RoomKey& key) const {
     return std::find(startedStageRooms_.begin(), startedStageRooms_.end(), key) !=
            startedStageRooms_.end();
