@@ -37,8 +37,8 @@ bool GameServer::handlePiboBreed(ClientConnection& connection, std::span<const u
     const uint64_t firstEggId = piboStore_.allocatePiboId();
     const uint64_t secondEggId = piboStore_.allocatePiboId();
     const PiboRecord eggs[2] = {
-        makeSiblingEgg(firstEggId, firstParent.owner, firstParent, secondParent, firstId,
-                       secondId, now),
+        makeSiblingEgg(firstEggId, firstParent.owner, firstParent, secondParent, firstId, secondId,
+                       now),
         makeSiblingEgg(secondEggId, secondParent.owner, secondParent, firstParent, firstId,
                        secondId, now),
     };

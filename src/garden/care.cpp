@@ -41,7 +41,8 @@ bool slotTakenByProfile(const PiboStore& store, const ProfileKey& owner, uint8_t
 
 }  // namespace
 
-bool GameServer::handlePiboRegister(ClientConnection& connection, std::span<const uint8_t> payload) {
+bool GameServer::handlePiboRegister(ClientConnection& connection,
+                                    std::span<const uint8_t> payload) {
     const PiboRegisterRequest request = decodePiboRegister(payload);
     if (!isGardenLevel(connection.roomKey.level) || request.room != connection.roomKey ||
         !isConsistentRegistration(request))
@@ -125,9 +126,11 @@ bool GameServer::handlePiboFeed(ClientConnection& connection, std::span<const ui
     const int8_t fruit = getI8(payload.data() + kFeedFruitOffset);
     if (fruitPrice(fruit) == 0) return false;
     // A connection that has not said Hello is nobody's player and has no creatures.
-    const ClientConnection* owner = findConnectionByPlayerId(getU32(payload.data() + kFeedOwnerOffset));
+    const ClientConnection* owner =
+        findConnectionByPlayerId(getU32(payload.data() + kFeedOwnerOffset));
     if (owner == nullptr || !owner->authenticated || owner->roomKey != connection.roomKey) {
-        sendNotice(connection, NoticeCode::PiboOwnerNotNearby, "That Pibo owner is no longer nearby");
+        sendNotice(connection, NoticeCode::PiboOwnerNotNearby,
+                   "That Pibo owner is no longer nearby");
         return true;
     }
     uint16_t& held = connection.serverInventory[static_cast<size_t>(fruit)];
@@ -144,7 +147,8 @@ bool GameServer::handlePiboFeed(ClientConnection& connection, std::span<const ui
     return true;
 }
 
-bool GameServer::handlePiboInteract(ClientConnection& connection, std::span<const uint8_t> payload) {
+bool GameServer::handlePiboInteract(ClientConnection& connection,
+                                    std::span<const uint8_t> payload) {
     const uint64_t actorId = getU64(payload.data());
     const uint64_t targetId = getU64(payload.data() + 8);
     const uint8_t action = payload[16];
@@ -168,7 +172,8 @@ bool GameServer::handlePiboInteract(ClientConnection& connection, std::span<cons
 
     const auto result = encodePiboInteractResult(actorId, targetId, action, code);
     if (code == PiboInteractCode::Allowed && actorId != 0)
-        broadcastMessage(connection.roomKey, MessageType::PiboInteractResult, result, kExcludeNobody);
+        broadcastMessage(connection.roomKey, MessageType::PiboInteractResult, result,
+                         kExcludeNobody);
     else
         sendMessage(connection, MessageType::PiboInteractResult, result);
     return true;

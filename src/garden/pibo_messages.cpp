@@ -80,8 +80,12 @@ std::array<uint8_t, kPiboInteractResultSize> encodePiboInteractResult(uint64_t a
                                                                       PiboInteractCode code) {
     std::array<uint8_t, kPiboInteractResultSize> out;
     const bool allowed = code == PiboInteractCode::Allowed;
-    ByteWriter(out).u64(actorId).u64(targetId).u8(action).u8(allowed ? 1 : 0).u16(
-        static_cast<uint16_t>(code));
+    ByteWriter(out)
+        .u64(actorId)
+        .u64(targetId)
+        .u8(action)
+        .u8(allowed ? 1 : 0)
+        .u16(static_cast<uint16_t>(code));
     return out;
 }
 

@@ -35,7 +35,7 @@ static_assert(kPiboStateRoomOffset == kPiboStatePlayerOffset + 4);
 static_assert(kPiboStateFloatsOffset == kPiboStateRoomOffset + kRoomKeySize);
 static_assert(kPiboStateFloatsOffset + 4 * kPiboStateFloatCount + 12 == kPiboStateSize);
 
-// PiboFeed: 4 ignored (the feeder's id in the echo), u32 owner player id, i8 fruit, 3 passed through.
+// PiboFeed: 4 ignored (the feeder's id in the echo), u32 owner id, i8 fruit, 3 passed through.
 inline constexpr size_t kFeedOwnerOffset = 4;
 inline constexpr size_t kFeedFruitOffset = 8;
 static_assert(kFeedFruitOffset + 4 == kPiboFeedSize);

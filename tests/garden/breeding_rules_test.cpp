@@ -50,9 +50,8 @@ TEST(BreedingRules, EveryRuleRefusesOnItsOwn) {
     EXPECT_TRUE(refusedAfter([](Pair& p) { p.second.room.instance = 6; }));
     EXPECT_TRUE(refusedAfter([](Pair& p) { p.second.owner = p.first.owner; }));
     EXPECT_TRUE(refusedAfter([](Pair& p) { p.first.breedReadyAt = kNow + 1; }));
-    EXPECT_TRUE(refusedAfter([](Pair& p) {
-        putF32(p.second.lastState.data() + kPiboStateFloatsOffset, 12.01f);
-    }));
+    EXPECT_TRUE(refusedAfter(
+        [](Pair& p) { putF32(p.second.lastState.data() + kPiboStateFloatsOffset, 12.01f); }));
     EXPECT_TRUE(refusedAfter([](Pair& p) {
         putF32(p.second.lastState.data() + kPiboStateFloatsOffset + 8,
                std::numeric_limits<float>::quiet_NaN());

@@ -36,7 +36,8 @@ void placeCreature(KarstClient& owner, KarstClient& watcher, const client::PiboR
     }
 }
 
-client::PiboRegister gardenCreature(const ProfileKey& key, uint8_t slot, uint8_t type = kHatchedType) {
+client::PiboRegister gardenCreature(const ProfileKey& key, uint8_t slot,
+                                    uint8_t type = kHatchedType) {
     return creature(key, slot, type, kBreedingGarden);
 }
 

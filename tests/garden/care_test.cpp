@@ -130,7 +130,8 @@ TEST(PiboState, RelayedToTheOthersWithTheSenderIdAtMostOncePer15Ms) {
     state.playerId = 999;
     // Both frames in one write reach the server within the same 15 ms.
     const auto payload = client::encodePiboState(state);
-    std::vector<uint8_t> bytes = client::encodeFrame(MessageType::PiboState, payload, a.nextSequence());
+    std::vector<uint8_t> bytes =
+        client::encodeFrame(MessageType::PiboState, payload, a.nextSequence());
     const std::vector<uint8_t> second =
         client::encodeFrame(MessageType::PiboState, payload, a.nextSequence() + 1);
     bytes.insert(bytes.end(), second.begin(), second.end());
@@ -161,9 +162,9 @@ TEST(PiboState, IgnoredUnlessOwnedPresentAndFromTheCreaturesRoom) {
     KarstClient b = logIn(server.port(), kKeyB);
     const client::PiboRegister pet = creature(kKeyA, 1);
     registerCreature(a, pet);
-    ASSERT_TRUE(b.piboState(stateAt(pet.id, 1.0f)));                    // not B's creature
-    ASSERT_TRUE(a.piboState(stateAt(pet.id, 1.0f, kOtherGarden)));      // wrong room key
-    ASSERT_TRUE(a.piboState(stateAt(creature(kKeyA, 2).id, 1.0f)));     // never registered
+    ASSERT_TRUE(b.piboState(stateAt(pet.id, 1.0f)));                 // not B's creature
+    ASSERT_TRUE(a.piboState(stateAt(pet.id, 1.0f, kOtherGarden)));   // wrong room key
+    ASSERT_TRUE(a.piboState(stateAt(creature(kKeyA, 2).id, 1.0f)));  // never registered
     EXPECT_TRUE(framesOfType(a, MessageType::PiboState).empty());
     EXPECT_TRUE(framesOfType(b, MessageType::PiboState).empty());
 }
@@ -284,7 +285,8 @@ protected:
             std::filesystem::path(settings_.profileStorePath).parent_path());
         const std::vector<uint8_t> file = encodeProfileStore(table);
         std::ofstream(settings_.profileStorePath, std::ios::binary)
-            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+            .write(reinterpret_cast<const char*>(file.data()),
+                   static_cast<std::streamsize>(file.size()));
         server_ = std::make_unique<TestServer>(settings_);
     }
 
@@ -313,7 +315,8 @@ TEST_F(PiboFeedTest, NoticesEchoAndTheSavedFruit) {
     EXPECT_EQ(notice->code, 6);
     EXPECT_EQ(notice->text, "That fruit is not in your server inventory");
 
-    client::PiboFeed feed{.playerId = 0, .ownerPlayerId = b.playerId(), .fruit = 3, .extra = {4, 5, 6}};
+    client::PiboFeed feed{
+        .playerId = 0, .ownerPlayerId = b.playerId(), .fruit = 3, .extra = {4, 5, 6}};
     ASSERT_TRUE(a.sendMessage(MessageType::PiboFeed, client::encodePiboFeed(feed)));
     for (KarstClient* player : {&a, &b}) {
         const auto echo = player->receiveType(MessageType::PiboFeed);
@@ -358,14 +361,14 @@ TEST(PiboInteract, ResultCodesAndWhoHearsThem) {
         uint16_t code;
     };
     const Case cases[] = {
-        {0, a1, 1, 0},                       // the player acts on its own creature
-        {0, b1, 1, 1},                       // not the owner of the target
-        {0, a1, 6, 1},                       // creature-to-creature needs an actor
-        {b1, a1, 6, 2},                      // the actor is not the sender's
-        {a2, b1, 3, 2},                      // an actor only does action 6
-        {0, creature(kKeyC, 1).id, 1, 3},    // present, but in another room
-        {0, 0x5555, 1, 3},                   // no such creature
-        {a1, b1, 6, 0},                      // allowed, and the whole room hears it
+        {0, a1, 1, 0},                     // the player acts on its own creature
+        {0, b1, 1, 1},                     // not the owner of the target
+        {0, a1, 6, 1},                     // creature-to-creature needs an actor
+        {b1, a1, 6, 2},                    // the actor is not the sender's
+        {a2, b1, 3, 2},                    // an actor only does action 6
+        {0, creature(kKeyC, 1).id, 1, 3},  // present, but in another room
+        {0, 0x5555, 1, 3},                 // no such creature
+        {a1, b1, 6, 0},                    // allowed, and the whole room hears it
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(a.piboInteract(c.actor, c.target, c.action));

@@ -14,7 +14,8 @@ using Name = std::array<uint8_t, kPiboNameSize>;
 
 Name nameOf(const std::string& text) {
     Name name{};
-    for (size_t i = 0; i < text.size() && i < name.size(); ++i) name[i] = static_cast<uint8_t>(text[i]);
+    for (size_t i = 0; i < text.size() && i < name.size(); ++i)
+        name[i] = static_cast<uint8_t>(text[i]);
     return name;
 }
 
