@@ -63,6 +63,9 @@ public:
     uint32_t uptimeMs() const;
 
 private:
+    // Benchmarks and white-box tests reach the handlers without sockets.
+    friend class GameServerTestAccess;
+
     using ConnectionTable = std::unordered_map<net::SocketHandle, std::unique_ptr<ClientConnection>>;
     using Members = std::vector<ClientConnection*>;
 

@@ -215,12 +215,20 @@ std::string formatEndpoint(const SocketAddress& address) {
     if (ss.ss_family == AF_INET) {
         auto* v4 = reinterpret_cast<sockaddr_in*>(&ss);
         inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-        return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+        std::string out(text);
+        out += ':';
+        out += std::to_string(ntohs(v4->sin_port));
+        return out;
     }
     if (ss.ss_family == AF_INET6) {
         auto* v6 = reinterpret_cast<sockaddr_in6*>(&ss);
         inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6->sin6_port));
+        // Built piecewise: GCC 12 warns falsely on chained concatenation at -O3.
+        std::string out("[");
+        out += text;
+        out += "]:";
+        out += std::to_string(ntohs(v6->sin6_port));
+        return out;
     }
     return "?";
 }

@@ -1,11 +1,113 @@
-// The UDP movement channel (not built yet).
+// The UDP movement channel: client datagrams (header + UdpPlayerState) are
+// checked step by step, the first valid one binds the source address to its
+// TCP connection, and movement is relayed back as whole PlayerState frames.
+//
+// Client datagram, 76 bytes: FrameHeader (type 33, length 60), then u32 player
+// id, u64 token and the 48-byte PlayerStateRecord, little-endian. Invalid
+// datagrams are dropped without a word and never touch the TCP connection.
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "app/console.h"
 #include "app/game_server.h"
+#include "game/player_state.h"
+#include "net/clock.h"
+#include "net/coding.h"
 
 namespace karst {
 
+namespace {
+constexpr size_t kUdpPlayerIdOffset = 0;
+constexpr size_t kUdpTokenOffset = 4;
+constexpr size_t kUdpRecordOffset = 12;
+static_assert(kUdpRecordOffset + kPlayerStateSize == kUdpPlayerStateSize);
 
-void GameServer::relayStateToRoom(const RoomKey&, std::span<uint8_t, kPlayerStateSize>, uint32_t) {}
-void GameServer::drainUdp() {}
-void GameServer::handleDatagram(std::span<const uint8_t>, const net::SocketAddress&) {}
+// A flood of datagrams must not keep the loop from its connections and timers;
+// what is left waits in the socket for the next pass.
+constexpr size_t kMaxDatagramsPerDrain = 4096;
+
+bool udpHeaderValid(std::span<const uint8_t> datagram, FrameHeader& header) {
+    return datagram.size() == kUdpDatagramSize && decodeFrameHeader(datagram.data(), header) &&
+           header.version == kProtocolVersion && header.payloadLength <= kMaxPayloadLength &&
+           header.type == static_cast<uint16_t>(MessageType::UdpPlayerState) &&
+           header.payloadLength == kUdpPlayerStateSize;
+}
+}  // namespace
+
+void GameServer::drainUdp() {
+    std::array<uint8_t, kUdpDatagramSize> buffer;
+    net::SocketAddress from;
+    for (size_t i = 0; i < kMaxDatagramsPerDrain; ++i) {
+        const net::IoResult r = net::receiveDatagram(udpSocket_, buffer, from);
+        if (r.status != net::IoStatus::Ok) return;
+        // A longer datagram lost its tail in the buffer; its first 76 bytes are
+        // not what the client sent as a whole.
+        if (r.truncated) continue;
+        handleDatagram(std::span<const uint8_t>(buffer.data(), r.bytes), from);
+    }
+}
+
+void GameServer::handleDatagram(std::span<const uint8_t> datagram, const net::SocketAddress& from) {
+    FrameHeader header;
+    if (!udpHeaderValid(datagram, header)) return;
+    const uint8_t* payload = datagram.data() + kFrameHeaderSize;
+    ClientConnection* found = findConnectionByPlayerId(getU32(payload + kUdpPlayerIdOffset));
+    if (found == nullptr) return;
+    ClientConnection& connection = *found;
+    if (!connection.authenticated || connection.udpToken == 0 ||
+        connection.udpToken != getU64(payload + kUdpTokenOffset))
+        return;
+    // Binding is permanent: a datagram from anywhere else is not this client's.
+    if (connection.udpBound && !net::sameEndpoint(from, connection.udpAddress)) return;
+    if (!sequenceAdvances(connection.lastUdpSequence, header.sequence)) return;
+    std::array<uint8_t, kPlayerStateSize> record;
+    std::memcpy(record.data(), payload + kUdpRecordOffset, record.size());
+    if (!stateFloatsValid(record) || stateRoomKey(record) != connection.roomKey) return;
+
+    if (!connection.udpBound) {
+        connection.udpAddress = from;
+        connection.udpBound = true;
+        std::array<uint8_t, kUdpBoundSize> bound;
+        putU64(bound.data(), connection.udpToken);
+        sendMessage(connection, MessageType::UdpBound, bound);
+        printLine("player " + std::to_string(connection.playerId) + " authenticated UDP movement");
+    }
+    connection.lastUdpSequence = header.sequence;
+    // The gate is the one the TCP path uses: a client on both paths is still
+    // relayed at most once per spacing.
+    if (!claimRateSlot(connection.lastPlayerStateNs, monotonicNowNs(), kPlayerStateSpacingNs))
+        return;
+    stampStatePlayerId(record, connection.playerId);
+    relayStateToRoom(connection.roomKey, record, connection.playerId);
+}
+
+void GameServer::relayStateToRoom(const RoomKey& key, std::span<uint8_t, kPlayerStateSize> record,
+                                  uint32_t excludedId) {
+    std::array<uint8_t, kPlayerStateFrameSize> frame;
+    writeFrame(frame.data(), MessageType::PlayerState, record, nextSequence_++);
+    if (udpSocket_ == net::kInvalidSocket) {
+        broadcastToRoom(key, frame, excludedId);
+        return;
+    }
+    const Members& members = roomMembers(key);
+    udpBatch_.clear();
+    for (ClientConnection* member : members) {
+        if (member->playerId == excludedId) continue;
+        if (member->udpBound)
+            udpBatch_.push_back(net::DatagramSend{&member->udpAddress, false});
+        else
+            sendToConnection(*member, frame);
+    }
+    if (udpBatch_.empty()) return;
+    net::sendDatagramBatch(udpSocket_, frame, udpBatch_);
+    // Bound members that missed their datagram get the frame on their TCP queue;
+    // the batch was filled in member order, so a second walk pairs them up.
+    size_t next = 0;
+    for (ClientConnection* member : members) {
+        if (member->playerId == excludedId || !member->udpBound) continue;
+        if (!udpBatch_[next++].sentWhole) sendToConnection(*member, frame);
+    }
+}
 
 }  // namespace karst
