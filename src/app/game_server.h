@@ -23,6 +23,7 @@
 #include "app/settings.h"
 #include "game/proxies.h"
 #include "game/room_key.h"
+#include "garden/pibo_presence.h"
 #include "garden/pibo_store.h"
 #include "net/connection.h"
 #include "net/frame.h"
@@ -171,6 +172,8 @@ private:
     std::vector<ProxyPlayer> proxies_;
     std::vector<ActiveHubRoom> activeHubRooms_;
     PiboStore piboStore_;
+    // Present creatures by room, so room changes and garden snapshots cost the room only.
+    PiboPresence piboPresence_;
     ProfileStore profileStore_;
     uint32_t nextPlayerId_ = 1;
     uint32_t nextSequence_ = 1;

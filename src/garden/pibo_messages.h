@@ -1,0 +1,99 @@
+// Payload layouts of the garden's messages and the checks that need no server
+// state: the name sanitiser, the content rules of a registration and the float
+// rule of a relayed state.
+//
+// All integers are little-endian (net/coding.h); offsets and sizes are in bytes.
+// Decoders read from payloads whose size the dispatcher has already checked.
+#pragma once
+
+#include "game/room_key.h"
+#include "garden/pibo_store.h"
+#include "net/protocol.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace karst {
+
+// PiboRegister: u64 id, RoomKey, u8 slot, u8 stage, 2 ignored, name, PiboData.
+inline constexpr size_t kRegisterRoomOffset = 8;
+inline constexpr size_t kRegisterSlotOffset = 16;
+inline constexpr size_t kRegisterStageOffset = 17;
+inline constexpr size_t kRegisterNameOffset = 20;
+inline constexpr size_t kRegisterDataOffset = 36;
+static_assert(kRegisterNameOffset + kPiboNameSize == kRegisterDataOffset);
+static_assert(kRegisterDataOffset + kPiboDataSize == kPiboRegisterSize);
+
+// PiboState: u64 id, u32 player id, RoomKey, six f32 (position first), 12 passed through.
+inline constexpr size_t kPiboStatePlayerOffset = 8;
+inline constexpr size_t kPiboStateFloatsOffset = 20;
+inline constexpr size_t kPiboStateFloatCount = 6;
+inline constexpr float kMaxPiboStateMagnitude = 1'000'000.0f;
+static_assert(kPiboStateRoomOffset == kPiboStatePlayerOffset + 4);
+static_assert(kPiboStateFloatsOffset == kPiboStateRoomOffset + kRoomKeySize);
+static_assert(kPiboStateFloatsOffset + 4 * kPiboStateFloatCount + 12 == kPiboStateSize);
+
+// PiboFeed: 4 ignored (the feeder's id in the echo), u32 owner id, i8 fruit, 3 passed through.
+inline constexpr size_t kFeedOwnerOffset = 4;
+inline constexpr size_t kFeedFruitOffset = 8;
+static_assert(kFeedFruitOffset + 4 == kPiboFeedSize);
+
+// PiboInteract: u64 actor, u64 target, u8 action 1..6, 3 ignored.
+inline constexpr uint8_t kFirstPiboAction = 1;
+inline constexpr uint8_t kCreatureToCreatureAction = 6;
+
+// PiboClaim: u64 id, u8 slot, u8 accepted, 2 ignored.
+inline constexpr size_t kClaimSlotOffset = 8;
+inline constexpr size_t kClaimAcceptedOffset = 9;
+
+enum class PiboInteractCode : uint16_t {
+    Allowed = 0,
+    NotPermitted = 1,  // not the owner, or the creature-to-creature action without an actor
+    InvalidActor = 2,
+    TargetNotHere = 3,
+};
+
+struct PiboRegisterRequest {
+    uint64_t id = 0;
+    RoomKey room;
+    uint8_t localSlot = 0;
+    uint8_t stage = 0;
+    std::array<uint8_t, kPiboNameSize> name{};
+    std::span<const uint8_t, kPiboDataSize> data;
+};
+
+// `payload` must be kPiboRegisterSize bytes; `data` points into it.
+PiboRegisterRequest decodePiboRegister(std::span<const uint8_t> payload);
+
+// Slot below 24, a known creature type, and a stage that matches the type.
+bool isConsistentRegistration(const PiboRegisterRequest& request);
+
+// Byte 15 becomes 0; bytes before the first NUL outside 0x20..0x7E become '_';
+// an empty name becomes "Pibo".
+void sanitizePiboName(std::array<uint8_t, kPiboNameSize>& name);
+
+// Every one of the six floats finite and at most 1,000,000 in magnitude.
+bool hasValidPiboStateFloats(std::span<const uint8_t, kPiboStateSize> state);
+
+std::array<uint8_t, kPiboReleaseSize> encodePiboRelease(uint64_t id);
+// The echo of a feeding: the feeder's id, then bytes 4..11 of the request as received.
+std::array<uint8_t, kPiboFeedSize> encodePiboFeedEcho(uint32_t feederId,
+                                                      std::span<const uint8_t> request);
+std::array<uint8_t, kPiboInteractResultSize> encodePiboInteractResult(uint64_t actorId,
+                                                                      uint64_t targetId,
+                                                                      uint8_t action,
+                                                                      PiboInteractCode code);
+
+struct PiboBredNews {
+    uint64_t firstId = 0;
+    uint64_t secondId = 0;
+    uint64_t firstEggId = 0;
+    uint64_t secondEggId = 0;
+    uint32_t firstHolderId = 0;
+    uint32_t secondHolderId = 0;
+};
+std::array<uint8_t, kPiboBredSize> encodePiboBred(const PiboBredNews& news);
+
+}  // namespace karst
