@@ -107,7 +107,9 @@ void LoadEngine::measure(Bot& receiver, const client::PlayerStateRecord& record)
     const Bot& from = bots_[sender->second];
     const uint64_t now = nowNs();
     ++deliveredThisSecond_;
-    if (from.room != receiver.room || receiver.lastSequenceBySlot.empty()) {
+    // A record from another room, or the receiver's own echoed back, is the
+    // server's mistake: counted apart, never as a delivery.
+    if (from.room != receiver.room || &from == &receiver || receiver.lastSequenceBySlot.empty()) {
         ++summary_.misrouted;
         return;
     }

@@ -37,7 +37,7 @@ struct LoadSummary {
     uint64_t received = 0;             // counted records that arrived
     uint64_t delivered = 0;            // every bot record sent in the window that arrived
     uint64_t outOfOrder = 0;           // a sender's sequence that did not increase
-    uint64_t misrouted = 0;            // a record from a bot of another room
+    uint64_t misrouted = 0;            // from a bot of another room, or the receiver's own
     uint64_t sendBacklogDrops = 0;     // records not sent: the server was not reading
     uint64_t scheduleSlotsSkipped = 0; // records not sent: this tool fell behind
     uint64_t chatSent = 0;
