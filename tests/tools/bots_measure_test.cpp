@@ -36,7 +36,8 @@ TEST(SendStamp, CountedFlagIsTheYawsTopBit) {
 }
 
 TEST(SendStamp, SurvivesTheWireBothWays) {
-    for (const SendStamp stamp : {SendStamp{0, 1, false}, SendStamp{3'600'000'000'000ull, 432000, true},
+    for (const SendStamp stamp : {SendStamp{0, 1, false},
+                                  SendStamp{3'600'000'000'000ull, 432000, true},
                                   SendStamp{~0ull, 0x7FFFFFFF, true}}) {
         client::PlayerStateRecord record;
         record.playerId = 9;

@@ -95,7 +95,8 @@ TEST(BotOptions, BoundsAreInclusiveAndOneBeyondIsRefused) {
         EXPECT_EQ(errorFor(b.option, b.lowest), "") << b.option;
         EXPECT_EQ(errorFor(b.option, b.highest), "") << b.option;
         if (b.belowLowest) {
-            EXPECT_NE(errorFor(b.option, b.belowLowest).find(b.option), std::string::npos) << b.option;
+            EXPECT_NE(errorFor(b.option, b.belowLowest).find(b.option), std::string::npos)
+                << b.option;
         }
         EXPECT_NE(errorFor(b.option, b.aboveHighest).find(b.option), std::string::npos) << b.option;
     }
@@ -110,7 +111,8 @@ TEST(BotOptions, NumbersMustBePlainDecimal) {
 }
 
 TEST(BotOptions, WarmupMustBeShorterThanTheRun) {
-    EXPECT_NE(parse({"--duration", "5", "--warmup", "5"}).error.find("--warmup"), std::string::npos);
+    const std::string error = parse({"--duration", "5", "--warmup", "5"}).error;
+    EXPECT_NE(error.find("--warmup"), std::string::npos);
     EXPECT_TRUE(parse({"--duration", "5", "--warmup", "4"}).options);
     // The rule is checked after all options, whatever their order.
     EXPECT_TRUE(parse({"--warmup", "10", "--duration", "20"}).options);

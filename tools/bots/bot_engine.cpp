@@ -41,7 +41,10 @@ LoadSummary runLoad(const BotOptions& options, std::ostream* progress,
 
 LoadEngine::LoadEngine(const BotOptions& options, std::ostream* progress,
                        const std::atomic<bool>* stop)
-    : options_(options), progress_(progress), stop_(stop), start_(std::chrono::steady_clock::now()) {
+    : options_(options),
+      progress_(progress),
+      stop_(stop),
+      start_(std::chrono::steady_clock::now()) {
     net::startSocketLibrary();
     summary_.options = options;
     bots_.resize(options.bots);
@@ -87,7 +90,8 @@ LoadSummary LoadEngine::run() {
 bool LoadEngine::resolveServer() {
     const std::string address = loopbackAddress(options_.host);
     const auto tcp = net::resolveAddresses(address, options_.port, net::SocketType::Stream, false);
-    const auto udp = net::resolveAddresses(address, options_.port, net::SocketType::Datagram, false);
+    const auto udp =
+        net::resolveAddresses(address, options_.port, net::SocketType::Datagram, false);
     if (tcp.empty() || udp.empty()) return false;
     tcpServer_ = tcp.front();
     udpServer_ = udp.front();
@@ -107,8 +111,9 @@ void LoadEngine::runSetup() {
         launchDueBots(now);
         if (now - lastDeadlineScanNs_ >= kDeadlineScanNs) expireSetupDeadlines(now);
         maybeReportProgress(now);
-        const uint64_t nextLaunch =
-            launched_ < options_.bots ? launched_ * kNsPerSecond / options_.connectRate : kMaxWaitNs + now;
+        const uint64_t nextLaunch = launched_ < options_.bots
+                                        ? launched_ * kNsPerSecond / options_.connectRate
+                                        : now + kMaxWaitNs;
         pass(std::min({nextLaunch, now + kDeadlineScanNs, nextProgressNs_}));
     }
     summary_.setupSeconds = seconds(nowNs());
@@ -303,7 +308,8 @@ void LoadEngine::onConnected(Bot& bot) {
     client::Hello hello;
     hello.name = "bot" + std::to_string(bot.index);
     hello.character = botCharacter(options_.level);
-    hello.colour = {static_cast<uint8_t>(bot.index * 37), static_cast<uint8_t>(bot.index * 101), 200};
+    hello.colour = {static_cast<uint8_t>(bot.index * 37), static_cast<uint8_t>(bot.index * 101),
+                    200};
     hello.profileKey = botProfileKey(options_.seed, bot.index);
     if (sendFrame(bot.link, MessageType::Hello, client::encodeHello(hello)) != SendOutcome::Sent)
         lose(bot);
@@ -314,7 +320,8 @@ void LoadEngine::expireSetupDeadlines(uint64_t now) {
     for (uint32_t i = 0; i < launched_; ++i) {
         Bot& bot = bots_[i];
         const bool waiting = bot.phase == BotPhase::Connecting ||
-                             bot.phase == BotPhase::AwaitWelcome || bot.phase == BotPhase::AwaitRoom;
+                             bot.phase == BotPhase::AwaitWelcome ||
+                             bot.phase == BotPhase::AwaitRoom;
         if (waiting && now >= bot.setupDeadlineNs) lose(bot);
     }
 }

@@ -37,7 +37,8 @@ ReadOutcome parseFrames(std::span<const uint8_t> bytes, FrameSink& sink, size_t&
         if (bytes.size() - used < frameSize) break;
         const auto payload = bytes.subspan(used + kFrameHeaderSize, header->payloadLength);
         used += frameSize;
-        if (!sink.onFrame(static_cast<MessageType>(header->type), payload)) return ReadOutcome::Stopped;
+        if (!sink.onFrame(static_cast<MessageType>(header->type), payload))
+            return ReadOutcome::Stopped;
     }
     return ReadOutcome::Open;
 }

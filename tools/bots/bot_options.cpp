@@ -39,13 +39,15 @@ std::string readBounded(std::string_view name, std::string_view text, uint64_t l
 
 using Setter = std::function<std::string(BotOptions&, std::string_view)>;
 
-struct OptionSpec {
+struct OptionEntry {
     std::string_view name;
     Setter set;
 };
 
 Setter bounded(std::string_view name, uint64_t low, uint64_t high, uint32_t BotOptions::*field) {
-    return [=](BotOptions& o, std::string_view v) { return readBounded(name, v, low, high, o.*field); };
+    return [=](BotOptions& o, std::string_view v) {
+        return readBounded(name, v, low, high, o.*field);
+    };
 }
 
 std::string setHost(BotOptions& o, std::string_view v) {
@@ -91,8 +93,8 @@ std::string setSeed(BotOptions& o, std::string_view v) {
     return {};
 }
 
-const std::array<OptionSpec, 15>& optionTable() {
-    static const std::array<OptionSpec, 15> table{{
+const std::array<OptionEntry, 15>& optionTable() {
+    static const std::array<OptionEntry, 15> table{{
         {"--host", setHost},
         {"--port", setPort},
         {"--bots", bounded("--bots", 1, kMaxBots, &BotOptions::bots)},
@@ -138,10 +140,10 @@ OptionsOutcome parseBotOptions(std::span<const std::string> args) {
             options.json = true;
             continue;
         }
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& candidate : optionTable())
-            if (candidate.name == arg) spec = &candidate;
-        if (!spec) {
+        const OptionEntry* entry = nullptr;
+        for (const OptionEntry& candidate : optionTable())
+            if (candidate.name == arg) entry = &candidate;
+        if (!entry) {
             outcome.error = "Unknown option " + arg + " (see --help).";
             return outcome;
         }
@@ -149,7 +151,7 @@ OptionsOutcome parseBotOptions(std::span<const std::string> args) {
             outcome.error = arg + " needs a value.";
             return outcome;
         }
-        outcome.error = spec->set(options, args[++i]);
+        outcome.error = entry->set(options, args[++i]);
         if (!outcome.error.empty()) return outcome;
     }
     if (options.warmupSeconds >= options.durationSeconds) {
@@ -168,7 +170,7 @@ std::string botUsage() {
            "  --host HOST             127.0.0.1 (default), ::1 or localhost; nothing else\n"
            "  --port PORT             server TCP and UDP port, 1..65535 (27015)\n"
            "  --bots N                simulated players, 1..10000 (16)\n"
-           "  --room-size R           players per room, 1..1024 (8); each room is its own instance\n"
+           "  --room-size R           players per room, 1..1024 (8); each room is an instance\n"
            "  --level L               level of the rooms, 0..255 (0); stages pick a character\n"
            "                          allowed there\n"
            "  --act A                 act of the rooms, 0..7 (0)\n"

@@ -70,7 +70,8 @@ void LoadEngine::onWelcome(Bot& bot, std::span<const uint8_t> payload) {
     bot.udpToken = welcome->udpToken;
     botByPlayerId_[bot.playerId] = bot.index;
     if (options_.transport == Transport::Udp) {
-        bot.link.udp = net::openSocket(udpServer_.family, udpServer_.socketType, udpServer_.protocol);
+        bot.link.udp =
+            net::openSocket(udpServer_.family, udpServer_.socketType, udpServer_.protocol);
         if (bot.link.udp == net::kInvalidSocket || !net::setNonBlocking(bot.link.udp)) {
             lose(bot);
             return;
@@ -80,8 +81,10 @@ void LoadEngine::onWelcome(Bot& bot, std::span<const uint8_t> payload) {
     const RoomKey room = botRoomKey(options_, bot.room);
     // The Ping's Pong is queued after everything JoinRoom caused, so it marks
     // the end of the server's answer even where no RoomStatus comes.
-    if (sendFrame(bot.link, MessageType::JoinRoom, client::encodeJoinRoom(room)) != SendOutcome::Sent ||
-        sendFrame(bot.link, MessageType::Ping, client::encodePing(kJoinPing)) != SendOutcome::Sent)
+    const auto joinRoom = client::encodeJoinRoom(room);
+    const auto ping = client::encodePing(kJoinPing);
+    if (sendFrame(bot.link, MessageType::JoinRoom, joinRoom) != SendOutcome::Sent ||
+        sendFrame(bot.link, MessageType::Ping, ping) != SendOutcome::Sent)
         lose(bot);
 }
 

@@ -31,6 +31,8 @@ void row(std::string& out, std::string_view label, const std::string& value) {
 
 std::string count(uint64_t v) { return format("%llu", static_cast<unsigned long long>(v)); }
 
+std::string both(uint64_t a, uint64_t b) { return count(a) + " / " + count(b); }
+
 // JSON string contents; the only free text is the abort reason, which this
 // program writes itself, but quotes and control bytes are escaped anyway.
 std::string jsonEscaped(const std::string& text) {
@@ -78,12 +80,15 @@ std::string formatSummaryTable(const LoadSummary& s) {
     row(out, "records received", count(s.received));
     row(out, "records lost", count(lostRecords(s)));
     row(out, "delivery", percentText(s));
-    if (o.transport == Transport::Udp) row(out, "udp bound", format("%u of %u", s.udpBound, s.botsJoined));
-    if (s.outOfOrder || s.misrouted) row(out, "out of order/misrouted", count(s.outOfOrder) + " / " + count(s.misrouted));
+    // Rows that only matter when something happened, or was asked for.
+    if (o.transport == Transport::Udp)
+        row(out, "udp bound", format("%u of %u", s.udpBound, s.botsJoined));
+    if (s.outOfOrder || s.misrouted)
+        row(out, "out of order/misrouted", both(s.outOfOrder, s.misrouted));
     if (s.sendBacklogDrops) row(out, "not sent (server slow)", count(s.sendBacklogDrops));
     if (s.scheduleSlotsSkipped) row(out, "not sent (tool behind)", count(s.scheduleSlotsSkipped));
-    if (o.chatPerMinute) row(out, "chat sent/received", count(s.chatSent) + " / " + count(s.chatReceived));
-    if (o.eventsPerSecond) row(out, "events sent/received", count(s.eventsSent) + " / " + count(s.eventsReceived));
+    if (o.chatPerMinute) row(out, "chat sent/received", both(s.chatSent, s.chatReceived));
+    if (o.eventsPerSecond) row(out, "events sent/received", both(s.eventsSent, s.eventsReceived));
     if (s.noticesReceived) row(out, "notices received", count(s.noticesReceived));
     if (s.closedDuringRun) row(out, "closed during run", count(s.closedDuringRun));
     row(out, "result", s.runCompleted ? "completed" : "cut short: " + s.abortReason);

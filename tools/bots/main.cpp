@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
               << options.durationSeconds << " s over "
               << (options.transport == karst::bots::Transport::Udp ? "udp" : "tcp") << " to "
               << options.host << ":" << options.port << std::endl;
-    const karst::bots::LoadSummary summary = karst::bots::runLoad(options, &std::cerr, &stopRequested);
+    const karst::bots::LoadSummary summary =
+        karst::bots::runLoad(options, &std::cerr, &stopRequested);
     std::cout << (options.json ? karst::bots::formatSummaryJson(summary)
                                : karst::bots::formatSummaryTable(summary))
               << std::flush;

@@ -6,7 +6,8 @@
 namespace karst::bots {
 
 void writeStamp(client::PlayerStateRecord& record, const SendStamp& stamp) {
-    const uint32_t yawBits = (stamp.sequence & kRecordSequenceMask) | (stamp.counted ? kCountedFlag : 0u);
+    const uint32_t yawBits =
+        (stamp.sequence & kRecordSequenceMask) | (stamp.counted ? kCountedFlag : 0u);
     record.yaw = static_cast<int32_t>(yawBits);
     record.opaque = static_cast<uint32_t>(stamp.sendNs);
     record.timeMs = static_cast<uint32_t>(stamp.sendNs >> 32);
@@ -32,7 +33,8 @@ void RelayGateTracker::markCounted(uint64_t sendNs) {
 
 double deliveryPercent(uint64_t expected, uint64_t received) {
     if (expected == 0) return -1.0;
-    return 100.0 * static_cast<double>(std::min(received, expected)) / static_cast<double>(expected);
+    const uint64_t arrived = std::min(received, expected);
+    return 100.0 * static_cast<double>(arrived) / static_cast<double>(expected);
 }
 
 }  // namespace karst::bots
