@@ -1,0 +1,364 @@
+// The load engine's loop, phases and bot set-up.
+//
+// One pass builds the poll set from the bots' states (write interest only
+// while connecting or holding unsent bytes), waits at most until the next
+// thing due, and serves every socket poll reported. Sends are made between
+// passes, from the schedules, never from inside a read.
+#include "bots/load_engine.h"
+
+#include "bots/bot_identity.h"
+#include "net/clock.h"
+
+#include <algorithm>
+
+namespace karst::bots {
+
+namespace {
+
+constexpr uint64_t kDrainNs = kNsPerSecond;
+// Longest single wait: keeps deadlines, the progress line and a stop request prompt.
+constexpr uint64_t kMaxWaitNs = 50 * kNsPerMs;
+constexpr uint64_t kDeadlineScanNs = 10 * kNsPerMs;
+constexpr uint16_t kPollFailure = net::kPollError | net::kPollHangUp | net::kPollInvalid;
+
+// Rounded down: poll counts whole milliseconds, and waking up to a millisecond
+// early (then polling without waiting) keeps sends on time, where rounding up
+// would make them up to a millisecond late and uneven.
+int waitMs(uint64_t now, uint64_t wakeNs) {
+    if (wakeNs <= now) return 0;
+    return static_cast<int>(std::min(wakeNs - now, kMaxWaitNs) / kNsPerMs);
+}
+
+double seconds(uint64_t ns) { return static_cast<double>(ns) / 1e9; }
+
+}  // namespace
+
+LoadSummary runLoad(const BotOptions& options, std::ostream* progress,
+                    const std::atomic<bool>* stop) {
+    LoadEngine engine(options, progress, stop);
+    return engine.run();
+}
+
+LoadEngine::LoadEngine(const BotOptions& options, std::ostream* progress,
+                       const std::atomic<bool>* stop)
+    : options_(options),
+      progress_(progress),
+      stop_(stop),
+      start_(std::chrono::steady_clock::now()) {
+    net::startSocketLibrary();
+    summary_.options = options;
+    bots_.resize(options.bots);
+    for (uint32_t i = 0; i < options.bots; ++i) {
+        bots_[i].index = i;
+        bots_[i].room = botRoomIndex(i, options.roomSize);
+    }
+    botByPlayerId_.reserve(options.bots);
+    scratch_.resize(kReadScratchSize);
+    roomMembers_.assign(roomCount(options.bots, options.roomSize), 0);
+}
+
+LoadEngine::~LoadEngine() {
+    for (Bot& bot : bots_) closeLink(bot.link);
+    net::stopSocketLibrary();
+}
+
+uint64_t LoadEngine::nowNs() const {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now() - start_)
+                                     .count());
+}
+
+bool LoadEngine::stopRequested() const { return stop_ != nullptr && stop_->load(); }
+
+LoadSummary LoadEngine::run() {
+    if (!resolveServer()) {
+        summary_.connectFailures = options_.bots;
+        summary_.abortReason = "cannot resolve " + options_.host;
+        return summary_;
+    }
+    runSetup();
+    if (finishSetup()) {
+        runMovement();
+        runDrain();
+    }
+    summary_.runCompleted = summary_.abortReason.empty();
+    for (uint32_t b : participants_) summary_.udpBound += bots_[b].udpBound ? 1 : 0;
+    for (Bot& bot : bots_) closeLink(bot.link);
+    return summary_;
+}
+
+bool LoadEngine::resolveServer() {
+    const std::string address = loopbackAddress(options_.host);
+    const auto tcp = net::resolveAddresses(address, options_.port, net::SocketType::Stream, false);
+    const auto udp =
+        net::resolveAddresses(address, options_.port, net::SocketType::Datagram, false);
+    if (tcp.empty() || udp.empty()) return false;
+    tcpServer_ = tcp.front();
+    udpServer_ = udp.front();
+    return true;
+}
+
+// ---- Phases -----------------------------------------------------------------
+
+void LoadEngine::runSetup() {
+    nextProgressNs_ = kNsPerSecond;
+    while (settled_ < options_.bots) {
+        if (stopRequested()) {
+            summary_.abortReason = "interrupted during setup";
+            break;
+        }
+        const uint64_t now = nowNs();
+        launchDueBots(now);
+        if (now - lastDeadlineScanNs_ >= kDeadlineScanNs) expireSetupDeadlines(now);
+        maybeReportProgress(now);
+        const uint64_t nextLaunch = launched_ < options_.bots
+                                        ? launched_ * kNsPerSecond / options_.connectRate
+                                        : now + kMaxWaitNs;
+        pass(std::min({nextLaunch, now + kDeadlineScanNs, nextProgressNs_}));
+    }
+    summary_.setupSeconds = seconds(nowNs());
+}
+
+// Counts what setup achieved and decides whether there is anything to run.
+bool LoadEngine::finishSetup() {
+    for (Bot& bot : bots_) {
+        if (bot.phase == BotPhase::Joined) {
+            participants_.push_back(bot.index);
+            ++roomMembers_[bot.room];
+            bot.lastSequenceBySlot.assign(roomCapacity(bot.room), 0);
+            continue;
+        }
+        // Bots still on their way when setup was interrupted count as handshake failures.
+        if (bot.failure == SetupFailure::Connect) ++summary_.connectFailures;
+        else if (bot.failure == SetupFailure::JoinRefused) ++summary_.joinRefusals;
+        else ++summary_.handshakeFailures;
+    }
+    summary_.botsJoined = static_cast<uint32_t>(participants_.size());
+    summary_.rooms = static_cast<uint32_t>(
+        std::count_if(roomMembers_.begin(), roomMembers_.end(), [](uint32_t m) { return m > 0; }));
+    openParticipants_ = summary_.botsJoined;
+    if (!summary_.abortReason.empty()) return false;
+    if (participants_.empty()) {
+        summary_.abortReason = "no bot entered its room";
+        return false;
+    }
+    return true;
+}
+
+void LoadEngine::runMovement() {
+    phase_ = RunPhase::Run;
+    runStartNs_ = nowNs();
+    runEndNs_ = runStartNs_ + options_.durationSeconds * kNsPerSecond;
+    windowStartNs_ = runStartNs_ + options_.warmupSeconds * kNsPerSecond;
+    windowEndNs_ = runEndNs_;
+    const auto count = static_cast<uint32_t>(participants_.size());
+    movement_ = CyclicSchedule(count, kNsPerSecond / options_.hz, runStartNs_);
+    if (options_.chatPerMinute > 0)
+        chat_ = CyclicSchedule(count, 60 * kNsPerSecond / options_.chatPerMinute, runStartNs_);
+    if (options_.eventsPerSecond > 0)
+        events_ = CyclicSchedule(count, kNsPerSecond / options_.eventsPerSecond, runStartNs_);
+    for (;;) {
+        const uint64_t now = nowNs();
+        if (now >= runEndNs_) break;
+        if (stopRequested() || openParticipants_ == 0) {
+            summary_.abortReason =
+                openParticipants_ == 0 ? "the server closed every connection" : "interrupted";
+            windowEndNs_ = now;
+            break;
+        }
+        sendDue(now);
+        maybeReportProgress(now);
+        const uint64_t nextSend =
+            std::min({movement_.nextDueNs(), chat_.nextDueNs(), events_.nextDueNs()});
+        pass(std::min({nextSend, runEndNs_, nextProgressNs_}));
+    }
+    summary_.measuredSeconds =
+        windowEndNs_ > windowStartNs_ ? seconds(windowEndNs_ - windowStartNs_) : 0.0;
+}
+
+// Waits for the records still in flight, until all expected ones are in or a
+// second has passed.
+void LoadEngine::runDrain() {
+    phase_ = RunPhase::Drain;
+    for (uint32_t b : participants_) {
+        const Bot& bot = bots_[b];
+        summary_.countedRecords += bot.countedInWindow;
+        summary_.expected += expectedDeliveries(bot.countedInWindow, roomMembers_[bot.room]);
+    }
+    const uint64_t drainEnd = nowNs() + kDrainNs;
+    for (;;) {
+        const uint64_t now = nowNs();
+        if (now >= drainEnd || summary_.received >= summary_.expected || openParticipants_ == 0 ||
+            stopRequested())
+            break;
+        maybeReportProgress(now);
+        pass(std::min(drainEnd, nextProgressNs_));
+    }
+}
+
+// ---- One pass -------------------------------------------------------------
+
+void LoadEngine::pass(uint64_t wakeNs) {
+    buildPollSet();
+    const int n = net::pollSockets(pollEntries_, waitMs(nowNs(), wakeNs));
+    if (n <= 0) return;
+    for (size_t i = 0; i < pollEntries_.size(); ++i)
+        if (pollEntries_[i].revents != 0) serve(pollEntries_[i], pollOwners_[i]);
+}
+
+void LoadEngine::buildPollSet() {
+    pollEntries_.clear();
+    pollOwners_.clear();
+    for (const Bot& bot : bots_) {
+        if (bot.link.tcp != net::kInvalidSocket) {
+            const bool connecting = bot.phase == BotPhase::Connecting;
+            uint16_t events = connecting ? 0 : net::kPollIn;
+            if (connecting || hasBacklog(bot.link)) events |= net::kPollOut;
+            pollEntries_.push_back(net::PollEntry{bot.link.tcp, events, 0});
+            pollOwners_.push_back(PollOwner{bot.index, false});
+        }
+        if (bot.link.udp != net::kInvalidSocket) {
+            pollEntries_.push_back(net::PollEntry{bot.link.udp, net::kPollIn, 0});
+            pollOwners_.push_back(PollOwner{bot.index, true});
+        }
+    }
+}
+
+void LoadEngine::serve(const net::PollEntry& entry, PollOwner owner) {
+    Bot& bot = bots_[owner.bot];
+    if (owner.udp) {
+        if (bot.link.udp == entry.socket && (entry.revents & net::kPollIn)) drainUdp(bot);
+        return;
+    }
+    if (bot.link.tcp != entry.socket) return;  // closed earlier in this pass
+    if (bot.phase == BotPhase::Connecting) {
+        finishConnect(bot, entry.revents);
+        return;
+    }
+    if (entry.revents & net::kPollIn) readTcp(bot);
+    else if (entry.revents & kPollFailure) lose(bot);
+    if (bot.link.tcp != net::kInvalidSocket && (entry.revents & net::kPollOut) &&
+        !flushBacklog(bot.link))
+        lose(bot);
+}
+
+void LoadEngine::maybeReportProgress(uint64_t now) {
+    if (now < nextProgressNs_) return;
+    nextProgressNs_ = (now / kNsPerSecond + 1) * kNsPerSecond;
+    if (progress_ != nullptr) {
+        ProgressSample sample;
+        sample.elapsedSeconds = seconds(now);
+        sample.phase = phaseName(now);
+        sample.connectedBots = connected_;
+        sample.totalBots = options_.bots;
+        sample.sentLastSecond = sentThisSecond_;
+        sample.deliveredLastSecond = deliveredThisSecond_;
+        sample.p99Ns = summary_.latency.count() > 0 ? summary_.latency.percentile(99) : 0;
+        *progress_ << formatProgressLine(sample) << std::endl;
+    }
+    sentThisSecond_ = 0;
+    deliveredThisSecond_ = 0;
+}
+
+const char* LoadEngine::phaseName(uint64_t now) const {
+    switch (phase_) {
+        case RunPhase::Setup: return "setup";
+        case RunPhase::Run: return now < windowStartNs_ ? "warmup" : "run";
+        case RunPhase::Drain: return "drain";
+    }
+    return "";
+}
+
+// ---- Setup --------------------------------------------------------------------
+
+void LoadEngine::launchDueBots(uint64_t now) {
+    while (launched_ < options_.bots && launched_ * kNsPerSecond / options_.connectRate <= now)
+        launch(bots_[launched_++], now);
+}
+
+void LoadEngine::launch(Bot& bot, uint64_t now) {
+    bot.setupDeadlineNs = now + options_.setupTimeoutSeconds * kNsPerSecond;
+    const net::SocketHandle s =
+        net::openSocket(tcpServer_.family, tcpServer_.socketType, tcpServer_.protocol);
+    if (s == net::kInvalidSocket || !net::setNonBlocking(s)) {
+        net::closeSocket(s);
+        settle(bot, BotPhase::Failed, SetupFailure::Connect);
+        return;
+    }
+    net::setNoDelay(s);
+    bot.link.tcp = s;
+    bot.phase = BotPhase::Connecting;
+    // A non-blocking connect usually reports "in progress"; poll then tells
+    // writable (done) or error/hang-up (refused).
+    if (net::connectSocket(s, tcpServer_.address)) onConnected(bot);
+}
+
+void LoadEngine::finishConnect(Bot& bot, uint16_t revents) {
+    if (revents & kPollFailure) {
+        closeLink(bot.link);
+        settle(bot, BotPhase::Failed, SetupFailure::Connect);
+    } else if (revents & net::kPollOut) {
+        onConnected(bot);
+    }
+}
+
+void LoadEngine::onConnected(Bot& bot) {
+    ++connected_;
+    bot.phase = BotPhase::AwaitWelcome;
+    client::Hello hello;
+    hello.name = "bot" + std::to_string(bot.index);
+    hello.character = botCharacter(options_.level);
+    hello.colour = {static_cast<uint8_t>(bot.index * 37), static_cast<uint8_t>(bot.index * 101),
+                    200};
+    hello.profileKey = botProfileKey(options_.seed, bot.index);
+    if (sendFrame(bot.link, MessageType::Hello, client::encodeHello(hello)) != SendOutcome::Sent)
+        lose(bot);
+}
+
+void LoadEngine::expireSetupDeadlines(uint64_t now) {
+    lastDeadlineScanNs_ = now;
+    for (uint32_t i = 0; i < launched_; ++i) {
+        Bot& bot = bots_[i];
+        const bool waiting = bot.phase == BotPhase::Connecting ||
+                             bot.phase == BotPhase::AwaitWelcome ||
+                             bot.phase == BotPhase::AwaitRoom;
+        if (waiting && now >= bot.setupDeadlineNs) lose(bot);
+    }
+}
+
+// Moves a bot out of setup for good: joined, or failed for the given reason.
+void LoadEngine::settle(Bot& bot, BotPhase phase, SetupFailure failure) {
+    bot.phase = phase;
+    bot.failure = failure;
+    ++settled_;
+}
+
+// The connection is gone (closed by the server, failed, or timed out).
+void LoadEngine::lose(Bot& bot) {
+    const BotPhase was = bot.phase;
+    if (bot.link.tcp != net::kInvalidSocket && was != BotPhase::Connecting) --connected_;
+    closeLink(bot.link);
+    switch (was) {
+        case BotPhase::Connecting: settle(bot, BotPhase::Failed, SetupFailure::Connect); break;
+        case BotPhase::AwaitWelcome:
+        case BotPhase::AwaitRoom: settle(bot, BotPhase::Failed, SetupFailure::Handshake); break;
+        case BotPhase::Joined:
+            bot.phase = BotPhase::Failed;
+            if (phase_ == RunPhase::Setup) {
+                bot.failure = SetupFailure::Handshake;  // already settled when it joined
+            } else {
+                bot.closedDuringRun = true;
+                ++summary_.closedDuringRun;
+                --openParticipants_;
+            }
+            break;
+        case BotPhase::Waiting:
+        case BotPhase::Failed: break;
+    }
+}
+
+uint32_t LoadEngine::roomCapacity(uint32_t room) const {
+    return std::min(options_.roomSize, options_.bots - roomFirstBot(room));
+}
+
+}  // namespace karst::bots

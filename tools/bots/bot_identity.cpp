@@ -1,0 +1,45 @@
+// Derivation of the bots' identities.
+#include "bots/bot_identity.h"
+
+#include "net/coding.h"
+
+namespace karst::bots {
+
+namespace {
+
+// SplitMix64's finaliser: a cheap, well-spread 64-bit mix.
+uint64_t mix(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// Tags the keys of this tool, so they stay apart from other key derivations.
+constexpr uint64_t kBotKeyTag = 0x4B41525354424F54ull;  // "KARSTBOT"
+
+}  // namespace
+
+ProfileKey botProfileKey(uint64_t seed, uint32_t index) {
+    const uint64_t base = mix(seed ^ kBotKeyTag);
+    const uint64_t low = mix(base + 2ull * index);
+    const uint64_t high = mix(base + 2ull * index + 1);
+    ProfileKey key{};
+    putU64(key.data(), low);
+    putU64(key.data() + 8, high);
+    if (isZeroKey(key)) key[0] = 1;
+    return key;
+}
+
+uint8_t botCharacter(int16_t level) {
+    constexpr uint8_t kCharacters = 7;
+    for (uint8_t c = 0; c < kCharacters; ++c)
+        if (stageOpenToCharacter(level, c)) return c;
+    return 0;
+}
+
+RoomKey botRoomKey(const BotOptions& options, uint32_t roomIndex) {
+    return RoomKey{options.level, options.act, 0, roomIndex + 1};
+}
+
+}  // namespace karst::bots

@@ -1,0 +1,27 @@
+// Who each bot is and where it plays: its profile key, character, colour and
+// room, all derived from its index and the run's seed so that a repeated run
+// reuses the same profiles instead of growing the server's profile store.
+#pragma once
+
+#include "bots/bot_options.h"
+#include "game/room_key.h"
+#include "store/profile_key.h"
+
+#include <cstdint>
+
+namespace karst::bots {
+
+// Non-zero, distinct per (seed, index) in practice (128 bits of a mixing hash).
+ProfileKey botProfileKey(uint64_t seed, uint32_t index);
+// The first character the level admits; hub worlds admit every character.
+uint8_t botCharacter(int16_t level);
+// Bot `index` plays in room index / roomSize.
+inline uint32_t botRoomIndex(uint32_t index, uint32_t roomSize) { return index / roomSize; }
+inline uint32_t roomCount(uint32_t bots, uint32_t roomSize) {
+    return (bots + roomSize - 1) / roomSize;
+}
+// Room r is instance r + 1 of the chosen level and act, mission 0; instance 0
+// is left to people who join by hand.
+RoomKey botRoomKey(const BotOptions& options, uint32_t roomIndex);
+
+}  // namespace karst::bots

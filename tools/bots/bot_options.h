@@ -1,0 +1,69 @@
+// The load generator's command line: what to drive and how hard.
+//
+// Options are "--name value" pairs matched exactly (no abbreviations, no
+// "--name=value"); a repeated option takes its last value. Every number is plain
+// decimal and bounded; anything else is refused with a message naming the
+// option. Only loopback hosts are accepted: the tool exists to measure a server
+// on the same machine, never to load somebody else's.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace karst::bots {
+
+enum class Transport : uint8_t { Tcp, Udp };
+
+struct BotOptions {
+    std::string host = "127.0.0.1";
+    uint16_t port = 27015;
+    uint32_t bots = 16;
+    uint32_t roomSize = 8;
+    int16_t level = 0;
+    int8_t act = 0;
+    uint32_t hz = 30;
+    uint32_t durationSeconds = 10;
+    Transport transport = Transport::Tcp;
+    uint32_t chatPerMinute = 0;
+    uint32_t eventsPerSecond = 0;
+    uint32_t connectRate = 200;
+    uint32_t warmupSeconds = 0;
+    uint32_t setupTimeoutSeconds = 30;
+    bool json = false;
+    uint64_t seed = 1;
+};
+
+// Bounds, inclusive. The chat and event ceilings are the server's own rate
+// limits (5 messages per 2 s; one event of each kind per 4 ms), beyond which
+// extra traffic would only measure the server's refusals.
+inline constexpr uint32_t kMaxBots = 10000;
+inline constexpr uint32_t kMaxRoomSize = 1024;
+inline constexpr uint32_t kMaxLevel = 255;
+inline constexpr uint32_t kMaxAct = 7;
+inline constexpr uint32_t kMinHz = 1;
+inline constexpr uint32_t kMaxHz = 120;
+inline constexpr uint32_t kMaxDurationSeconds = 3600;
+inline constexpr uint32_t kMaxChatPerMinute = 150;
+inline constexpr uint32_t kMaxEventsPerSecond = 250;
+inline constexpr uint32_t kMaxConnectRate = 10000;
+inline constexpr uint32_t kMaxSetupTimeoutSeconds = 600;
+
+struct OptionsOutcome {
+    std::optional<BotOptions> options;  // set when the command line is valid
+    bool helpRequested = false;
+    std::string error;                  // set when it is not
+};
+
+OptionsOutcome parseBotOptions(std::span<const std::string> args);
+std::string botUsage();
+
+// 127.0.0.1, ::1 and localhost, spelled exactly so.
+bool isLoopbackHost(std::string_view host);
+// The address literal to connect to: localhost is taken as 127.0.0.1 rather
+// than whatever the resolver maps it to, so the loopback promise holds.
+std::string loopbackAddress(std::string_view host);
+
+}  // namespace karst::bots

@@ -1,0 +1,62 @@
+// What a bot hides in its movement records so that the receivers can measure
+// the relay, and the arithmetic of what should arrive.
+//
+// The server passes the record's last twelve bytes through unchanged: the yaw
+// (offset 36), the opaque word (offset 40) and the time stamp (offset 44). A bot
+// puts its send time there as one 64-bit count of nanoseconds since the tool
+// started, low half in the opaque word and high half in the time stamp, so the
+// 12 bytes at offsets 40..47 read as one little-endian u64. The yaw carries the
+// bot's own record sequence in its low 31 bits and, in bit 31, whether the
+// record counts towards the expected deliveries (see RelayGateTracker).
+#pragma once
+
+#include "client/messages.h"
+
+#include <cstdint>
+
+namespace karst::bots {
+
+// The server relays at most one record per player per 15 ms.
+inline constexpr uint64_t kRelayGateNs = 15'000'000;
+inline constexpr uint32_t kCountedFlag = 0x8000'0000u;
+inline constexpr uint32_t kRecordSequenceMask = 0x7FFF'FFFFu;
+
+struct SendStamp {
+    uint64_t sendNs = 0;
+    uint32_t sequence = 0;  // 31 bits
+    bool counted = false;
+
+    friend bool operator==(const SendStamp&, const SendStamp&) = default;
+};
+
+void writeStamp(client::PlayerStateRecord& record, const SendStamp& stamp);
+SendStamp readStamp(const client::PlayerStateRecord& record);
+
+// Mirrors the server's per-player gate on the sending side: a record counts
+// only when it leaves at least 15 ms after the last counted one, so the
+// expected figure never includes records the server is bound to drop.
+class RelayGateTracker {
+public:
+    bool admits(uint64_t sendNs) const;
+    // Called once a counted record has actually left.
+    void markCounted(uint64_t sendNs);
+
+private:
+    uint64_t lastCountedNs_ = 0;
+    bool any_ = false;
+};
+
+// Every counted record is relayed to the sender's room mates.
+inline uint64_t expectedDeliveries(uint64_t countedRecords, uint32_t roomMembers) {
+    return roomMembers == 0 ? 0 : countedRecords * (roomMembers - 1);
+}
+
+inline uint64_t lostRecords(uint64_t expected, uint64_t received) {
+    return received >= expected ? 0 : expected - received;
+}
+
+// Percentage of the expected records that arrived; negative when nothing was
+// expected (a room of one), which reports show as "n/a".
+double deliveryPercent(uint64_t expected, uint64_t received);
+
+}  // namespace karst::bots
