@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "client/test_client.h"
+#include "net/clock.h"
 #include "net/coding.h"
 #include "support/test_server.h"
 
@@ -146,8 +148,11 @@ TEST(HubProxiesLoopback, NewcomerGetsMembersThenProxyPairsBeforeRoomStatus) {
     ASSERT_EQ(member->type(), MessageType::PlayerInfo);
     EXPECT_EQ(client::decodePlayerInfo(member->payload)->playerId, first.playerId());
     expectProxyPairs(second, kPlaza);
-    // Whatever follows the pairs starts with the room's summary.
-    if (const auto next = second.receive(kQuietMs)) {
+    // Apart from later proxy updates, what follows the pairs is the room's summary.
+    auto next = second.receive(kQuietMs);
+    for (int i = 0; i < 6 && next && next->type() == MessageType::PlayerState; ++i)
+        next = second.receive(kQuietMs);
+    if (next && next->type() != MessageType::PlayerState) {
         EXPECT_EQ(next->type(), MessageType::RoomStatus);
     }
 }
@@ -170,6 +175,75 @@ TEST(HubProxiesLoopback, ZeroProxiesSendNothingAndFirstClientGetsIdOne) {
     const auto frames = c.drain(kQuietMs);
     EXPECT_EQ(countOfType(frames, MessageType::PlayerInfo), 0u);
     EXPECT_EQ(countOfType(frames, MessageType::PlayerState), 0u);
+}
+
+// ---- Periodic updates --------------------------------------------------------
+// These go through the movement relay; where that is not built into this
+// binary yet (a player's own movement reaches nobody), they are skipped.
+
+bool movementRelayAvailable(KarstClient& sender, KarstClient& watcher, const RoomKey& room) {
+    client::PlayerStateRecord record;
+    record.room = room;
+    EXPECT_TRUE(sender.playerState(record));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto f = watcher.receiveType(MessageType::PlayerState, 50);
+        if (f && client::decodePlayerState(f->payload)->playerId == sender.playerId()) return true;
+    }
+    return false;
+}
+
+// The next whole round of six proxy records, in proxy order.
+std::vector<client::PlayerStateRecord> nextProxyRound(KarstClient& c) {
+    std::vector<client::PlayerStateRecord> round;
+    while (round.size() < 6) {
+        const auto f = c.receiveType(MessageType::PlayerState);
+        if (!f) break;
+        const auto record = *client::decodePlayerState(f->payload);
+        if (record.playerId < 1 || record.playerId > 6) continue;
+        if (record.playerId == 1) round.clear();
+        if (record.playerId == round.size() + 1) round.push_back(record);
+    }
+    return round;
+}
+
+void expectRoundMatchesMotion(const std::vector<client::PlayerStateRecord>& round,
+                              const RoomKey& room) {
+    ASSERT_EQ(round.size(), 6u);
+    for (uint32_t i = 0; i < 6; ++i) {
+        const auto& r = round[i];
+        EXPECT_EQ(r.room, room);
+        // Position is taken at most a millisecond before the stamp.
+        const auto expected = *client::decodePlayerState(
+            computeProxyState(room, i, 6, r.timeMs, r.timeMs, i + 1));
+        EXPECT_NEAR(r.position[0], expected.position[0], 0.01f);
+        EXPECT_NEAR(r.position[2], expected.position[2], 0.01f);
+    }
+}
+
+TEST(HubProxiesLoopback, OccupiedRoomsGetRoundsFiftyMillisecondsApart) {
+    testing::TestServer server;
+    constexpr RoomKey kOther{26, 3, 1, 43};
+    KarstClient first = enterRoom(server.port(), "First", 1, kPlaza);
+    expectProxyPairs(first, kPlaza);
+    KarstClient second = enterRoom(server.port(), "Second", 2, kPlaza);
+    ASSERT_TRUE(second.receiveType(MessageType::PlayerInfo).has_value());
+    expectProxyPairs(second, kPlaza);
+    KarstClient elsewhere = enterRoom(server.port(), "Elsewhere", 3, kOther);
+    expectProxyPairs(elsewhere, kOther);
+    if (!movementRelayAvailable(second, first, kPlaza)) GTEST_SKIP() << "movement relay not built";
+
+    const auto round1 = nextProxyRound(first);
+    expectRoundMatchesMotion(round1, kPlaza);
+    advanceMonotonicClockForTesting(50 * kNsPerMs);
+    const auto round2 = nextProxyRound(first);
+    expectRoundMatchesMotion(round2, kPlaza);
+    if (!round1.empty() && !round2.empty()) {
+        EXPECT_GE(round2[0].timeMs - round1[0].timeMs, 50u);
+    }
+    // Every member gets the rounds, and so does each other Central Plaza instance.
+    expectRoundMatchesMotion(nextProxyRound(second), kPlaza);
+    expectRoundMatchesMotion(nextProxyRound(elsewhere), kOther);
 }
 
 }  // namespace
