@@ -43,8 +43,8 @@ std::array<uint8_t, kPlayerStateSize> computeProxyState(const RoomKey& key, uint
     const uint32_t n = std::max<uint32_t>(count, 1);
     const uint32_t col = index % kGridColumns;
     const uint32_t row = index / kGridColumns;
-    // Each step is rounded to single precision on its own, so the phases and
-    // positions match the worked values whatever the compiler keeps in registers.
+    // Every step rounds to single precision on its own (ISO mode allows no fused
+    // multiply-add), so every build of the server sends the same motion.
     const float omega = static_cast<float>(col) * 0.035f + 0.22f;
     const float t = static_cast<float>(uptimeMs) / 1000.0f;
     const float phase = static_cast<float>(index) * kTwoPi / static_cast<float>(n);
