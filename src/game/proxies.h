@@ -1,7 +1,9 @@
 // Simulated players of the Central Plaza hub: who they are and where they walk.
 //
 // Proxies circle small ellipses on a grid, driven only by the server clock, so
-// every Central Plaza room shows the same proxies at the same places.
+// every Central Plaza room shows the same proxies at the same places. The motion
+// is computed in single precision with sine, cosine and atan2 taken in double
+// precision and rounded, so every build of the server produces the same records.
 #pragma once
 
 #include <array>
@@ -20,7 +22,23 @@ struct ProxyPlayer {
     std::array<uint8_t, 3> colour{};
 };
 
-// The proxy of index `index` (0-based) with the given player id.
+inline constexpr size_t kProxyPaletteSize = 8;
+inline constexpr std::array<std::array<uint8_t, 3>, kProxyPaletteSize> kProxyPalette{{
+    {235, 70, 70},
+    {70, 190, 255},
+    {255, 190, 55},
+    {120, 225, 100},
+    {210, 95, 245},
+    {255, 115, 190},
+    {75, 225, 205},
+    {235, 235, 235},
+}};
+
+// The opaque word of every proxy record.
+inline constexpr uint32_t kProxyOpaqueWord = 65536;
+
+// The proxy of index `index` (0-based) with the given player id: "Proxy <index+1>",
+// character index mod 7, colour from the palette in turn.
 ProxyPlayer makeProxyPlayer(uint32_t index, uint32_t id);
 
 // The 48-byte PlayerStateRecord of proxy `index` of `count`, at server time
