@@ -2,7 +2,7 @@
 // warnings, each driven through a real file in a scratch directory.
 #include "app/settings.h"
 
-#include "app/scratch_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ protected:
         return result;
     }
 
-    test_support::ScratchDir dir_;
+    testing::TempDir dir_;
     std::string lastPath_;
 };
 

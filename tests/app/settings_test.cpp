@@ -4,7 +4,7 @@
 // scratch working directory, so "server.ini" exists only when a test writes it.
 #include "app/settings.h"
 
-#include "app/scratch_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -54,7 +54,7 @@ protected:
         return runSettingsPhase(list);
     }
 
-    test_support::ScratchDir dir_;
+    testing::TempDir dir_;
 };
 
 ConsoleLine out(std::string text) { return {false, std::move(text)}; }

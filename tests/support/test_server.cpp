@@ -1,21 +1,8 @@
 #include "support/test_server.h"
 
-#include <cstdlib>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace karst::testing {
-
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "karst-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
 
 ServerSettings testSettings(const std::filesystem::path& dir) {
     ServerSettings s;

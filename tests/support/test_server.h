@@ -9,23 +9,9 @@
 
 #include "app/game_server.h"
 #include "app/settings.h"
+#include "support/temp_dir.h"
 
 namespace karst::testing {
-
-// A fresh, empty directory under the system's temporary directory, removed with
-// its contents when the object goes.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 // Loopback, port 0, not listed, every file inside `dir`.
 ServerSettings testSettings(const std::filesystem::path& dir);
