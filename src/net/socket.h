@@ -56,6 +56,8 @@ bool setNonBlocking(SocketHandle s);
 bool setNoDelay(SocketHandle s);
 // Lets the operating system detect a peer that vanished without closing.
 bool setKeepAlive(SocketHandle s, int idleSeconds, int intervalSeconds, int probes);
+// Asks for larger kernel buffers (the system may cap them); false if refused.
+bool setBufferSizes(SocketHandle s, int bytes);
 // The local port a socket is bound to, 0 when unknown.
 uint16_t localPort(SocketHandle s);
 

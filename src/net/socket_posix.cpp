@@ -15,6 +15,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace karst::net {
 
 static_assert(sizeof(sockaddr_storage) <= kSocketAddressStorage);
@@ -118,6 +120,17 @@ bool setKeepAlive(SocketHandle s, int idleSeconds, int intervalSeconds, int prob
     (void)intervalSeconds;
     (void)probes;
 #endif
+    return ok;
+}
+
+bool setBufferSizes(SocketHandle s, int bytes) {
+    bool ok = true;
+    for (const auto& [force, plain] : {std::pair{SO_RCVBUFFORCE, SO_RCVBUF}, std::pair{SO_SNDBUFFORCE, SO_SNDBUF}}) {
+        // The forced form passes the system's cap when the process may; the plain
+        // form is clamped to net.core.[rw]mem_max.
+        if (::setsockopt(fd(s), SOL_SOCKET, force, &bytes, sizeof bytes) == 0) continue;
+        ok = ::setsockopt(fd(s), SOL_SOCKET, plain, &bytes, sizeof bytes) == 0 && ok;
+    }
     return ok;
 }
 

@@ -111,6 +111,13 @@ bool setKeepAlive(SocketHandle s, int idleSeconds, int intervalSeconds, int prob
                     nullptr, nullptr) == 0;
 }
 
+bool setBufferSizes(SocketHandle s, int bytes) {
+    const char* value = reinterpret_cast<const char*>(&bytes);
+    const bool received = ::setsockopt(sock(s), SOL_SOCKET, SO_RCVBUF, value, sizeof bytes) == 0;
+    const bool sent = ::setsockopt(sock(s), SOL_SOCKET, SO_SNDBUF, value, sizeof bytes) == 0;
+    return received && sent;
+}
+
 uint16_t localPort(SocketHandle s) {
     sockaddr_storage ss{};
     int len = sizeof ss;
