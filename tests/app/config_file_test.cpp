@@ -29,14 +29,6 @@ protected:
     std::string path_;
 };
 
-TEST_F(ConfigFile, MissingFileOrDirectoryCannotBeOpenedAndPrintsNothing) {
-    ServerSettings settings;
-    std::vector<ConsoleLine> lines;
-    EXPECT_FALSE(loadConfigFile((dir_.path() / "absent.ini").string(), settings, lines));
-    EXPECT_FALSE(loadConfigFile(dir_.path().string(), settings, lines));
-    EXPECT_TRUE(lines.empty());
-}
-
 TEST_F(ConfigFile, EveryKeySetsItsFieldWhateverTheCaseOfNames) {
     const Loaded r = load(
         "[ Server ]\nbind=127.0.0.1\nPORT=1000\nNAME\t=  My Cave  \nmods=KARST,Extra\n"

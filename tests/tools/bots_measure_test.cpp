@@ -1,28 +1,12 @@
-// The load generator's measuring parts: the send stamp through the wire, the
-// sending side's copy of the relay gate, the latency histogram's percentiles
-// and the bots' characters.
-#include "bots/bot_identity.h"
+// The load generator's measuring parts: the sending side's copy of the relay
+// gate and the latency histogram's percentiles.
 #include "bots/latency_histogram.h"
 #include "bots/record_stamp.h"
-
-#include "client/messages.h"
 
 #include <gtest/gtest.h>
 
 namespace karst::bots {
 namespace {
-
-TEST(SendStamp, SurvivesTheWire) {
-    for (const SendStamp stamp : {SendStamp{0, 1, false},
-                                  SendStamp{3'600'000'000'000ull, 432000, true},
-                                  SendStamp{~0ull, 0x7FFFFFFF, true}}) {
-        client::PlayerStateRecord record;
-        writeStamp(record, stamp);
-        const auto decoded = client::decodePlayerState(client::encodePlayerState(record));
-        ASSERT_TRUE(decoded);
-        EXPECT_EQ(readStamp(*decoded), stamp);
-    }
-}
 
 TEST(RelayGateTracker, AnUncountedRecordDoesNotMoveTheReference) {
     // At 120 Hz (8.33 ms) every other record counts: 0, 16.7, 33.3 ms...
@@ -66,12 +50,6 @@ TEST(LatencyHistogram, LargeValuesWithinOnePercentNeverBelowAndCappedByTheMaximu
     LatencyHistogram huge;
     huge.record(~0ull);
     EXPECT_EQ(huge.percentile(50), ~0ull);
-}
-
-TEST(BotIdentity, CharacterIsOneTheStageAdmits) {
-    EXPECT_EQ(botCharacter(12), 3);  // only characters 3, 4 and 5 may enter level 12
-    for (int16_t level = 0; level <= 255; ++level)
-        EXPECT_TRUE(stageOpenToCharacter(level, botCharacter(level))) << level;
 }
 
 }  // namespace

@@ -142,12 +142,5 @@ TEST(ClientMessages, ParsersRefuseAnyOtherPayloadSize) {
     EXPECT_FALSE(decodePlayerStateDatagram(frame));
 }
 
-TEST(ClientMessages, DerivedPiboIdsMatchAnIndependentFnv1a64) {
-    ProfileKey key{};
-    for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(i + 1);
-    EXPECT_EQ(derivePiboId(key, 5), 0x60748A64CD8E9691ull);
-    EXPECT_EQ(derivePiboId(ProfileKey{}, 0), 0x01D23FD7003C2305ull);
-}
-
 }  // namespace
 }  // namespace karst::client
