@@ -40,11 +40,6 @@ TEST(FileReplace, FailuresLeaveWhatWasThere) {
     EXPECT_EQ(readBytes(dir.file("blocker")), bytesOf("x"));
 }
 
-TEST(FileReplace, UtcStampFormat) {
-    EXPECT_EQ(formatUtcStamp(0), "19700101T000000Z");
-    EXPECT_EQ(formatUtcStamp(951'827'696), "20000229T123456Z");  // leap day
-}
-
 TEST(FileReplace, RejectedFileIsRenamedAsideAndNeverOverwritesAnEarlierOne) {
     TempDir dir;
     const std::string path = dir.file("store.bin");

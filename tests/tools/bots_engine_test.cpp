@@ -1,11 +1,9 @@
 // The load engine against a TestServer in this process, over TCP and over UDP:
-// every bot joins, every counted record reaches its room mate, and the run
-// passes. A port nobody listens on ends the run promptly with every bot counted.
+// every bot joins, every counted record reaches its room mate, and the run passes.
 #include "bots/bot_engine.h"
 #include "bots/load_report.h"
 #include "support/test_server.h"
 
-#include <chrono>
 #include <gtest/gtest.h>
 
 namespace karst::bots {
@@ -43,20 +41,6 @@ TEST(BotEngine, SmallRunsDeliverEveryRecordOverTcpAndUdp) {
         EXPECT_GT(s.latency.count(), 0u);
         EXPECT_EQ(exitCodeFor(s), 0);
     }
-}
-
-TEST(BotEngine, NoServerCountsEveryBotAsConnectFailure) {
-    uint16_t port = 0;
-    {
-        testing::TestServer server;
-        port = server.port();
-    }
-    const auto started = std::chrono::steady_clock::now();
-    const LoadSummary s = runLoad(smallRun(port, Transport::Tcp), nullptr);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-    EXPECT_EQ(s.connectFailures, 4u);
-    EXPECT_EQ(s.botsJoined, 0u);
-    EXPECT_EQ(exitCodeFor(s), 1);
 }
 
 }  // namespace

@@ -1,26 +1,11 @@
-// The load generator's measuring parts: the sending side's copy of the relay
-// gate and the latency histogram's percentiles.
+// The load generator's latency histogram: nearest-rank percentiles, exact below
+// 256 ns, within 1 % and never below the true value above.
 #include "bots/latency_histogram.h"
-#include "bots/record_stamp.h"
 
 #include <gtest/gtest.h>
 
 namespace karst::bots {
 namespace {
-
-TEST(RelayGateTracker, AnUncountedRecordDoesNotMoveTheReference) {
-    // At 120 Hz (8.33 ms) every other record counts: 0, 16.7, 33.3 ms...
-    RelayGateTracker gate;
-    const uint64_t interval = 1'000'000'000 / 120;
-    int counted = 0;
-    for (uint64_t i = 0; i < 120; ++i) {
-        if (gate.admits(i * interval)) {
-            gate.markCounted(i * interval);
-            ++counted;
-        }
-    }
-    EXPECT_EQ(counted, 60);
-}
 
 TEST(LatencyHistogram, NearestRankOnExactValuesAndAnEmptyHistogram) {
     LatencyHistogram h;
