@@ -159,6 +159,10 @@ def main():
     metrics = os.path.join(work, "SAVEDATA", "karst-metrics.json")
     if not os.path.isfile(metrics):
         failures.append("SAVEDATA/karst-metrics.json was not written")
+    savedata = os.path.join(work, "SAVEDATA")
+    leftovers = [n for n in os.listdir(savedata) if n.endswith(".tmp")] if os.path.isdir(savedata) else []
+    if leftovers:
+        failures.append("temporary files left behind: %s" % ", ".join(leftovers))
     for line in out.lines + err.lines:
         print("  server:", line)
     for failure in failures:
