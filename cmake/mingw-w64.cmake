@@ -1,7 +1,7 @@
 # Cross-compiles for 64-bit Windows from Linux with MinGW-w64 (Debian's
-# g++-mingw-w64-x86-64-posix). The posix-threads flavour is required: the
-# win32 flavour of GCC 12 lacks std::thread and std::mutex, which C++20's
-# standard library pieces we rely on may pull in.
+# g++-mingw-w64-x86-64-posix). We use the posix-threads flavour: GCC 12's
+# win32 flavour has no std::thread or std::mutex, so any later use of them
+# would build on Linux and fail only here.
 #
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKARST_BUILD_TESTS=OFF
 set(CMAKE_SYSTEM_NAME Windows)
