@@ -212,6 +212,47 @@ inline bool sameMovement(const client::PlayerStateRecord& a, const client::Playe
     return client::encodePlayerState(a) == client::encodePlayerState(b);
 }
 
+// ---- The Pibo garden ----------------------------------------------------
+
+inline constexpr RoomKey kGarden{40, 1, 0, 0};
+inline constexpr uint8_t kHatchedType = 5;
+
+// The registration of the creature in `slot` of player n's profile, under its derived id.
+inline client::PiboRegister creature(uint8_t n, uint8_t slot, uint8_t type = kHatchedType,
+                                     const RoomKey& room = kGarden) {
+    client::PiboRegister message;
+    message.id = client::derivePiboId(profileKeyFor(n), slot);
+    message.room = room;
+    message.localSlot = slot;
+    message.stage = type == 1 ? 1 : 2;
+    message.name = "Pet" + std::to_string(slot);
+    message.data[128] = type;
+    message.data[1080] = static_cast<uint8_t>(0x40 + slot);
+    return message;
+}
+
+// Registers and returns the PiboAppear of that creature, passing over the
+// appearances of creatures other players registered meanwhile.
+inline client::PiboAppear registerCreature(KarstClient& player, const client::PiboRegister& message) {
+    EXPECT_TRUE(player.piboRegister(message));
+    client::PiboAppear appear;
+    do appear = awaitMessage(player, MessageType::PiboAppear, client::decodePiboAppear);
+    while (appear.id != 0 && appear.id != message.id);
+    return appear;
+}
+
+// A state at (x, 0, 0); the server's clock moves past the 15 ms gate first.
+inline client::PiboState stateAt(uint64_t id, float x, const RoomKey& room = kGarden) {
+    advanceMonotonicClockForTesting(20 * kNsPerMs);
+    client::PiboState state;
+    state.id = id;
+    state.room = room;
+    state.position = {x, 0.0f, 0.0f};
+    state.further = {0.5f, 0.25f, 0.125f};
+    state.extra = {9, 8, 7};
+    return state;
+}
+
 inline std::vector<uint8_t> fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
