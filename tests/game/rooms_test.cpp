@@ -35,39 +35,37 @@ TEST(Rooms, JoinRoomRulesApplyInOrderStartedCharacterCapacity) {
     expectSilence(runner);
 }
 
-TEST(Rooms, StagesAreOpenByCharacterAndHubsToAll) {
+TEST(Rooms, StagesAreOpenByCharacterHubsToAllAndKeysOutOfRangeClose) {
     TestServer server;
+    enum Outcome { kOpen, kRefused, kClosed };
     struct Case {
         uint8_t character;
-        int16_t level;
-        bool open;
+        RoomKey room;
+        Outcome outcome;
     };
-    const Case cases[] = {{0, 12, false}, {0, 10, true}, {3, 1, false}, {3, 12, true},
-                          {1, 1, false},  {1, 9, true},  {5, 26, true}, {5, 40, true}};
+    const Case cases[] = {
+        {0, {12, 0, 0, 1}, kRefused}, {0, {10, 0, 0, 1}, kOpen},   {3, {1, 0, 0, 1}, kRefused},
+        {3, {12, 0, 0, 1}, kOpen},    {1, {1, 0, 0, 1}, kRefused}, {1, {9, 0, 0, 1}, kOpen},
+        {5, {26, 0, 0, 1}, kOpen},    {5, {40, 0, 0, 1}, kOpen},   {0, {256, 0, 0, 1}, kClosed},
+        {0, {-1, 0, 0, 1}, kClosed},  {0, {1, 8, 0, 1}, kClosed},  {0, {1, -1, 0, 1}, kClosed},
+        {0, {1, 0, 4, 1}, kClosed}};
     uint8_t n = 1;
     for (const Case& c : cases) {
         SCOPED_TRACE("character " + std::to_string(c.character) + " level " +
-                     std::to_string(c.level));
+                     std::to_string(c.room.level) + " act " + std::to_string(c.room.act) +
+                     " mission " + std::to_string(c.room.mission));
         KarstClient player = enterPlayer(server, n++, kNoRoom, c.character);
-        player.joinRoom(RoomKey{c.level, 0, 0, n});
+        player.joinRoom(c.room);
+        if (c.outcome == kClosed) {
+            EXPECT_TRUE(player.closedByPeer());
+            continue;
+        }
         const std::optional<Frame> frame = player.receive();
         ASSERT_TRUE(frame.has_value());
-        EXPECT_EQ(frame->type(), c.open ? MessageType::RoomStatus : MessageType::Notice);
-        if (!c.open) {
+        EXPECT_EQ(frame->type(), c.outcome == kOpen ? MessageType::RoomStatus : MessageType::Notice);
+        if (c.outcome == kRefused) {
             EXPECT_EQ(client::decodeNotice(frame->payload)->code, 3);
         }
-    }
-}
-
-TEST(Rooms, JoinRoomOutsideTheKeyRangesClosesTheConnection) {
-    TestServer server;
-    const RoomKey bad[] = {{256, 0, 0, 1}, {-1, 0, 0, 1}, {1, 8, 0, 1}, {1, -1, 0, 1}, {1, 0, 4, 1}};
-    uint8_t n = 1;
-    for (const RoomKey& key : bad) {
-        KarstClient player = enterPlayer(server, n++);
-        player.joinRoom(key);
-        EXPECT_TRUE(player.closedByPeer()) << "level " << key.level << " act " << int(key.act)
-                                           << " mission " << int(key.mission);
     }
 }
 
@@ -129,31 +127,22 @@ TEST(Rooms, CharacterChangesOnlyInHubsButNameAndColourAnywhere) {
     EXPECT_TRUE(player.closedByPeer());
 }
 
-TEST(StageCountdown, BelowMinimumReadyNeverCounts) {
+TEST(StageCountdown, NeedsMinimumReadyThenAnnouncesThreeTwoOneZeroAndStarts) {
     TempDir dir;
     ServerSettings settings = testSettings(dir.path());
     settings.minimumReady = 2;
     TestServer server(settings);
-    KarstClient lone = enterPlayer(server, 1, stageRoom(5));
-    lone.setReady(1);
-    const client::RoomStatus first = awaitStatus(lone);
-    EXPECT_EQ(first.ready, 1);
-    EXPECT_EQ(first.countdown, 0);
-    EXPECT_EQ(awaitStatus(lone).countdown, 0);
-    advanceMonotonicClockForTesting(4 * kNsPerSecond);
-    expectSilence(lone);
-
-    KarstClient partner = enterPlayer(server, 2, stageRoom(5));
-    partner.setReady(1);
-    EXPECT_TRUE(awaitCountdown(lone, 3));
-}
-
-TEST(StageCountdown, AnnouncesThreeTwoOneZeroThenStarts) {
-    TestServer server;
     const RoomKey room{7, 2, 3, 77};
     KarstClient first = enterPlayer(server, 1, room);
-    KarstClient second = enterPlayer(server, 2, room);
     first.setReady(1);
+    const client::RoomStatus alone = awaitStatus(first);
+    EXPECT_EQ(alone.ready, 1);
+    EXPECT_EQ(alone.countdown, 0);
+    EXPECT_EQ(awaitStatus(first).countdown, 0);
+    advanceMonotonicClockForTesting(4 * kNsPerSecond);
+    expectSilence(first);  // one of the two needed
+
+    KarstClient second = enterPlayer(server, 2, room);
     second.setReady(1);
     ASSERT_TRUE(awaitCountdown(first, 3));
     // Repeating ready mid-countdown shows one 0 and the countdown runs on.
