@@ -13,43 +13,49 @@ namespace {
 using Register = client::PiboRegister;
 constexpr RoomKey kOtherGarden{40, 1, 0, 1};
 
-std::vector<PiboRecord> storedCreatures(const TestServer& server) {
-    return decodePiboStore(fileBytes(server.settings().piboStorePath)).records;
-}
-
-bool sendState(KarstClient& player, const Register& pet, float further) {
-    client::PiboState state = stateAt(pet.id, 0.0f);
+bool sendState(KarstClient& player, uint64_t id, float further) {
+    client::PiboState state = stateAt(id, 0.0f);
     state.further[2] = further;
     return player.piboState(state);
 }
 
+std::vector<PiboRecord> storedCreatures(const TestServer& server) {
+    return decodePiboStore(fileBytes(server.settings().piboStorePath)).records;
+}
+
 TEST(Garden, ContentOutsideTheRulesClosesTheConnection) {
     TestServer server;
-    struct Case {
-        const char* what;
-        bool (*send)(KarstClient&, Register);
-    };
-    const Case cases[] = {
-        {"hub level", [](KarstClient& p, Register m) { m.room = kHubRoom; return p.piboRegister(m); }},
-        {"wrong room key", [](KarstClient& p, Register m) { m.room = kOtherGarden; return p.piboRegister(m); }},
-        {"slot 24", [](KarstClient& p, Register m) { m.localSlot = 24; return p.piboRegister(m); }},
-        {"type 0", [](KarstClient& p, Register m) { m.data[128] = 0; return p.piboRegister(m); }},
-        {"type 26", [](KarstClient& p, Register m) { m.data[128] = 26; return p.piboRegister(m); }},
-        {"egg with stage 2", [](KarstClient& p, Register m) { m.data[128] = 1; return p.piboRegister(m); }},
-        {"hatched with stage 1", [](KarstClient& p, Register m) { m.stage = 1; return p.piboRegister(m); }},
-        {"state with infinity", [](KarstClient& p, Register m) { return sendState(p, m, INFINITY); }},
-        {"state with NaN", [](KarstClient& p, Register m) { return sendState(p, m, NAN); }},
-        {"state above a million", [](KarstClient& p, Register m) { return sendState(p, m, 1'000'001.0f); }},
-        {"feeding fruit 7", [](KarstClient& p, Register) { return p.piboFeed(p.playerId(), 7); }},
-        {"interaction 7", [](KarstClient& p, Register m) { return p.piboInteract(0, m.id, 7); }},
-        {"breeding a creature with itself", [](KarstClient& p, Register m) { return p.piboBreed(m.id, m.id); }},
+    using Change = void (*)(Register&);
+    const std::pair<const char*, Change> registrations[] = {
+        {"hub level", [](Register& m) { m.room = kHubRoom; }},
+        {"wrong room key", [](Register& m) { m.room = kOtherGarden; }},
+        {"slot 24", [](Register& m) { m.localSlot = 24; }},
+        {"type 0", [](Register& m) { m.data[128] = 0; }},
+        {"type 26", [](Register& m) { m.data[128] = 26; }},
+        {"egg with stage 2", [](Register& m) { m.data[128] = 1; }},
+        {"hatched with stage 1", [](Register& m) { m.stage = 1; }},
     };
     uint8_t n = 10;
-    for (const Case& c : cases) {
-        const bool inHub = std::string(c.what) == "hub level";
-        KarstClient player = enterPlayer(server, n, inHub ? kHubRoom : kGarden);
-        ASSERT_TRUE(c.send(player, creature(n++, 0)));
-        EXPECT_TRUE(player.closedByPeer()) << c.what;
+    for (const auto& [what, change] : registrations) {
+        Register message = creature(n, 0);
+        change(message);
+        KarstClient player = enterPlayer(server, n++, message.room == kHubRoom ? kHubRoom : kGarden);
+        ASSERT_TRUE(player.piboRegister(message));
+        EXPECT_TRUE(player.closedByPeer()) << what;
+    }
+    using Send = bool (*)(KarstClient&, uint64_t);
+    const std::pair<const char*, Send> others[] = {
+        {"state with infinity", [](KarstClient& p, uint64_t id) { return sendState(p, id, INFINITY); }},
+        {"state with NaN", [](KarstClient& p, uint64_t id) { return sendState(p, id, NAN); }},
+        {"state above a million", [](KarstClient& p, uint64_t id) { return sendState(p, id, 1e6f + 1); }},
+        {"feeding fruit 7", [](KarstClient& p, uint64_t) { return p.piboFeed(p.playerId(), 7); }},
+        {"interaction 7", [](KarstClient& p, uint64_t id) { return p.piboInteract(0, id, 7); }},
+        {"breeding with itself", [](KarstClient& p, uint64_t id) { return p.piboBreed(id, id); }},
+    };
+    for (const auto& [what, send] : others) {
+        KarstClient player = enterPlayer(server, n, kGarden);
+        ASSERT_TRUE(send(player, creature(n++, 0).id));
+        EXPECT_TRUE(player.closedByPeer()) << what;
     }
 }
 
@@ -164,12 +170,11 @@ TEST(PiboTraffic, StatesAndReleasesReachTheRoomUntilTheHolderLeaves) {
     EXPECT_EQ(awaitMessage(a, MessageType::PiboRelease, client::decodePiboRelease).id, still.id);
 }
 
-TEST(PiboFeed, NoticesTheEchoAndTheSavedFruit) {
+TEST(PiboCare, FeedingAndInteractionsAnswerWithTheirCodes) {
     TempDir dir;
     ServerSettings settings = testSettings(dir.path());
     ProfileRecord profile;
     profile.profileKey = profileKeyFor(1);
-    profile.rings = 100;
     profile.serverInventory[3] = 1;
     writeProfileStore(settings, {profile});
     TestServer server(settings);
@@ -188,7 +193,6 @@ TEST(PiboFeed, NoticesTheEchoAndTheSavedFruit) {
         EXPECT_EQ(notice.text, code == 2 ? "That Pibo owner is no longer nearby"
                                          : "That fruit is not in your server inventory");
     }
-
     const client::PiboFeed feed{.playerId = 0, .ownerPlayerId = b.playerId(), .fruit = 3,
                                 .extra = {4, 5, 6}};
     ASSERT_TRUE(a.sendMessage(MessageType::PiboFeed, client::encodePiboFeed(feed)));
@@ -203,34 +207,27 @@ TEST(PiboFeed, NoticesTheEchoAndTheSavedFruit) {
     EXPECT_TRUE(framesOfType(roundTrip(away), MessageType::PiboFeed).empty());
     ASSERT_TRUE(a.piboFeed(b.playerId(), 3));  // the only one is eaten
     EXPECT_EQ(awaitNotice(a), 6);
-}
 
-TEST(PiboInteract, ResultCodesAndWhoHearsThem) {
-    TestServer server;
-    KarstClient a = enterPlayer(server, 1, kGarden);
-    KarstClient b = enterPlayer(server, 2, kGarden);
-    KarstClient c = enterPlayer(server, 3, kOtherGarden);
     const uint64_t a1 = creature(1, 1).id, a2 = creature(1, 2).id, b1 = creature(2, 1).id;
     registerCreature(a, creature(1, 1));
     registerCreature(a, creature(1, 2));
     registerCreature(b, creature(2, 1));
-    registerCreature(c, creature(3, 1, kHatchedType, kOtherGarden));
+    registerCreature(away, creature(3, 1, kHatchedType, kOtherGarden));
     roundTrip(b);
-
     struct Case {
         uint64_t actor, target;
         uint8_t action;
         uint16_t code;
     };
     const Case cases[] = {
-        {0, a1, 1, 0},                // the player acts on its own creature
-        {0, b1, 1, 1},                // not the owner of the target
-        {0, a1, 6, 1},                // creature-to-creature needs an actor
-        {b1, a1, 6, 2},               // the actor is not the sender's
-        {a2, b1, 3, 2},               // an actor only does action 6
-        {0, creature(3, 1).id, 1, 3}, // present, but in another room
-        {0, 0x5555, 1, 3},            // no such creature
-        {a1, b1, 6, 0},               // allowed, and the whole room hears it
+        {0, a1, 1, 0},                 // the player acts on its own creature
+        {0, b1, 1, 1},                 // not the owner of the target
+        {0, a1, 6, 1},                 // creature-to-creature needs an actor
+        {b1, a1, 6, 2},                // the actor is not the sender's
+        {a2, b1, 3, 2},                // an actor only does action 6
+        {0, creature(3, 1).id, 1, 3},  // present, but in another room
+        {0, 0x5555, 1, 3},             // no such creature
+        {a1, b1, 6, 0},                // allowed, and the whole room hears it
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(a.piboInteract(c.actor, c.target, c.action));

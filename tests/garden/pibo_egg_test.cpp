@@ -25,7 +25,9 @@ PiboRecord eggAt(uint64_t now) {
                           parentWithPattern(0x203, 0x55, 0x34), 0x101, 0x203, now);
 }
 
-TEST(SiblingEgg, IsAWaitingEggOfTheGivenOwner) {
+// Reference bits computed independently with a separate MT19937-64 implementation
+// seeded with egg id XOR time: lowest bit 1 takes the own parent's byte.
+TEST(SiblingEgg, WaitingEggWhoseDataMixesOnlyTheInheritedBlockAsTheSeededDrawsSay) {
     const PiboRecord egg = eggAt(kNow);
     EXPECT_EQ(egg.id, kFirstServerPiboId);
     EXPECT_EQ(egg.owner, kOwner);
@@ -35,12 +37,6 @@ TEST(SiblingEgg, IsAWaitingEggOfTheGivenOwner) {
     EXPECT_EQ(egg.localSlot, kNoLocalSlot);
     EXPECT_EQ(egg.pendingDelivery, 1);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(egg.name.data())), "Sibling Egg");
-}
-
-// Reference bits computed independently with a separate MT19937-64 implementation
-// seeded with egg id XOR time: lowest bit 1 takes the own parent's byte.
-TEST(SiblingEgg, DataMixesOnlyTheInheritedBlockAsTheSeededDrawsSay) {
-    const PiboRecord egg = eggAt(kNow);
     const std::string bits = "0101110111011001";
     for (size_t i = 0; i < kPiboDataSize; ++i) {
         const size_t k = i - kInheritedBlockOffset;
