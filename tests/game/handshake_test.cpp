@@ -39,19 +39,15 @@ TEST(Handshake, WelcomeCarriesIdCountRingsAndTokenThenTheCompletedSave) {
     KarstClient silent;
     ASSERT_TRUE(silent.connect(server.port()));
     KarstClient c = helloWith(server.port(), profileKeyFor(1));
-    const auto welcome = c.receive();
+    const std::vector<Frame> frames = roundTrip(c);
+    ASSERT_EQ(frames.size(), 2u);
+    const auto welcome = client::decodeWelcome(frames[0].payload);
     ASSERT_TRUE(welcome.has_value());
-    EXPECT_EQ(welcome->type(), MessageType::Welcome);
-    const auto decoded = client::decodeWelcome(welcome->payload);
-    ASSERT_TRUE(decoded.has_value());
-    EXPECT_EQ(decoded->playerId, 2u);         // no proxies: ids start at 1
-    EXPECT_EQ(decoded->connectionCount, 2u);  // the silent connection counts
-    EXPECT_EQ(decoded->rings, 123u);
-    EXPECT_NE(decoded->udpToken, 0u);
-
-    const auto completed = c.receive();
-    ASSERT_TRUE(completed.has_value());
-    const auto sent = client::decodeCompletedSave(completed->payload);
+    EXPECT_EQ(welcome->playerId, 2u);         // no proxies: ids start at 1
+    EXPECT_EQ(welcome->connectionCount, 2u);  // the silent connection counts
+    EXPECT_EQ(welcome->rings, 123u);
+    EXPECT_NE(welcome->udpToken, 0u);
+    const auto sent = client::decodeCompletedSave(frames[1].payload);
     ASSERT_TRUE(sent.has_value());
     const std::vector<uint8_t> bytes(save.begin(), save.end());
     EXPECT_EQ(sent->hash, fnv1a32(bytes));
