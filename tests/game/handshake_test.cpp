@@ -26,15 +26,15 @@ TEST(Handshake, RefusesZeroKeySecondHelloAndAnIdentityInUseUntilItsHolderLeaves)
 }
 
 TEST(Handshake, WelcomeCarriesIdCountRingsAndTokenThenTheCompletedSave) {
-    TempDir dir;
-    ServerSettings settings = testSettings(dir.path());
-    settings.proxyCount = 0;
-    settings.startingRings = 123;
-    std::string save(kCompletedSaveFileSize, '\0');
-    for (size_t i = 0; i < save.size(); ++i) save[i] = static_cast<char>(i * 7);
-    std::filesystem::create_directories(dir.path() / "SAVEDATA");
-    dir.write("SAVEDATA/CometTrail01.snc", save);
-    TestServer server(settings);
+    std::vector<uint8_t> save(kCompletedSaveFileSize);
+    for (size_t i = 0; i < save.size(); ++i) save[i] = static_cast<uint8_t>(i * 7);
+    TestServer server([&](ServerSettings& s) {
+        s.proxyCount = 0;
+        s.startingRings = 123;
+        std::filesystem::create_directories(std::filesystem::path(s.completedSavePath).parent_path());
+        std::ofstream(s.completedSavePath, std::ios::binary)
+            .write(reinterpret_cast<const char*>(save.data()), std::streamsize(save.size()));
+    });
 
     KarstClient silent;
     ASSERT_TRUE(silent.connect(server.port()));
@@ -49,9 +49,8 @@ TEST(Handshake, WelcomeCarriesIdCountRingsAndTokenThenTheCompletedSave) {
     EXPECT_NE(welcome->udpToken, 0u);
     const auto sent = client::decodeCompletedSave(frames[1].payload);
     ASSERT_TRUE(sent.has_value());
-    const std::vector<uint8_t> bytes(save.begin(), save.end());
-    EXPECT_EQ(sent->hash, fnv1a32(bytes));
-    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), sent->data.begin()));
+    EXPECT_EQ(sent->hash, fnv1a32(save));
+    EXPECT_TRUE(std::equal(save.begin(), save.end(), sent->data.begin()));
 }
 
 TEST(Handshake, NamesAreCleanedAsOthersSeeThem) {
@@ -70,17 +69,13 @@ TEST(Handshake, NamesAreCleanedAsOthersSeeThem) {
 }
 
 TEST(Handshake, RingsComeFromTheStoredProfileOrAreSavedBeforeWelcome) {
-    TempDir dir;
-    ServerSettings settings = testSettings(dir.path());
-    settings.startingRings = 777;
-    ProfileRecord stored{};
-    stored.profileKey = profileKeyFor(1);
-    stored.rings = 500;
-    writeProfileStore(settings, {stored});
-    TestServer server(settings);
+    TestServer server([](ServerSettings& s) {
+        s.startingRings = 777;
+        writeProfileStore(s, {ProfileRecord{.profileKey = profileKeyFor(1), .rings = 500}});
+    });
     EXPECT_EQ(ringsInWelcome(server, 1), 500u);
     EXPECT_EQ(ringsInWelcome(server, 2), 777u);
-    EXPECT_EQ(storedProfile(settings, 2).rings, 777u);
+    EXPECT_EQ(storedProfile(server.settings(), 2).rings, 777u);
     server.restart();
     EXPECT_EQ(ringsInWelcome(server, 2), 777u);
 }

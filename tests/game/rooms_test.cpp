@@ -9,10 +9,7 @@ namespace {
 constexpr RoomKey stageRoom(int16_t level) { return RoomKey{level, 0, 0, 1}; }
 
 TEST(Rooms, JoinRoomRulesApplyInOrderStartedCharacterCapacity) {
-    TempDir dir;
-    ServerSettings settings = testSettings(dir.path());
-    settings.maxPlayersPerRoom = 1;
-    TestServer server(settings);
+    TestServer server([](ServerSettings& s) { s.maxPlayersPerRoom = 1; });
     KarstClient runner = enterPlayer(server, 1, stageRoom(1));
     KarstClient sonic = enterPlayer(server, 2, stageRoom(2));
     KarstClient knuckles = enterPlayer(server, 3, kNoRoom, 3);
@@ -128,10 +125,7 @@ TEST(Rooms, CharacterChangesOnlyInHubsButNameAndColourAnywhere) {
 }
 
 TEST(StageCountdown, NeedsMinimumReadyThenAnnouncesThreeTwoOneZeroAndStarts) {
-    TempDir dir;
-    ServerSettings settings = testSettings(dir.path());
-    settings.minimumReady = 2;
-    TestServer server(settings);
+    TestServer server([](ServerSettings& s) { s.minimumReady = 2; });
     const RoomKey room{7, 2, 3, 77};
     KarstClient first = enterPlayer(server, 1, room);
     first.setReady(1);

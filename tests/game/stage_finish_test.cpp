@@ -24,10 +24,7 @@ client::BuyFruitResult buy(KarstClient& player, int8_t fruit) {
 }
 
 TEST(StageFinish, PlacesPayOneHundredSixtyThirtyTenUpToTheRingCap) {
-    TempDir dir;
-    ServerSettings settings = testSettings(dir.path());
-    settings.startingRings = 9'999'950;
-    TestServer server(settings);
+    TestServer server([](ServerSettings& s) { s.startingRings = 9'999'950; });
     const RoomKey room{2, 0, 0, 5};
     std::vector<KarstClient> players = playersInRoom(server, 4, room);
     startRun({&players[0], &players[1], &players[2], &players[3]});
@@ -50,8 +47,8 @@ TEST(StageFinish, PlacesPayOneHundredSixtyThirtyTenUpToTheRingCap) {
         }
     }
     for (KarstClient& member : players) expectStageEnded(member, room);
-    EXPECT_EQ(storedProfile(settings, 3).rings, 9'999'999u);
-    EXPECT_EQ(storedProfile(settings, 2).rings, 9'999'960u);
+    EXPECT_EQ(storedProfile(server.settings(), 3).rings, 9'999'999u);
+    EXPECT_EQ(storedProfile(server.settings(), 2).rings, 9'999'960u);
     KarstClient late = enterPlayer(server, 5);
     EXPECT_EQ(enterRoom(late, room).members, 5);  // the key is free again
 }
@@ -91,10 +88,7 @@ TEST(StartedRun, RefusesNewcomersUntilOnlyFinishedMembersRemain) {
 }
 
 TEST(FruitShop, PurchasesPersistAcrossReconnectAndRestart) {
-    TempDir dir;
-    ServerSettings settings = testSettings(dir.path());
-    settings.startingRings = 150;
-    TestServer server(settings);
+    TestServer server([](ServerSettings& s) { s.startingRings = 150; });
     KarstClient player = enterPlayer(server, 1);
     const client::BuyFruitResult first = buy(player, 11);
     EXPECT_EQ(first.fruit, 11);
@@ -114,7 +108,7 @@ TEST(FruitShop, PurchasesPersistAcrossReconnectAndRestart) {
     server.restart();
     player = enterPlayer(server, 1);
     EXPECT_EQ(buy(player, 4).rings, 15u);
-    const ProfileRecord stored = storedProfile(settings, 1);
+    const ProfileRecord stored = storedProfile(server.settings(), 1);
     EXPECT_EQ(stored.rings, 15u);
     for (size_t fruit : {11, 24, 4}) EXPECT_EQ(stored.serverInventory[fruit], 1) << fruit;
 }

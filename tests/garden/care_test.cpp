@@ -171,13 +171,11 @@ TEST(PiboTraffic, StatesAndReleasesReachTheRoomUntilTheHolderLeaves) {
 }
 
 TEST(PiboCare, FeedingAndInteractionsAnswerWithTheirCodes) {
-    TempDir dir;
-    ServerSettings settings = testSettings(dir.path());
-    ProfileRecord profile;
-    profile.profileKey = profileKeyFor(1);
-    profile.serverInventory[3] = 1;
-    writeProfileStore(settings, {profile});
-    TestServer server(settings);
+    TestServer server([](ServerSettings& s) {
+        ProfileRecord profile{.profileKey = profileKeyFor(1)};
+        profile.serverInventory[3] = 1;
+        writeProfileStore(s, {profile});
+    });
     KarstClient a = enterPlayer(server, 1, kGarden);
     KarstClient b = enterPlayer(server, 2, kGarden);
     KarstClient away = enterPlayer(server, 3, kOtherGarden);
@@ -203,7 +201,7 @@ TEST(PiboCare, FeedingAndInteractionsAnswerWithTheirCodes) {
         EXPECT_EQ(seen.fruit, 3);
         EXPECT_EQ(seen.extra, feed.extra);
     }
-    EXPECT_EQ(storedProfile(settings, 1).serverInventory[3], 0);
+    EXPECT_EQ(storedProfile(server.settings(), 1).serverInventory[3], 0);
     EXPECT_TRUE(framesOfType(roundTrip(away), MessageType::PiboFeed).empty());
     ASSERT_TRUE(a.piboFeed(b.playerId(), 3));  // the only one is eaten
     EXPECT_EQ(awaitNotice(a), 6);
