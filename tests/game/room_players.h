@@ -1,5 +1,5 @@
-// The loopback player helpers now live in support/players.h; this name stays
-// for the tests that still include it.
+// Kept so that tests elsewhere which include this name (the UDP tests) still
+// build; the loopback player helpers live in support/players.h.
 #pragma once
 
 #include "support/players.h"
