@@ -96,6 +96,12 @@ void GameServer::printStartupReport() const {
                   std::to_string(settings_.masterPort));
 }
 
+void GameServer::writePendingSaves() {
+    if (profileSavePending_) (void)profileStore_.save();
+    if (piboSavePending_) (void)piboStore_.save();
+    profileSavePending_ = piboSavePending_ = false;
+}
+
 void GameServer::requestStop() { stopRequested_.exchange(true); }
 
 void GameServer::shutdown() {
@@ -103,8 +109,9 @@ void GameServer::shutdown() {
     shutDown_ = true;
     // A server that never loaded its stores must not replace them with empty ones.
     if (storesLoaded_) {
-        saveProfileStore();
-        savePiboStore();
+        (void)profileStore_.save();
+        (void)piboStore_.save();
+        profileSavePending_ = piboSavePending_ = false;
     }
     for (auto& [socket, connection] : clients_) net::closeSocket(socket);
     for (net::SocketHandle* s : {&listenSocket_, &udpSocket_, &masterSocket_}) {

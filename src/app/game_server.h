@@ -108,6 +108,7 @@ private:
     // Handshake and profiles.
     bool handleHello(ClientConnection& connection, std::span<const uint8_t> payload);
     void updateProfile(const ClientConnection& connection);
+    // Asks for the profile store to be written; see writePendingSaves.
     void saveProfileStore();
     void sendPlayerInfo(ClientConnection& to, const ClientConnection& about);
 
@@ -156,6 +157,10 @@ private:
     void releaseHeldPibo(ClientConnection& connection, const RoomKey& room);
     void sendGardenSnapshot(ClientConnection& connection);
     void savePiboStore();
+    // Writes the stores that changed since the last write. The loop calls it after
+    // each connection's frames and after the pass's disconnects: before any queued
+    // reply that reports a change can leave, and once for many changes.
+    void writePendingSaves();
 
     // Master advertisement and metrics.
     void advertiseToMaster(bool force);
@@ -183,6 +188,8 @@ private:
     uint64_t lastMetricsTime_ = 0;
     uint64_t lastAdvertiseTime_ = 0;
     bool storesLoaded_ = false;
+    bool profileSavePending_ = false;
+    bool piboSavePending_ = false;
     bool shutDown_ = false;
 
     // Indexes over clients_, kept in step with it: authenticated members by room,

@@ -82,7 +82,7 @@ void GameServer::updateProfile(const ClientConnection& connection) {
     profileStore_.update(record);
 }
 
-void GameServer::saveProfileStore() { (void)profileStore_.save(); }
+void GameServer::saveProfileStore() { profileSavePending_ = true; }
 
 void GameServer::sendPlayerInfo(ClientConnection& to, const ClientConnection& about) {
     sendMessage(to, MessageType::PlayerInfo,

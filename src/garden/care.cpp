@@ -225,6 +225,6 @@ void GameServer::sendGardenSnapshot(ClientConnection& connection) {
     }
 }
 
-void GameServer::savePiboStore() { (void)piboStore_.save(); }
+void GameServer::savePiboStore() { piboSavePending_ = true; }
 
 }  // namespace karst

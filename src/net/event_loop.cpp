@@ -32,6 +32,9 @@ void GameServer::runPass() {
     for (net::SocketHandle socket : closingList_) disconnect(socket);
     closingList_.clear();
     runPeriodicWork();
+    // Disconnects queue their news for the next pass, so one write here still
+    // comes before it leaves.
+    writePendingSaves();
 }
 
 void GameServer::buildPollSet() {
@@ -59,7 +62,10 @@ void GameServer::serveConnections(size_t firstConnectionEntry) {
         if (revents == 0) continue;
         ClientConnection& connection = *pollConnections_[i - firstConnectionEntry];
         bool ok = !connection.sendOverflow;
-        if (revents & net::kPollIn) ok = receiveFromConnection(connection);
+        if (revents & net::kPollIn) {
+            ok = receiveFromConnection(connection);
+            writePendingSaves();
+        }
         if (ok && (revents & net::kPollOut)) ok = flushSendQueue(connection);
         if (!ok || (revents & (net::kPollError | net::kPollHangUp | net::kPollInvalid)))
             closingList_.push_back(connection.socket);
