@@ -208,10 +208,6 @@ inline client::PlayerStateRecord movementIn(const RoomKey& room, uint32_t timeMs
     return record;
 }
 
-inline bool sameMovement(const client::PlayerStateRecord& a, const client::PlayerStateRecord& b) {
-    return client::encodePlayerState(a) == client::encodePlayerState(b);
-}
-
 // ---- The Pibo garden ----------------------------------------------------
 
 inline constexpr RoomKey kGarden{40, 1, 0, 0};
