@@ -40,15 +40,6 @@ constexpr RoomKey kCentralPlaza{.level = 26, .act = 3, .mission = 0, .instance =
 constexpr RoomKey kStage{.level = 1, .act = 0, .mission = 0, .instance = 0};
 constexpr RoomKey kGarden{.level = 39, .act = 0, .mission = 0, .instance = 0};
 
-// The fake authenticated players' profile keys, as the access class makes them.
-ProfileKey fakeKey(uint32_t playerId) {
-    ProfileKey key;
-    key.fill(0x11);
-    key[0] = static_cast<uint8_t>(playerId);
-    key[1] = static_cast<uint8_t>(playerId >> 8);
-    return key;
-}
-
 ProfileKey helloKey(uint8_t seed) {
     ProfileKey key;
     key.fill(seed);
@@ -183,21 +174,30 @@ Conversation stageRun() {
     return c;
 }
 
+// Players who said Hello (so they have rings to buy fruit with) register a
+// creature each, place them side by side, feed, play, breed and claim an egg.
 Conversation garden() {
-    const ProfileKey keyA = fakeKey(kFirstPlayerId);
-    const ProfileKey keyB = fakeKey(kFirstPlayerId + 1);
+    const ProfileKey keyA = helloKey(0x41);
+    const ProfileKey keyB = helloKey(0x42);
     const auto a0 = registration(keyA, 0, kGarden, 5);
     const auto a1 = registration(keyA, 1, kGarden, kPiboTypeEgg);
     const auto b0 = registration(keyB, 0, kGarden, 7);
-    client::PiboState state{.id = a0.id, .playerId = kFirstPlayerId, .room = kGarden,
-                            .position = {1.0f, 0.0f, 1.0f}};
-    Conversation c(0);
-    c.send(kPlayerA, MessageType::JoinRoom, client::encodeJoinRoom(kGarden))
+    const client::PiboState stateA{.id = a0.id, .playerId = kFirstPlayerId, .room = kGarden,
+                                   .position = {1.0f, 0.0f, 1.0f}};
+    const client::PiboState stateB{.id = b0.id, .playerId = kFirstPlayerId + 1, .room = kGarden,
+                                   .position = {1.5f, 0.0f, 1.0f}};
+    Conversation c(kGuestA | kGuestB);
+    c.send(kPlayerA, MessageType::Hello,
+           client::encodeHello({.name = "Cream", .character = 4, .profileKey = keyA}))
+        .send(kPlayerB, MessageType::Hello,
+              client::encodeHello({.name = "Big", .character = 5, .profileKey = keyB}))
+        .send(kPlayerA, MessageType::JoinRoom, client::encodeJoinRoom(kGarden))
         .send(kPlayerB, MessageType::JoinRoom, client::encodeJoinRoom(kGarden))
         .send(kPlayerA, MessageType::PiboRegister, client::encodePiboRegister(a0))
         .send(kPlayerA, MessageType::PiboRegister, client::encodePiboRegister(a1))
         .send(kPlayerB, MessageType::PiboRegister, client::encodePiboRegister(b0), kFinishPass)
-        .send(kPlayerA, MessageType::PiboState, client::encodePiboState(state), clockStep(3))
+        .send(kPlayerA, MessageType::PiboState, client::encodePiboState(stateA), clockStep(3))
+        .send(kPlayerB, MessageType::PiboState, client::encodePiboState(stateB), clockStep(3))
         .send(kPlayerB, MessageType::BuyFruit, client::encodeBuyFruit(3))
         .send(kPlayerB, MessageType::PiboFeed,
               client::encodePiboFeed({.playerId = 0, .ownerPlayerId = kFirstPlayerId, .fruit = 3}))
@@ -212,7 +212,9 @@ Conversation garden() {
               client::encodePiboBreed({.firstId = a0.id, .secondId = b0.id}),
               kWallCooldown | kFinishPass)
         .send(kPlayerB, MessageType::PiboRelease, client::encodePiboRelease({.id = b0.id}))
-        .send(kPlayerA, MessageType::JoinRoom, client::encodeJoinRoom(kCentralPlaza), kFinishPass);
+        .send(kPlayerA, MessageType::JoinRoom, client::encodeJoinRoom(kCentralPlaza), kFinishPass)
+        .reconnectNext(kPlayerB, MessageType::Hello,
+                       client::encodeHello({.name = "Big", .character = 5, .profileKey = keyB}));
     return c;
 }
 
