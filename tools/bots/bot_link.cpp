@@ -96,7 +96,7 @@ bool flushBacklog(BotLink& link) {
 
 ReadOutcome readFrames(BotLink& link, std::span<uint8_t> scratch, FrameSink& sink) {
     size_t have = link.carry.size();
-    std::memcpy(scratch.data(), link.carry.data(), have);
+    if (have != 0) std::memcpy(scratch.data(), link.carry.data(), have);
     link.carry.clear();
     for (int reads = 0; reads < kMaxReadsPerCall; ++reads) {
         const std::span<uint8_t> room = scratch.subspan(have);
