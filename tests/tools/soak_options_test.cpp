@@ -25,7 +25,7 @@ TEST(SoakOptions, EveryOptionIsRead) {
     const auto outcome = parse({"--host", "::1", "--port", "4000", "--duration", "90", "--players",
                                 "30", "--seed", "18446744073709551615", "--server", "bin/s",
                                 "--cpu", "1", "--slow-readers", "2", "--malformed-per-second", "9",
-                                "--silent", "7", "--ping-bound-ms", "500", "--seed-profiles",
+                                "--silent", "7", "--ping-bound-ms", "500", "--change-interval-ms", "250", "--seed-profiles",
                                 "1000", "--keep"});
     ASSERT_TRUE(outcome.options) << outcome.error;
     const SoakOptions& o = *outcome.options;
@@ -41,6 +41,7 @@ TEST(SoakOptions, EveryOptionIsRead) {
     EXPECT_EQ(o.malformedPerSecond, 9u);
     EXPECT_EQ(o.silentConnections, 7u);
     EXPECT_EQ(o.pingBoundMs, 500u);
+    EXPECT_EQ(o.changeIntervalMs, 250u);
     EXPECT_EQ(o.seedProfiles, 1000u);
     EXPECT_TRUE(o.keepDirectory);
 }
@@ -58,7 +59,7 @@ TEST(SoakOptions, BoundsAndMalformedNumbersAreRefusedNamingTheOption) {
     for (const auto& [option, value] : std::vector<std::pair<std::string, std::string>>{
              {"--port", "0"}, {"--port", "65536"}, {"--duration", "0"}, {"--players", "1"},
              {"--players", "1501"}, {"--slow-readers", "65"}, {"--silent", "-1"},
-             {"--ping-bound-ms", "0"}, {"--duration", "1e3"}, {"--seed", "18446744073709551616"}}) {
+             {"--ping-bound-ms", "0"}, {"--change-interval-ms", "99"}, {"--duration", "1e3"}, {"--seed", "18446744073709551616"}}) {
         const auto outcome = parse({option, value});
         EXPECT_FALSE(outcome.options) << option << " " << value;
         EXPECT_NE(outcome.error.find(option), std::string::npos) << outcome.error;

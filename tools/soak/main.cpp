@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sched.h>
 #include <sys/resource.h>
 
 namespace {
@@ -34,6 +35,15 @@ void raiseDescriptorLimit() {
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
+
+// The soak and a server it pinned must not share a CPU: time the server waits
+// for ours would show up as its latency.
+void keepOffCpu(int serverCpu) {
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) return;
+    CPU_CLR(serverCpu, &set);
+    if (CPU_COUNT(&set) > 0) ::sched_setaffinity(0, sizeof set, &set);
 }
 
 std::vector<uint8_t> readFile(const std::filesystem::path& path) {
@@ -94,6 +104,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         options.port = server.port();
+        if (server.pinned()) keepOffCpu(server.cpu());
         std::cerr << "karst_soak: started " << options.serverPath << " (pid " << server.pid()
                   << ") on port " << options.port << " in " << server.directory().string() << '\n';
     }
@@ -116,7 +127,7 @@ int main(int argc, char** argv) {
     uint64_t lastSecond = 0;
     engine.run(
         [&](uint64_t now) {
-            const uint64_t second = (now - startNs) / kSecond;
+            const uint64_t second = now / kSecond;
             if (second == lastSecond) return;
             lastSecond = second;
             if (report.server.owned && second == 5) report.server.residentStartKb = server.residentKb();

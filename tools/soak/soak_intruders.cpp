@@ -263,8 +263,10 @@ void Intruders::serveMalformed(Malformed& m, uint16_t revents) {
 
 void Intruders::serveSlowReader(SlowReader& r, uint16_t revents) {
     if ((revents & net::kPollOut) && !r.link.flush()) {
-        // The server closed it while we still had room changes to send.
+        // Closed while it was still sending: a server that stalled long enough
+        // for 32 KiB of room changes to pile up closes it for that instead.
         ++world_.stats().slowReadersClosed;
+        ++world_.stats().slowReadersClosedWhileSending;
         r.link.close();
         return;
     }
@@ -304,6 +306,8 @@ void Intruders::compact() {
 void Intruders::finish() {
     for (Silent& s : silent_)
         if (s.link.open()) ++world_.stats().silentUnverified;
+    for (Malformed& m : malformed_)
+        if (m.link.open()) ++world_.stats().malformedUnverified;
     for (SlowReader& r : slowReaders_)
         if (r.link.open()) ++world_.stats().slowReadersUnverified;
     malformed_.clear();

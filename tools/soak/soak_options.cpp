@@ -60,6 +60,9 @@ std::string applyOption(SoakOptions& o, const std::string& name, const std::stri
         return readBounded(name, value, 0, kMaxSilentConnections, o.silentConnections);
     if (name == "--ping-bound-ms")
         return readBounded(name, value, 1, kMaxPingBoundMs, o.pingBoundMs);
+    if (name == "--change-interval-ms")
+        return readBounded(name, value, kMinChangeIntervalMs, kMaxChangeIntervalMs,
+                           o.changeIntervalMs);
     if (name == "--seed-profiles")
         return readBounded(name, value, 0, kMaxSeedProfiles, o.seedProfiles);
     return "Unknown option " + name + " (see --help).";
@@ -112,10 +115,14 @@ std::string soakUsage() {
            "  --server PATH            start this karst_server in a fresh directory, sample its\n"
            "                           peak memory, stop it with SIGINT and check its stores\n"
            "  --cpu N                  CPU the started server is pinned to (the last one)\n"
-           "  --slow-readers N         connections that never read, 0..64 (4)\n"
+           "  --slow-readers N         connections that never read, 0..64 (4); they fill their\n"
+           "                           queue with Central Plaza greetings, so they need the\n"
+           "                           server's proxies (6 by default)\n"
            "  --malformed-per-second N connections sending bad frames, 0..200 (5)\n"
            "  --silent N               connections that never say Hello, 0..400 (200)\n"
            "  --ping-bound-ms MS       longest acceptable Ping answer, 1..60000 (2000)\n"
+           "  --change-interval-ms MS  mean time between two store changes of one player\n"
+           "                           (purchases, finishes, registrations), 100..600000 (3000)\n"
            "  --seed-profiles N        profiles written into the started server's store first,\n"
            "                           so every save takes real time, 0..1000000 (0)\n"
            "  --keep                   keep the started server's directory\n"

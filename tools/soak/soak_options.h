@@ -28,6 +28,9 @@ struct SoakOptions {
     uint32_t malformedPerSecond = 5;
     uint32_t silentConnections = 200;
     uint32_t pingBoundMs = 2000;
+    // Mean time between two store changes of one player (purchases, finishes,
+    // registrations...): every change rewrites the profile or Pibo store.
+    uint32_t changeIntervalMs = 3000;
     uint32_t seedProfiles = 0;  // profiles written into the owned server's store first
     bool keepDirectory = false;
 };
@@ -38,6 +41,8 @@ inline constexpr uint32_t kMaxSlowReaders = 64;
 inline constexpr uint32_t kMaxMalformedPerSecond = 200;
 inline constexpr uint32_t kMaxSilentConnections = 400;
 inline constexpr uint32_t kMaxPingBoundMs = 60'000;
+inline constexpr uint32_t kMinChangeIntervalMs = 100;
+inline constexpr uint32_t kMaxChangeIntervalMs = 600'000;
 inline constexpr uint32_t kMaxSeedProfiles = 1'000'000;
 
 struct SoakOptionsOutcome {

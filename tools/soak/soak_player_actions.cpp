@@ -46,7 +46,8 @@ void SoakPlayer::act(uint64_t now) {
 void SoakPlayer::nextStep(uint64_t now) {
     if (!eggsToClaim_.empty()) return claimEgg();
     if (now >= activityEndNs_) return startActivity(now);
-    nextActionNs_ = now + world_.between(300 * kMs, 1500 * kMs);
+    const uint64_t interval = uint64_t{world_.options().changeIntervalMs} * kMs;
+    nextActionNs_ = now + world_.between(interval / 2, interval + interval / 2);
     switch (activity_) {
         case Activity::Hub:
             if (expected_.rings >= kFruitPrice && world_.chance(0.6)) buyFruit();
@@ -102,6 +103,8 @@ void SoakPlayer::begin(Request request) {
 void SoakPlayer::complete(uint64_t now) {
     const Request request = request_;
     request_ = Request::None;
+    // A room change or a registration is followed by the activity's next step at once.
+    if (request == Request::Join || request == Request::Register) nextActionNs_ = now;
     const std::string who = "player " + std::to_string(index_) + ": ";
     switch (request) {
         case Request::None: break;

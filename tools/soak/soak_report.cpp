@@ -21,9 +21,11 @@ std::string sec(uint64_t ns) {
 
 void writeIntruders(std::ostream& out, const SoakStats& s) {
     out << "malformed connections: " << s.malformedSent << " sent a bad frame, "
-        << s.malformedClosed << " closed by the server\n";
+        << s.malformedClosed << " closed by the server, " << s.malformedUnverified
+        << " unverified\n";
     out << "slow readers: " << s.slowReaders << " opened, " << s.slowReadersClosed
-        << " disconnected by the server, " << s.slowReadersUnverified << " unverified ("
+        << " disconnected by the server (" << s.slowReadersClosedWhileSending
+        << " while still sending), " << s.slowReadersUnverified << " unverified ("
         << s.slowReaderFramesSent << " room changes sent, " << s.slowReaderBytesRead
         << " bytes read back once they drained)\n";
     out << "silent connections: " << s.silentOpened << " opened, " << s.silentClosed

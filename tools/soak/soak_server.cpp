@@ -127,8 +127,8 @@ bool OwnedServer::launch(const SoakOptions& options, std::string& error) {
     const std::optional<std::string> taskset = findProgram("taskset");
     if (taskset) {
         const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
-        const int cpu = options.cpu >= 0 ? options.cpu : static_cast<int>(std::max(1L, cpus) - 1);
-        args = {*taskset, "-c", std::to_string(cpu)};
+        cpu_ = options.cpu >= 0 ? options.cpu : static_cast<int>(std::max(1L, cpus) - 1);
+        args = {*taskset, "-c", std::to_string(cpu_)};
         pinned_ = true;
     }
     args.insert(args.end(), {program, "--bind", bots::loopbackAddress(options.host), "--port",

@@ -28,6 +28,7 @@ public:
     uint16_t port() const { return port_; }
     pid_t pid() const { return pid_; }
     bool pinned() const { return pinned_; }
+    int cpu() const { return cpu_; }
     const std::filesystem::path& directory() const { return directory_; }
 
     // VmHWM and VmRSS in KiB; 0 when the process is gone.
@@ -55,6 +56,7 @@ private:
     uint16_t port_ = 0;
     pid_t pid_ = -1;
     bool pinned_ = false;
+    int cpu_ = -1;
     int exitCode_ = -1;
 };
 

@@ -46,10 +46,12 @@ struct SoakStats {
     bots::LatencyHistogram pingLatency;
     uint64_t malformedSent = 0;
     uint64_t malformedClosed = 0;
+    uint64_t malformedUnverified = 0;
     uint64_t slowReaders = 0;
     uint64_t slowReaderFramesSent = 0;
     uint64_t slowReaderBytesRead = 0;
     uint64_t slowReadersClosed = 0;
+    uint64_t slowReadersClosedWhileSending = 0;
     uint64_t slowReadersUnverified = 0;
     uint64_t silentOpened = 0;
     uint64_t silentClosed = 0;
