@@ -1,4 +1,17 @@
 // Winsock 2 implementation of the socket layer.
+//
+// Where Winsock differs from POSIX in a way the server would notice, this file
+// makes it behave as on Linux:
+// - SO_REUSEADDR on Windows lets a second socket bind a port that a live socket
+//   already holds, so two servers could share one port; Windows rebinds a
+//   recently used port without it, so the option is not set at all.
+// - An unconnected UDP socket reports a peer's ICMP "port unreachable" as a
+//   WSAECONNRESET from the next recvfrom; that is switched off so one vanished
+//   client cannot cut short a drain of everybody else's datagrams.
+// - A datagram longer than the buffer fails with WSAEMSGSIZE instead of
+//   returning its head; it is reported as a truncated read.
+// WSAPoll reports a peer's orderly close as POLLHUP without POLLRDNORM, and a
+// reset as POLLERR | POLLHUP; both reach the caller as hang-up or error.
 #include "net/socket.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -7,6 +20,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mstcpip.h>
+#include <mswsock.h>
 
 #include <cstring>
 
@@ -64,18 +78,24 @@ std::vector<ResolvedAddress> resolveAddresses(const std::string& node, uint16_t 
 
 SocketHandle openSocket(int family, int socketType, int protocol) {
     const SOCKET s = ::socket(family, socketType, protocol);
-    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+    if (s == INVALID_SOCKET) return kInvalidSocket;
+    if (socketType == SOCK_DGRAM) {
+        // Best effort: where the system refuses, a reset only ends one drain early.
+        BOOL reportResets = FALSE;
+        DWORD returned = 0;
+        (void)WSAIoctl(s, SIO_UDP_CONNRESET, &reportResets, sizeof reportResets, nullptr, 0,
+                       &returned, nullptr, nullptr);
+    }
+    return static_cast<SocketHandle>(s);
 }
 
 void closeSocket(SocketHandle s) {
     if (s != kInvalidSocket) ::closesocket(sock(s));
 }
 
-bool setReuseAddress(SocketHandle s) {
-    const BOOL one = TRUE;
-    return ::setsockopt(sock(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one),
-                        sizeof one) == 0;
-}
+// A restarted server rebinds its port by default on Windows; SO_REUSEADDR would
+// additionally let a second server bind the port a running one holds.
+bool setReuseAddress(SocketHandle) { return true; }
 
 bool bindSocket(SocketHandle s, const SocketAddress& address) {
     return ::bind(sock(s), asSockaddr(address), address.length) == 0;

@@ -48,11 +48,27 @@ bool syncToDisk(std::FILE* file) {
     return FlushFileBuffers(handle) != 0;
 }
 
+// A reader that opened the target without delete sharing (a virus scanner, a
+// backup, a tool polling the metrics) blocks the rename only while it holds the
+// file, usually a few milliseconds; the wait stays short because it stalls the loop.
+constexpr int kRenameAttempts = 5;
+constexpr DWORD kRenameRetryDelayMs = 20;
+
+bool renameBlockedByReader(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+           error == ERROR_LOCK_VIOLATION;
+}
+
 // Write-through makes the call return only once the new directory entry is on
 // disk, which is what syncing the directory achieves on POSIX.
 bool renameOver(const fs::path& from, const fs::path& to) {
-    return MoveFileExW(from.c_str(), to.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    for (int attempt = 1;; ++attempt) {
+        if (MoveFileExW(from.c_str(), to.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
+            return true;
+        if (attempt == kRenameAttempts || !renameBlockedByReader(GetLastError())) return false;
+        Sleep(kRenameRetryDelayMs);
+    }
 }
 
 void syncDirectory(const fs::path&) {}

@@ -4,7 +4,7 @@
 //
 // File layout (little-endian, no padding): a 12-byte header, magic "KPR6", u16
 // version 1, two reserved bytes, u32 record count; then exactly `count` records
-// of 98 bytes and nothing after them. docs/protocol.md gives the record layout.
+// of 98 bytes and nothing after them. docs/files.md gives the record layout.
 #pragma once
 
 #include "store/profile_key.h"

@@ -1,156 +1,95 @@
 // Movement, event and ping relay over TCP, through a real server on loopback.
 // Time rules are driven by advancing the server's clock, never by sleeping.
-#include <gtest/gtest.h>
-
-#include <limits>
+#include <cmath>
 
 #include "game/player_state.h"
-#include "game/room_players.h"
-#include "net/clock.h"
+#include "support/players.h"
 
 namespace karst::testing {
 namespace {
 
-using client::PlayerEvent;
-using client::PlayerStateRecord;
-
-std::vector<PlayerStateRecord> statesFor(KarstClient& sender, KarstClient& receiver) {
-    std::vector<PlayerStateRecord> states;
-    for (const Frame& frame : receivedAfter(sender, receiver, MessageType::PlayerState)) {
-        const auto state = client::decodePlayerState(frame.payload);
-        EXPECT_TRUE(state.has_value());
-        if (state) states.push_back(*state);
-    }
-    return states;
+// Time stamps of the movement, then values of the events, that `receiver` got
+// once `sender`'s messages so far were handled.
+std::vector<uint32_t> relayed(KarstClient& sender, KarstClient& receiver) {
+    roundTrip(sender);
+    const std::vector<Frame> frames = roundTrip(receiver);
+    std::vector<uint32_t> out;
+    for (const auto& state : decodeAll(frames, MessageType::PlayerState, client::decodePlayerState))
+        out.push_back(state.timeMs);
+    for (const auto& event : decodeAll(frames, MessageType::PlayerEvent, client::decodePlayerEvent))
+        out.push_back(event.value);
+    return out;
 }
 
-std::vector<PlayerEvent> eventsFor(KarstClient& sender, KarstClient& receiver) {
-    std::vector<PlayerEvent> events;
-    for (const Frame& frame : receivedAfter(sender, receiver, MessageType::PlayerEvent)) {
-        const auto event = client::decodePlayerEvent(frame.payload);
-        EXPECT_TRUE(event.has_value());
-        if (event) events.push_back(*event);
-    }
-    return events;
+client::PlayerStateRecord movementWith(size_t field, float value) {
+    client::PlayerStateRecord record = movementIn(kHubRoom, 1);
+    (field < 3 ? record.position[field] : record.velocity[field - 3]) = value;
+    return record;
 }
 
-TEST(PlayerStateRelay, OthersGetSenderIdAndUntouchedFieldsSenderGetsNothing) {
+TEST(Relay, StatesAndEventsReachTheOthersWithTheSenderIdAndNotTheSender) {
     TestServer server;
     auto players = playersInRoom(server, 3, kHubRoom);
-    const PlayerStateRecord sent = movementIn(kHubRoom, 11);
-    ASSERT_TRUE(players[0].playerState(sent));
+    const client::PlayerEvent event{999, 1, {0xAB, 0xCD, 0xEF}, 1'000'000, 0xFEEDFACE};
+    ASSERT_TRUE(players[0].playerState(movementIn(kHubRoom, 11)));
+    ASSERT_TRUE(players[0].playerEvent(event));
+    EXPECT_TRUE(roundTrip(players[0]).empty());
 
-    PlayerStateRecord expected = sent;
-    expected.playerId = players[0].playerId();
-    const auto expectedBytes = client::encodePlayerState(expected);
+    client::PlayerStateRecord expectedState = movementIn(kHubRoom, 11);
+    expectedState.playerId = players[0].playerId();
+    client::PlayerEvent expectedEvent = event;
+    expectedEvent.playerId = players[0].playerId();
     for (size_t i : {1u, 2u}) {
-        const auto frames = receivedAfter(players[0], players[i], MessageType::PlayerState);
-        ASSERT_EQ(frames.size(), 1u) << "player " << i;
-        EXPECT_EQ(frames[0].payload, std::vector<uint8_t>(expectedBytes.begin(), expectedBytes.end()));
+        const auto frames = roundTrip(players[i]);
+        ASSERT_EQ(frames.size(), 2u) << "player " << i;
+        EXPECT_TRUE(std::ranges::equal(frames[0].payload, client::encodePlayerState(expectedState)));
+        EXPECT_TRUE(std::ranges::equal(frames[1].payload, client::encodePlayerEvent(expectedEvent)));
     }
-    EXPECT_TRUE(framesOfType(roundTrip(players[0]), MessageType::PlayerState).empty());
 }
 
-TEST(PlayerStateRelay, RecordOfAnotherRoomIsDroppedAndLeavesTheGateOpen) {
+TEST(Relay, OneStatePer15MsAndOneEventPerKindPer4Ms) {
     TestServer server;
     auto players = playersInRoom(server, 2, kHubRoom);
-    // Back to back: had the stale record counted, the second would fall to the gate.
-    ASSERT_TRUE(players[0].playerState(movementIn(kOtherHubRoom, 1)));
-    ASSERT_TRUE(players[0].playerState(movementIn(kHubRoom, 2)));
-    const auto states = statesFor(players[0], players[1]);
-    ASSERT_EQ(states.size(), 1u);
-    EXPECT_EQ(states[0].timeMs, 2u);
-}
-
-TEST(PlayerStateRelay, SecondRecordWithinFifteenMillisecondsIsDropped) {
-    TestServer server;
-    auto players = playersInRoom(server, 2, kHubRoom);
-    ASSERT_TRUE(players[0].playerState(movementIn(kHubRoom, 1)));
-    ASSERT_TRUE(players[0].playerState(movementIn(kHubRoom, 2)));
-    auto states = statesFor(players[0], players[1]);
-    ASSERT_EQ(states.size(), 1u);
-    EXPECT_EQ(states[0].timeMs, 1u);
+    KarstClient& sender = players[0];
+    // Back to back: had the other room's record counted, the next would fall to the gate.
+    ASSERT_TRUE(sender.playerState(movementIn(kOtherHubRoom, 1)));
+    ASSERT_TRUE(sender.playerState(movementIn(kHubRoom, 2)));
+    ASSERT_TRUE(sender.playerState(movementIn(kHubRoom, 3)));
+    ASSERT_TRUE(sender.playerEvent({0, 0, {}, 101, 0}));
+    ASSERT_TRUE(sender.playerEvent({0, 1, {}, 102, 0}));
+    ASSERT_TRUE(sender.playerEvent({0, 0, {}, 103, 0}));
+    EXPECT_EQ(relayed(sender, players[1]), (std::vector<uint32_t>{2, 101, 102}));
 
     advanceMonotonicClockForTesting(kPlayerStateSpacingNs);
-    ASSERT_TRUE(players[0].playerState(movementIn(kHubRoom, 3)));
-    ASSERT_TRUE(players[0].playerState(movementIn(kHubRoom, 4)));
-    states = statesFor(players[0], players[1]);
-    ASSERT_EQ(states.size(), 1u);
-    EXPECT_EQ(states[0].timeMs, 3u);
+    ASSERT_TRUE(sender.playerState(movementIn(kHubRoom, 4)));
+    ASSERT_TRUE(sender.playerState(movementIn(kHubRoom, 5)));
+    ASSERT_TRUE(sender.playerEvent({0, 0, {}, 104, 0}));
+    ASSERT_TRUE(sender.playerEvent({0, 0, {}, 105, 0}));
+    EXPECT_EQ(relayed(sender, players[1]), (std::vector<uint32_t>{4, 104}));
 }
 
-TEST(PlayerStateRelay, NonFiniteOrOversizedFloatClosesTheConnection) {
+TEST(Relay, BadFloatsEventKindsAndValuesCloseTheConnection) {
     TestServer server;
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float inf = std::numeric_limits<float>::infinity();
-    struct Case {
-        const char* what;
-        size_t field;  // 0..2 position, 3..5 velocity
-        float value;
-    };
-    const Case cases[] = {{"velocity y NaN", 4, nan},
-                          {"position x +inf", 0, inf},
-                          {"position x 1,000,000.5", 0, 1'000'000.5f},
-                          {"velocity z -1,000,000.5", 5, -1'000'000.5f}};
-    uint8_t index = 1;
-    for (const Case& c : cases) {
-        KarstClient player = enterPlayer(server, index++, kHubRoom);
-        PlayerStateRecord record = movementIn(kHubRoom, 1);
-        (c.field < 3 ? record.position[c.field] : record.velocity[c.field - 3]) = c.value;
+    const client::PlayerStateRecord badStates[] = {
+        movementWith(4, NAN), movementWith(0, INFINITY), movementWith(0, 1'000'000.5f),
+        movementWith(5, -1'000'000.5f)};
+    const client::PlayerEvent badEvents[] = {{0, 2, {}, 0, 0}, {0, 0, {}, 1'000'001, 0}};
+    uint8_t n = 1;
+    for (const client::PlayerStateRecord& record : badStates) {
+        KarstClient player = enterPlayer(server, n++, kHubRoom);
         ASSERT_TRUE(player.playerState(record));
-        EXPECT_TRUE(player.closedByPeer()) << c.what;
+        EXPECT_TRUE(player.closedByPeer()) << "state case " << int(n);
     }
-}
-
-TEST(PlayerEventRelay, KindAboveOneOrValueAboveLimitClosesTheConnection) {
-    TestServer server;
-    KarstClient badKind = enterPlayer(server, 1, kHubRoom);
-    ASSERT_TRUE(badKind.playerEvent(PlayerEvent{0, 2, {}, 0, 0}));
-    EXPECT_TRUE(badKind.closedByPeer());
-
-    KarstClient badValue = enterPlayer(server, 2, kHubRoom);
-    ASSERT_TRUE(badValue.playerEvent(PlayerEvent{0, 0, {}, 1'000'001, 0}));
-    EXPECT_TRUE(badValue.closedByPeer());
-}
-
-TEST(PlayerEventRelay, EventReachesOthersWithSenderIdAndDetailsUnchanged) {
-    TestServer server;
-    auto players = playersInRoom(server, 3, kHubRoom);
-    const PlayerEvent sent{999, 1, {0xAB, 0xCD, 0xEF}, 1'000'000, 0xFEEDFACE};
-    ASSERT_TRUE(players[0].playerEvent(sent));
-
-    PlayerEvent expected = sent;
-    expected.playerId = players[0].playerId();
-    const auto expectedBytes = client::encodePlayerEvent(expected);
-    for (size_t i : {1u, 2u}) {
-        const auto frames = receivedAfter(players[0], players[i], MessageType::PlayerEvent);
-        ASSERT_EQ(frames.size(), 1u) << "player " << i;
-        EXPECT_EQ(frames[0].payload, std::vector<uint8_t>(expectedBytes.begin(), expectedBytes.end()));
+    for (const client::PlayerEvent& event : badEvents) {
+        KarstClient player = enterPlayer(server, n++, kHubRoom);
+        ASSERT_TRUE(player.playerEvent(event));
+        EXPECT_TRUE(player.closedByPeer()) << "event kind " << int(event.kind);
     }
-    EXPECT_TRUE(framesOfType(roundTrip(players[0]), MessageType::PlayerEvent).empty());
-}
-
-TEST(PlayerEventRelay, EachKindHasItsOwnFourMillisecondSlot) {
-    TestServer server;
-    auto players = playersInRoom(server, 2, kHubRoom);
-    ASSERT_TRUE(players[0].playerEvent(PlayerEvent{0, 0, {}, 1, 0}));
-    ASSERT_TRUE(players[0].playerEvent(PlayerEvent{0, 1, {}, 2, 0}));
-    ASSERT_TRUE(players[0].playerEvent(PlayerEvent{0, 0, {}, 3, 0}));
-    auto events = eventsFor(players[0], players[1]);
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].value, 1u);
-    EXPECT_EQ(events[1].value, 2u);
-
-    advanceMonotonicClockForTesting(kPlayerEventSpacingNs);
-    ASSERT_TRUE(players[0].playerEvent(PlayerEvent{0, 0, {}, 4, 0}));
-    events = eventsFor(players[0], players[1]);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].value, 4u);
 }
 
 TEST(Ping, PongCarriesThePingBytesOutsideAnyRoom) {
     TestServer server;
-    KarstClient player = enterPlayer(server, 1, kNoRoom);
+    KarstClient player = enterPlayer(server, 1);
     ASSERT_TRUE(player.ping({0x01, 0x02, 0x03, 0x04}));
     const auto pong = player.receiveType(MessageType::Pong);
     ASSERT_TRUE(pong.has_value());

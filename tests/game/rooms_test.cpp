@@ -1,269 +1,183 @@
 // Rooms over loopback against a real server: the rules of JoinRoom and their
 // order, what the old and new rooms hear on a move, SetCharacter inside and
 // outside stages, ready flags and the start countdown on the server's clock.
-#include "game/room_test_support.h"
+#include "support/players.h"
 
 namespace karst::testing {
 namespace {
 
-using client::decodePlayerInfo;
-using client::decodePlayerLeft;
-using client::decodeStageStart;
+constexpr RoomKey stageRoom(int16_t level) { return RoomKey{level, 0, 0, 1}; }
 
 TEST(Rooms, JoinRoomRulesApplyInOrderStartedCharacterCapacity) {
-    TempDir dir;
-    ServerSettings settings = testSettings(dir.path());
-    settings.maxPlayersPerRoom = 1;
-    TestServer server(settings);
-    KarstClient runner = connectPlayer(server.port(), 1, 0);
-    KarstClient sonic = connectPlayer(server.port(), 2, 0);
-    KarstClient knuckles = connectPlayer(server.port(), 3, 3);
-    enterRoom(runner, stageRoom(1));
+    TestServer server([](ServerSettings& s) { s.maxPlayersPerRoom = 1; });
+    KarstClient runner = enterPlayer(server, 1, stageRoom(1));
+    KarstClient sonic = enterPlayer(server, 2, stageRoom(2));
+    KarstClient knuckles = enterPlayer(server, 3, kNoRoom, 3);
+    KarstClient amy = enterPlayer(server, 4);
     startRun({&runner});
-    enterRoom(sonic, stageRoom(2));
 
-    // Started, not open to character 3 and full: the run is named first.
-    knuckles.joinRoom(stageRoom(1));
-    EXPECT_EQ(expectNotice(knuckles), 5);
-    // Not open to character 3 and full: the character is named first.
-    knuckles.joinRoom(stageRoom(2));
-    EXPECT_EQ(expectNotice(knuckles), 3);
-    KarstClient amy = connectPlayer(server.port(), 4, 0);
+    knuckles.joinRoom(stageRoom(1));  // started, closed to character 3 and full
+    EXPECT_EQ(awaitNotice(knuckles), 5);
+    knuckles.joinRoom(stageRoom(2));  // closed to character 3 and full
+    EXPECT_EQ(awaitNotice(knuckles), 3);
     amy.joinRoom(stageRoom(2));
-    EXPECT_EQ(expectNotice(amy), 1);
+    EXPECT_EQ(awaitNotice(amy), 1);
 
     // The room one is in passes every rule and changes nothing, not even ready.
     sonic.setReady(1);
-    EXPECT_EQ(expectRoomStatus(sonic).ready, 1);
-    (void)expectRoomStatus(sonic);  // the countdown's 3 for a room of one
+    EXPECT_TRUE(awaitCountdown(sonic, 3));
     sonic.joinRoom(stageRoom(2));
     runner.joinRoom(stageRoom(1));
     expectSilence(sonic);
     expectSilence(runner);
 }
 
-TEST(Rooms, StageAccessFollowsTheCharacter) {
+TEST(Rooms, StagesAreOpenByCharacterHubsToAllAndKeysOutOfRangeClose) {
     TestServer server;
+    enum Outcome { kOpen, kRefused, kClosed };
     struct Case {
         uint8_t character;
-        int16_t level;
-        bool open;
+        RoomKey room;
+        Outcome outcome;
     };
-    const Case cases[] = {{0, 12, false}, {0, 10, true}, {3, 1, false}, {3, 12, true},
-                          {1, 1, false},  {1, 9, true},  {5, 0, true},  {5, 11, true},
-                          {5, 26, true},  {5, 40, true}, {2, 3, false}, {4, 5, true}};
-    uint32_t n = 1;
+    const Case cases[] = {
+        {0, {12, 0, 0, 1}, kRefused}, {0, {10, 0, 0, 1}, kOpen},   {3, {1, 0, 0, 1}, kRefused},
+        {3, {12, 0, 0, 1}, kOpen},    {1, {1, 0, 0, 1}, kRefused}, {1, {9, 0, 0, 1}, kOpen},
+        {5, {26, 0, 0, 1}, kOpen},    {5, {40, 0, 0, 1}, kOpen},   {0, {256, 0, 0, 1}, kClosed},
+        {0, {-1, 0, 0, 1}, kClosed},  {0, {1, 8, 0, 1}, kClosed},  {0, {1, -1, 0, 1}, kClosed},
+        {0, {1, 0, 4, 1}, kClosed}};
+    uint8_t n = 1;
     for (const Case& c : cases) {
         SCOPED_TRACE("character " + std::to_string(c.character) + " level " +
-                     std::to_string(c.level));
-        KarstClient player = connectPlayer(server.port(), n++, c.character);
-        player.joinRoom(RoomKey{c.level, 0, 0, n});
+                     std::to_string(c.room.level) + " act " + std::to_string(c.room.act) +
+                     " mission " + std::to_string(c.room.mission));
+        KarstClient player = enterPlayer(server, n++, kNoRoom, c.character);
+        player.joinRoom(c.room);
+        if (c.outcome == kClosed) {
+            EXPECT_TRUE(player.closedByPeer());
+            continue;
+        }
         const std::optional<Frame> frame = player.receive();
         ASSERT_TRUE(frame.has_value());
-        if (c.open) {
-            EXPECT_NE(frame->type(), MessageType::Notice);
-        } else {
-            ASSERT_EQ(frame->type(), MessageType::Notice);
+        EXPECT_EQ(frame->type(), c.outcome == kOpen ? MessageType::RoomStatus : MessageType::Notice);
+        if (c.outcome == kRefused) {
             EXPECT_EQ(client::decodeNotice(frame->payload)->code, 3);
         }
     }
 }
 
-TEST(Rooms, MoveTellsOldRoomLeftAndNewRoomInfoWithCounts) {
+TEST(Rooms, MoveTellsOldRoomWhoLeftAndNewRoomWhoCame) {
     TestServer server;
-    KarstClient stayer = connectPlayer(server.port(), 1);
-    KarstClient host = connectPlayer(server.port(), 2);
-    KarstClient mover = connectPlayer(server.port(), 3, 0, "Mover");
-    const RoomKey roomA = hubRoom(1);
-    const RoomKey roomB = stageRoom(4, 9);
-    enterRoom(stayer, roomA);
-    enterRoom(mover, roomA, {&stayer});
-    enterRoom(host, roomB);
+    const RoomKey roomB = RoomKey{4, 0, 0, 9};
+    KarstClient stayer = enterPlayer(server, 1, kHubRoom);
+    KarstClient mover = enterPlayer(server, 2, kHubRoom);
+    KarstClient host = enterPlayer(server, 3, roomB);
+    roundTrip(stayer);
 
     mover.joinRoom(roomB);
-    const auto left = expectFrame(stayer, MessageType::PlayerLeft);
-    ASSERT_TRUE(left);
-    EXPECT_EQ(decodePlayerLeft(left->payload), mover.playerId());
-    EXPECT_EQ(expectRoomStatus(stayer).members, 1);
+    const auto moverFrames = roundTrip(mover);
+    ASSERT_EQ(moverFrames.size(), 2u);
+    EXPECT_EQ(client::decodePlayerInfo(moverFrames[0].payload)->playerId, host.playerId());
+    EXPECT_EQ(client::decodeRoomStatus(moverFrames[1].payload)->members, 2);
 
-    const auto newcomer = expectFrame(host, MessageType::PlayerInfo);
-    ASSERT_TRUE(newcomer);
-    const auto info = decodePlayerInfo(newcomer->payload);
+    const auto stayerFrames = roundTrip(stayer);
+    ASSERT_EQ(stayerFrames.size(), 2u);
+    EXPECT_EQ(client::decodePlayerLeft(stayerFrames[0].payload), mover.playerId());
+    EXPECT_EQ(client::decodeRoomStatus(stayerFrames[1].payload)->members, 1);
+
+    const auto hostFrames = roundTrip(host);
+    ASSERT_EQ(hostFrames.size(), 2u);
+    const auto info = client::decodePlayerInfo(hostFrames[0].payload);
     EXPECT_EQ(info->playerId, mover.playerId());
-    EXPECT_EQ(info->name, "Mover");
+    EXPECT_EQ(info->name, "P2");
     EXPECT_EQ(info->room, roomB);
-    const client::RoomStatus hostStatus = expectRoomStatus(host);
-    EXPECT_EQ(hostStatus.members, 2);
-    EXPECT_EQ(hostStatus.countdown, 0);
-
-    const auto existing = expectFrame(mover, MessageType::PlayerInfo);
-    ASSERT_TRUE(existing);
-    EXPECT_EQ(decodePlayerInfo(existing->payload)->playerId, host.playerId());
-    EXPECT_EQ(expectRoomStatus(mover).members, 2);
-    expectSilence(stayer);
+    EXPECT_EQ(client::decodeRoomStatus(hostFrames[1].payload)->members, 2);
 }
 
-TEST(Rooms, JoinRoomOutsideTheKeyRangesClosesTheConnection) {
+TEST(Rooms, CharacterChangesOnlyInHubsButNameAndColourAnywhere) {
     TestServer server;
-    const RoomKey bad[] = {{256, 0, 0, 1}, {-1, 0, 0, 1}, {1, 8, 0, 1}, {1, -1, 0, 1}, {1, 0, 4, 1}};
-    uint32_t n = 1;
-    for (const RoomKey& key : bad) {
-        KarstClient player = connectPlayer(server.port(), n++);
-        player.joinRoom(key);
-        EXPECT_TRUE(player.closedByPeer()) << "level " << key.level << " act " << int(key.act)
-                                           << " mission " << int(key.mission);
-    }
-}
-
-TEST(Rooms, SetCharacterInStageKeepsCharacterButRelaysNameAndColour) {
-    TestServer server;
-    KarstClient player = connectPlayer(server.port(), 1, 0, "Original");
-    KarstClient watcher = connectPlayer(server.port(), 2);
-    enterRoom(player, stageRoom(3));
-    enterRoom(watcher, stageRoom(3), {&player});
+    KarstClient player = enterPlayer(server, 1, stageRoom(3));
+    KarstClient watcher = enterPlayer(server, 2, stageRoom(3));
+    roundTrip(player);
 
     player.setCharacter("Other", 5, {1, 1, 1});
-    EXPECT_EQ(expectNotice(player), 4);
-    expectSilence(watcher);
+    EXPECT_EQ(awaitNotice(player), 4);
+    player.setCharacter("Renamed", 0, {7, 8, 9});  // the same character is fine in a stage
+    EXPECT_TRUE(roundTrip(player).empty());        // no echo
+    auto seen = decodeAll(roundTrip(watcher), MessageType::PlayerInfo, client::decodePlayerInfo);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].name, "Renamed");
+    EXPECT_EQ(seen[0].character, 0);
+    EXPECT_EQ(seen[0].colour, (client::Colour{7, 8, 9}));
 
-    player.setCharacter("Renamed", 0, {7, 8, 9});
-    const auto relayed = expectFrame(watcher, MessageType::PlayerInfo);
-    ASSERT_TRUE(relayed);
-    const auto info = decodePlayerInfo(relayed->payload);
-    EXPECT_EQ(info->name, "Renamed");
-    EXPECT_EQ(info->character, 0);
-    EXPECT_EQ(info->colour, (client::Colour{7, 8, 9}));
-    expectSilence(player);  // no echo
-
-    // A newcomer sees what was stored: the renamed player, never "Other".
-    KarstClient newcomer = connectPlayer(server.port(), 3);
-    newcomer.joinRoom(stageRoom(3));
-    for (int i = 0; i < 2; ++i) {
-        const auto frame = expectFrame(newcomer, MessageType::PlayerInfo);
-        ASSERT_TRUE(frame);
-        const auto member = decodePlayerInfo(frame->payload);
-        if (member->playerId == player.playerId()) {
-            EXPECT_EQ(member->name, "Renamed");
-        }
-    }
-}
-
-TEST(Rooms, SetCharacterInHubChangesCharacterAndInNoRoomTellsNobody) {
-    TestServer server;
-    KarstClient player = connectPlayer(server.port(), 1);
-    KarstClient other = connectPlayer(server.port(), 2);
-    player.setCharacter("", 3, {1, 2, 3});
-    expectSilence(other);
-    expectSilence(player);
-
-    enterRoom(other, hubRoom());
-    player.joinRoom(hubRoom());
-    const auto info = expectFrame(other, MessageType::PlayerInfo);
-    ASSERT_TRUE(info);
-    EXPECT_EQ(decodePlayerInfo(info->payload)->name, "Player");
-    EXPECT_EQ(decodePlayerInfo(info->payload)->character, 3);
-    (void)other.receiveType(MessageType::RoomStatus);
+    // In a hub the character changes; a newcomer sees what was stored.
+    enterRoom(player, kHubRoom, {&watcher});
     player.setCharacter("Knux", 6, {1, 2, 3});
-    const auto changed = other.receiveType(MessageType::PlayerInfo);
-    ASSERT_TRUE(changed);
-    EXPECT_EQ(decodePlayerInfo(changed->payload)->character, 6);
-}
+    roundTrip(player);
+    watcher.joinRoom(kHubRoom);
+    seen = decodeAll(untilRoomStatus(watcher), MessageType::PlayerInfo, client::decodePlayerInfo);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].name, "Knux");
+    EXPECT_EQ(seen[0].character, 6);
 
-TEST(Rooms, SetCharacterAboveSixClosesTheConnection) {
-    TestServer server;
-    KarstClient player = connectPlayer(server.port(), 1);
     player.setCharacter("Bad", 7, {0, 0, 0});
     EXPECT_TRUE(player.closedByPeer());
 }
 
-TEST(StageCountdown, BelowMinimumReadyNeverCounts) {
-    TempDir dir;
-    ServerSettings settings = testSettings(dir.path());
-    settings.minimumReady = 2;
-    TestServer server(settings);
-    KarstClient lone = connectPlayer(server.port(), 1);
-    enterRoom(lone, stageRoom(5));
-    for (int i = 0; i < 2; ++i) {
-        lone.setReady(1);
-        const client::RoomStatus first = expectRoomStatus(lone);
-        const client::RoomStatus second = expectRoomStatus(lone);
-        EXPECT_EQ(first.ready, 1);
-        EXPECT_EQ(first.countdown, 0);
-        EXPECT_EQ(second.countdown, 0);
-    }
-    advanceMonotonicClockForTesting(4 * kNsPerSecond);
-    expectSilence(lone);
-
-    KarstClient partner = connectPlayer(server.port(), 2);
-    enterRoom(partner, stageRoom(5), {&lone});
-    lone.setReady(1);  // cleared by nothing: still ready, count is 1 of 2
-    (void)expectRoomStatus(lone);
-    (void)expectRoomStatus(lone);
-    partner.setReady(1);
-    EXPECT_EQ(expectRoomStatus(lone).countdown, 0);
-    const client::RoomStatus counting = expectRoomStatus(lone);
-    EXPECT_EQ(counting.countdown, 3);
-    EXPECT_EQ(counting.members, 2);
-    EXPECT_EQ(counting.ready, 2);
-}
-
-TEST(StageCountdown, AnnouncesThreeTwoOneZeroThenStarts) {
-    TestServer server;
-    KarstClient first = connectPlayer(server.port(), 1);
-    KarstClient second = connectPlayer(server.port(), 2);
+TEST(StageCountdown, NeedsMinimumReadyThenAnnouncesThreeTwoOneZeroAndStarts) {
+    TestServer server([](ServerSettings& s) { s.minimumReady = 2; });
     const RoomKey room{7, 2, 3, 77};
-    enterRoom(first, room);
-    enterRoom(second, room, {&first});
+    KarstClient first = enterPlayer(server, 1, room);
     first.setReady(1);
-    (void)expectRoomStatus(first);
-    (void)expectRoomStatus(first);
-    second.setReady(1);
-    EXPECT_EQ(expectRoomStatus(first).countdown, 0);
-    const client::RoomStatus three = expectRoomStatus(first);
-    EXPECT_EQ(three.countdown, 3);
-    EXPECT_EQ(three.mission, 3);
+    const client::RoomStatus alone = awaitStatus(first);
+    EXPECT_EQ(alone.ready, 1);
+    EXPECT_EQ(alone.countdown, 0);
+    EXPECT_EQ(awaitStatus(first).countdown, 0);
+    advanceMonotonicClockForTesting(4 * kNsPerSecond);
+    expectSilence(first);  // one of the two needed
 
+    KarstClient second = enterPlayer(server, 2, room);
+    second.setReady(1);
+    ASSERT_TRUE(awaitCountdown(first, 3));
     // Repeating ready mid-countdown shows one 0 and the countdown runs on.
     second.setReady(1);
-    EXPECT_EQ(expectRoomStatus(first).countdown, 0);
-    for (uint8_t expected : {2, 1}) {
+    EXPECT_EQ(awaitStatus(first).countdown, 0);
+    for (uint8_t expected : {2, 1, 0}) {
         advanceMonotonicClockForTesting(kNsPerSecond);
-        EXPECT_EQ(expectRoomStatus(first).countdown, expected);
+        const client::RoomStatus status = awaitStatus(first);
+        EXPECT_EQ(status.countdown, expected);
+        EXPECT_EQ(status.mission, 3);
     }
-    advanceMonotonicClockForTesting(kNsPerSecond);
-    EXPECT_EQ(expectRoomStatus(first).countdown, 0);
-    const auto start = expectFrame(first, MessageType::StageStart);
-    ASSERT_TRUE(start);
-    EXPECT_EQ(decodeStageStart(start->payload)->room, room);
-    EXPECT_TRUE(awaitCountdown(second, 1));
+    const std::optional<Frame> start = first.receive();
+    ASSERT_TRUE(start.has_value());
+    EXPECT_EQ(client::decodeStageStart(start->payload)->room, room);
     EXPECT_TRUE(second.receiveType(MessageType::StageStart).has_value());
     expectSilence(first);
 
-    // The start cleared every ready flag.
-    first.setReady(1);
-    EXPECT_EQ(expectRoomStatus(first).ready, 1);
+    first.setReady(1);  // the start cleared every ready flag
+    EXPECT_EQ(awaitStatus(first).ready, 1);
 }
 
-TEST(StageCountdown, NewcomerCancelsARunningCountdown) {
+TEST(StageCountdown, NewcomerCancelsItAndAnEmptyRoomStartsNothing) {
     TestServer server;
-    KarstClient first = connectPlayer(server.port(), 1);
-    KarstClient second = connectPlayer(server.port(), 2);
-    KarstClient newcomer = connectPlayer(server.port(), 3);
-    enterRoom(first, stageRoom(6));
-    enterRoom(second, stageRoom(6), {&first});
+    KarstClient first = enterPlayer(server, 1, stageRoom(6));
+    KarstClient second = enterPlayer(server, 2, stageRoom(6));
     first.setReady(1);
     second.setReady(1);
-    EXPECT_TRUE(awaitCountdown(first, 3));
-    EXPECT_TRUE(awaitCountdown(second, 3));
-
-    newcomer.joinRoom(stageRoom(6));
-    EXPECT_TRUE(expectFrame(first, MessageType::PlayerInfo).has_value());
-    const client::RoomStatus status = expectRoomStatus(first);
-    EXPECT_EQ(status.members, 3);
-    EXPECT_EQ(status.ready, 2);
-    EXPECT_EQ(status.countdown, 0);
+    ASSERT_TRUE(awaitCountdown(first, 3));
+    KarstClient newcomer = enterPlayer(server, 3, stageRoom(6));
+    roundTrip(first);
     advanceMonotonicClockForTesting(4 * kNsPerSecond);
     expectSilence(first);
+
+    // A countdown that runs out after everyone left locks nobody out.
+    KarstClient lone = enterPlayer(server, 4, stageRoom(8));
+    lone.setReady(1);
+    ASSERT_TRUE(awaitCountdown(lone, 3));
+    enterRoom(lone, kHubRoom);
+    advanceMonotonicClockForTesting(4 * kNsPerSecond);
+    expectSilence(lone);
+    EXPECT_EQ(enterRoom(newcomer, stageRoom(8)).members, 1);
 }
 
 }  // namespace

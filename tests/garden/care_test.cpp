@@ -1,392 +1,246 @@
-// The garden over loopback: registration and its refusals, the traffic a garden
-// room sees (appear, state, release), releases on room changes and disconnects,
-// the snapshot a newcomer gets, feeding with fruit from the profile store, and
-// the interaction result codes.
-#include "garden/garden_session.h"
+// The garden over loopback: what closes the connection, registration and its
+// refusals, the traffic a garden room sees (appear, state, release), releases
+// on room changes and disconnects, the snapshot a newcomer gets, feeding with
+// fruit from the profile store, and the interaction result codes.
+#include <cmath>
 
 #include "garden/pibo_store.h"
-
-#include <limits>
+#include "support/players.h"
 
 namespace karst::testing {
 namespace {
 
-using client::Frame;
+using Register = client::PiboRegister;
+constexpr RoomKey kOtherGarden{40, 1, 0, 1};
 
-const ProfileKey kKeyA = profileKey(0xA1);
-const ProfileKey kKeyB = profileKey(0xB2);
-const ProfileKey kKeyC = profileKey(0xC3);
+bool sendState(KarstClient& player, uint64_t id, float further) {
+    client::PiboState state = stateAt(id, 0.0f);
+    state.further[2] = further;
+    return player.piboState(state);
+}
 
-TEST(PiboRegister, ContentOutsideTheRulesClosesTheConnection) {
+std::vector<PiboRecord> storedCreatures(const TestServer& server) {
+    return decodePiboStore(fileBytes(server.settings().piboStorePath)).records;
+}
+
+TEST(Garden, ContentOutsideTheRulesClosesTheConnection) {
     TestServer server;
-    struct Case {
-        const char* what;
-        RoomKey joined;
-        void (*change)(client::PiboRegister&);
+    using Change = void (*)(Register&);
+    const std::pair<const char*, Change> registrations[] = {
+        {"hub level", [](Register& m) { m.room = kHubRoom; }},
+        {"wrong room key", [](Register& m) { m.room = kOtherGarden; }},
+        {"slot 24", [](Register& m) { m.localSlot = 24; }},
+        {"type 0", [](Register& m) { m.data[128] = 0; }},
+        {"type 26", [](Register& m) { m.data[128] = 26; }},
+        {"egg with stage 2", [](Register& m) { m.data[128] = 1; }},
+        {"hatched with stage 1", [](Register& m) { m.stage = 1; }},
     };
-    const Case cases[] = {
-        {"hub level", kHub, [](client::PiboRegister& m) { m.room = kHub; }},
-        {"wrong room key", kGarden, [](client::PiboRegister& m) { m.room = kOtherGarden; }},
-        {"slot 24", kGarden, [](client::PiboRegister& m) { m.localSlot = 24; }},
-        {"type 0", kGarden, [](client::PiboRegister& m) { m.data[128] = 0; }},
-        {"type 26", kGarden, [](client::PiboRegister& m) { m.data[128] = 26; }},
-        {"egg with stage 2", kGarden, [](client::PiboRegister& m) { m.data[128] = 1; }},
-        {"hatched with stage 1", kGarden, [](client::PiboRegister& m) { m.stage = 1; }},
-    };
-    uint8_t keyByte = 0x10;
-    for (const Case& c : cases) {
-        const ProfileKey key = profileKey(keyByte++);
-        KarstClient player = logIn(server.port(), key, c.joined);
-        client::PiboRegister message = creature(key, 0);
-        c.change(message);
+    uint8_t n = 10;
+    for (const auto& [what, change] : registrations) {
+        Register message = creature(n, 0);
+        change(message);
+        KarstClient player = enterPlayer(server, n++, message.room == kHubRoom ? kHubRoom : kGarden);
         ASSERT_TRUE(player.piboRegister(message));
-        EXPECT_TRUE(player.closedByPeer()) << c.what;
+        EXPECT_TRUE(player.closedByPeer()) << what;
+    }
+    using Send = bool (*)(KarstClient&, uint64_t);
+    const std::pair<const char*, Send> others[] = {
+        {"state with infinity", [](KarstClient& p, uint64_t id) { return sendState(p, id, INFINITY); }},
+        {"state with NaN", [](KarstClient& p, uint64_t id) { return sendState(p, id, NAN); }},
+        {"state above a million", [](KarstClient& p, uint64_t id) { return sendState(p, id, 1e6f + 1); }},
+        {"feeding fruit 7", [](KarstClient& p, uint64_t) { return p.piboFeed(p.playerId(), 7); }},
+        {"interaction 7", [](KarstClient& p, uint64_t id) { return p.piboInteract(0, id, 7); }},
+        {"breeding with itself", [](KarstClient& p, uint64_t id) { return p.piboBreed(id, id); }},
+    };
+    for (const auto& [what, send] : others) {
+        KarstClient player = enterPlayer(server, n, kGarden);
+        ASSERT_TRUE(send(player, creature(n++, 0).id));
+        EXPECT_TRUE(player.closedByPeer()) << what;
     }
 }
 
-TEST(PiboRegister, NewCreatureAppearsToTheWholeGardenAndIsSaved) {
+TEST(PiboRegister, NewCreatureAppearsToTheGardenAndIsSavedUnlessRefused) {
     TestServer server;
-    KarstClient a = logIn(server.port(), kKeyA);
-    KarstClient b = logIn(server.port(), kKeyB);
-    KarstClient elsewhere = logIn(server.port(), kKeyC, kOtherGarden);
-    client::PiboRegister message = creature(kKeyA, 3);
-    message.name = "ABCDEFGHIJKLMNOP";
+    KarstClient a = enterPlayer(server, 1, kGarden);
+    KarstClient b = enterPlayer(server, 2, kGarden);
+    KarstClient elsewhere = enterPlayer(server, 3, kOtherGarden);
+    Register message = creature(1, 3);
+    message.name = "\tBCDEFGHIJKLMNOP";
     registerCreature(a, message);
-
-    const auto seen = awaitAppear(b);
-    ASSERT_TRUE(seen.has_value());
-    EXPECT_EQ(seen->id, message.id);
-    EXPECT_EQ(seen->holderPlayerId, a.playerId());
-    EXPECT_EQ(seen->room, kGarden);
-    EXPECT_EQ(seen->localSlot, 3);
-    EXPECT_EQ(seen->stage, 2);
-    EXPECT_EQ(seen->present, 1);
-    EXPECT_EQ(seen->name, "ABCDEFGHIJKLMNO");
-    EXPECT_EQ(seen->data, message.data);
-    EXPECT_TRUE(framesOfType(elsewhere, MessageType::PiboAppear).empty());
-
-    const DecodedPiboStore stored = decodePiboStore(readFile(server.settings().piboStorePath));
-    ASSERT_EQ(stored.records.size(), 1u);
-    EXPECT_EQ(stored.records[0].id, message.id);
-    EXPECT_EQ(stored.records[0].owner, kKeyA);
-    EXPECT_EQ(stored.records[0].localSlot, 3);
-}
-
-TEST(PiboRegister, EmptyAndControlCharacterNamesAreRepaired) {
-    TestServer server;
-    KarstClient a = logIn(server.port(), kKeyA);
-    client::PiboRegister empty = creature(kKeyA, 1);
-    empty.name = "";
-    ASSERT_TRUE(a.piboRegister(empty));
-    EXPECT_EQ(awaitAppear(a)->name, "Pibo");
-    client::PiboRegister tab = creature(kKeyA, 2);
-    tab.name = "\t";
-    ASSERT_TRUE(a.piboRegister(tab));
-    EXPECT_EQ(awaitAppear(a)->name, "_");
-}
-
-TEST(PiboRegister, OwnershipRefusalsAnswerWithCodeSeven) {
-    TestServer server;
-    KarstClient a = logIn(server.port(), kKeyA);
-    KarstClient b = logIn(server.port(), kKeyB);
-
-    client::PiboRegister foreignId = creature(kKeyA, 2);
-    foreignId.localSlot = 4;  // the id is derived for slot 2
-    ASSERT_TRUE(a.piboRegister(foreignId));
-    auto notice = awaitNotice(a);
-    ASSERT_TRUE(notice.has_value());
-    EXPECT_EQ(notice->code, 7);
-    EXPECT_EQ(notice->text, "That Pibo ID is not owned by this profile");
+    const auto seen = awaitMessage(b, MessageType::PiboAppear, client::decodePiboAppear);
+    EXPECT_EQ(seen.id, message.id);
+    EXPECT_EQ(seen.holderPlayerId, a.playerId());
+    EXPECT_EQ(seen.room, kGarden);
+    EXPECT_EQ(seen.localSlot, 3);
+    EXPECT_EQ(seen.present, 1);
+    EXPECT_EQ(seen.name, "_BCDEFGHIJKLMNO");
+    EXPECT_EQ(seen.data, message.data);
+    EXPECT_TRUE(framesOfType(roundTrip(elsewhere), MessageType::PiboAppear).empty());
+    ASSERT_EQ(storedCreatures(server).size(), 1u);
+    EXPECT_EQ(storedCreatures(server)[0].owner, profileKeyFor(1));
 
     // An existing id skips the slot check: the creature of slot 3 moves to slot 5.
-    registerCreature(a, creature(kKeyA, 3));
-    client::PiboRegister moved = creature(kKeyA, 3);
-    moved.localSlot = 5;
-    registerCreature(a, moved);
-    ASSERT_TRUE(a.piboRegister(creature(kKeyA, 5)));
-    notice = awaitNotice(a);
-    ASSERT_TRUE(notice.has_value());
-    EXPECT_EQ(notice->code, 7);
-    EXPECT_EQ(notice->text, "That local Pibo slot already has an owner record");
-
-    ASSERT_TRUE(b.piboRegister(creature(kKeyA, 3)));
-    notice = awaitNotice(b);
-    ASSERT_TRUE(notice.has_value());
-    EXPECT_EQ(notice->code, 7);
-    EXPECT_EQ(notice->text, "Only the owning profile can register this Pibo");
-
-    EXPECT_TRUE(framesOfType(a, MessageType::PiboAppear).empty());
-    EXPECT_EQ(decodePiboStore(readFile(server.settings().piboStorePath)).records.size(), 1u);
-}
-
-TEST(PiboState, RelayedToTheOthersWithTheSenderIdAtMostOncePer15Ms) {
-    TestServer server;
-    KarstClient a = logIn(server.port(), kKeyA);
-    KarstClient b = logIn(server.port(), kKeyB);
-    const client::PiboRegister pet = creature(kKeyA, 1);
-    registerCreature(a, pet);
-
-    client::PiboState state = stateAt(pet.id, 1.5f);
-    state.playerId = 999;
-    // Both frames in one write reach the server within the same 15 ms.
-    const auto payload = client::encodePiboState(state);
-    std::vector<uint8_t> bytes =
-        client::encodeFrame(MessageType::PiboState, payload, a.nextSequence());
-    const std::vector<uint8_t> second =
-        client::encodeFrame(MessageType::PiboState, payload, a.nextSequence() + 1);
-    bytes.insert(bytes.end(), second.begin(), second.end());
-    a.setNextSequence(a.nextSequence() + 2);
-    ASSERT_TRUE(a.sendRaw(bytes));
-
-    const auto relayed = b.receiveType(MessageType::PiboState);
-    ASSERT_TRUE(relayed.has_value());
-    const auto seen = client::decodePiboState(relayed->payload);
-    EXPECT_EQ(seen->id, pet.id);
-    EXPECT_EQ(seen->playerId, a.playerId());
-    EXPECT_EQ(seen->room, kGarden);
-    EXPECT_EQ(seen->position[0], 1.5f);
-    EXPECT_EQ(seen->further, state.further);
-    EXPECT_EQ(seen->extra, state.extra);
-    EXPECT_TRUE(framesOfType(b, MessageType::PiboState).empty());
-    EXPECT_TRUE(framesOfType(a, MessageType::PiboState).empty());
-
-    ASSERT_TRUE(a.piboState(stateAt(pet.id, 2.0f)));
-    const auto later = b.receiveType(MessageType::PiboState);
-    ASSERT_TRUE(later.has_value());
-    EXPECT_EQ(client::decodePiboState(later->payload)->position[0], 2.0f);
-}
-
-TEST(PiboState, IgnoredUnlessOwnedPresentAndFromTheCreaturesRoom) {
-    TestServer server;
-    KarstClient a = logIn(server.port(), kKeyA);
-    KarstClient b = logIn(server.port(), kKeyB);
-    const client::PiboRegister pet = creature(kKeyA, 1);
-    registerCreature(a, pet);
-    ASSERT_TRUE(b.piboState(stateAt(pet.id, 1.0f)));                 // not B's creature
-    ASSERT_TRUE(a.piboState(stateAt(pet.id, 1.0f, kOtherGarden)));   // wrong room key
-    ASSERT_TRUE(a.piboState(stateAt(creature(kKeyA, 2).id, 1.0f)));  // never registered
-    EXPECT_TRUE(framesOfType(a, MessageType::PiboState).empty());
-    EXPECT_TRUE(framesOfType(b, MessageType::PiboState).empty());
-}
-
-TEST(PiboState, NonFiniteOrHugeFloatClosesTheConnection) {
-    TestServer server;
-    uint8_t keyByte = 0x20;
-    for (const float bad : {std::numeric_limits<float>::infinity(),
-                            std::numeric_limits<float>::quiet_NaN(), 1'000'001.0f}) {
-        KarstClient player = logIn(server.port(), profileKey(keyByte++));
-        client::PiboState state = stateAt(1, 0.0f);
-        state.further[2] = bad;
-        ASSERT_TRUE(player.piboState(state));
-        EXPECT_TRUE(player.closedByPeer()) << bad;
+    message.localSlot = 5;
+    message.name = "";
+    EXPECT_EQ(registerCreature(a, message).name, "Pibo");
+    Register foreignId = creature(1, 2);
+    foreignId.localSlot = 4;  // the id is derived for slot 2
+    const std::pair<KarstClient*, Register> refused[] = {
+        {&a, foreignId}, {&a, creature(1, 5)}, {&b, creature(1, 3)}};
+    const char* texts[] = {"That Pibo ID is not owned by this profile",
+                           "That local Pibo slot already has an owner record",
+                           "Only the owning profile can register this Pibo"};
+    for (size_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(refused[i].first->piboRegister(refused[i].second));
+        const auto notice = awaitMessage(*refused[i].first, MessageType::Notice, client::decodeNotice);
+        EXPECT_EQ(notice.code, 7);
+        EXPECT_EQ(notice.text, texts[i]);
     }
+    EXPECT_TRUE(framesOfType(roundTrip(a), MessageType::PiboAppear).empty());
+    ASSERT_EQ(storedCreatures(server).size(), 1u);
+    EXPECT_EQ(storedCreatures(server)[0].localSlot, 5);
 }
 
-TEST(PiboRelease, OthersSeeTheCreatureLeaveAndItsStatesStop) {
-    TestServer server;
-    KarstClient a = logIn(server.port(), kKeyA);
-    KarstClient b = logIn(server.port(), kKeyB);
-    const client::PiboRegister pet = creature(kKeyA, 1);
-    registerCreature(a, pet);
-    ASSERT_TRUE(b.piboRelease(pet.id));  // not B's: ignored
-    ASSERT_TRUE(a.piboRelease(pet.id));
-    const auto released = b.receiveType(MessageType::PiboRelease);
-    ASSERT_TRUE(released.has_value());
-    EXPECT_EQ(client::decodePiboRelease(released->payload)->id, pet.id);
-    EXPECT_TRUE(framesOfType(a, MessageType::PiboRelease).empty());
-
-    ASSERT_TRUE(a.piboState(stateAt(pet.id, 1.0f)));
-    EXPECT_TRUE(framesOfType(b, MessageType::PiboState).empty());
-    KarstClient newcomer = logIn(server.port(), kKeyC, kNoRoom);
-    ASSERT_TRUE(newcomer.joinRoom(kGarden));
-    EXPECT_TRUE(framesOfType(newcomer, MessageType::PiboAppear).empty());
-}
-
-std::vector<uint64_t> releasedIds(KarstClient& player) {
+std::vector<uint64_t> releasedIds(const std::vector<Frame>& frames) {
     std::vector<uint64_t> ids;
-    for (const Frame& frame : framesOfType(player, MessageType::PiboRelease))
-        ids.push_back(client::decodePiboRelease(frame.payload)->id);
+    for (const auto& r : decodeAll(frames, MessageType::PiboRelease, client::decodePiboRelease))
+        ids.push_back(r.id);
     return ids;
 }
 
-TEST(PiboPresence, LeavingTheRoomReleasesEveryHeldCreatureInTableOrder) {
+TEST(PiboTraffic, StatesAndReleasesReachTheRoomUntilTheHolderLeaves) {
     TestServer server;
-    KarstClient a = logIn(server.port(), kKeyA);
-    KarstClient b = logIn(server.port(), kKeyB);
-    const client::PiboRegister first = creature(kKeyA, 4);
-    const client::PiboRegister second = creature(kKeyA, 1);
-    registerCreature(a, first);
-    registerCreature(a, second);
-    registerCreature(b, creature(kKeyB, 1));
-    ASSERT_TRUE(a.joinRoom(kOtherGarden));
-    EXPECT_EQ(releasedIds(b), (std::vector<uint64_t>{first.id, second.id}));
-
-    // Back in the garden, A's creatures are gone and B's is still there.
-    (void)a.drain(kQuietMs);
-    ASSERT_TRUE(a.joinRoom(kGarden));
-    const std::vector<Frame> appears = framesOfType(a, MessageType::PiboAppear);
-    ASSERT_EQ(appears.size(), 1u);
-    EXPECT_EQ(client::decodePiboAppear(appears[0].payload)->id, creature(kKeyB, 1).id);
-}
-
-TEST(PiboPresence, DisconnectReleasesHeldCreatures) {
-    TestServer server;
-    KarstClient a = logIn(server.port(), kKeyA);
-    KarstClient b = logIn(server.port(), kKeyB);
-    const client::PiboRegister pet = creature(kKeyA, 1);
+    KarstClient a = enterPlayer(server, 1, kGarden);
+    KarstClient b = enterPlayer(server, 2, kGarden);
+    const Register pet = creature(1, 1);
     registerCreature(a, pet);
-    a.close();
-    EXPECT_EQ(releasedIds(b), (std::vector<uint64_t>{pet.id}));
-}
+    ASSERT_TRUE(b.piboState(stateAt(pet.id, 1.0f)));  // not B's creature: ignored
+    roundTrip(b);
 
-TEST(PiboPresence, NewcomerGetsAppearThenStateForEveryCreatureThere) {
-    TestServer server;
-    KarstClient a = logIn(server.port(), kKeyA);
-    const client::PiboRegister moving = creature(kKeyA, 1);
-    const client::PiboRegister still = creature(kKeyA, 2);
-    registerCreature(a, moving);
-    registerCreature(a, still);
-    ASSERT_TRUE(a.piboState(stateAt(moving.id, 7.0f)));
-    settle(a);
+    client::PiboState state = stateAt(pet.id, 1.5f);
+    state.playerId = 999;
+    ASSERT_TRUE(a.piboState(state));
+    ASSERT_TRUE(a.piboState(state));  // back to back: within 15 ms of the first
+    EXPECT_TRUE(framesOfType(roundTrip(a), MessageType::PiboState).empty());
+    ASSERT_TRUE(a.piboState(stateAt(pet.id, 1.0f, kOtherGarden)));  // wrong room key
+    ASSERT_TRUE(a.piboState(stateAt(creature(1, 2).id, 1.0f)));     // never registered
+    roundTrip(a);
+    const auto states = decodeAll(roundTrip(b), MessageType::PiboState, client::decodePiboState);
+    ASSERT_EQ(states.size(), 1u);
+    state.playerId = a.playerId();
+    EXPECT_EQ(client::encodePiboState(states[0]), client::encodePiboState(state));
 
-    KarstClient b = logIn(server.port(), kKeyB, kNoRoom);
-    ASSERT_TRUE(b.joinRoom(kGarden));
-    std::vector<Frame> frames = b.drain(kQuietMs);
-    std::erase_if(frames, [](const Frame& f) {
+    ASSERT_TRUE(b.piboRelease(pet.id));  // not B's: ignored
+    roundTrip(b);
+    ASSERT_TRUE(a.piboRelease(pet.id));
+    ASSERT_TRUE(a.piboState(stateAt(pet.id, 2.0f)));  // released: relayed no more
+    EXPECT_TRUE(roundTrip(a).empty());
+    EXPECT_EQ(releasedIds(roundTrip(b)), (std::vector<uint64_t>{pet.id}));
+
+    // Leaving the room releases every held creature, in table order.
+    const Register other = creature(1, 4);
+    registerCreature(a, other);
+    registerCreature(a, pet);
+    const Register moving = creature(2, 1), still = creature(2, 2);
+    registerCreature(b, moving);
+    registerCreature(b, still);
+    ASSERT_TRUE(b.piboState(stateAt(moving.id, 7.0f)));
+    roundTrip(b);
+    a.joinRoom(kOtherGarden);
+    roundTrip(a);
+    EXPECT_EQ(releasedIds(roundTrip(b)), (std::vector<uint64_t>{pet.id, other.id}));
+
+    // Coming back, a newcomer gets each creature there, with its last state.
+    a.joinRoom(kGarden);
+    std::vector<Frame> arrival = untilRoomStatus(a);
+    std::erase_if(arrival, [](const Frame& f) {
         return f.type() != MessageType::PiboAppear && f.type() != MessageType::PiboState;
     });
-    ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0].type(), MessageType::PiboAppear);
-    EXPECT_EQ(client::decodePiboAppear(frames[0].payload)->id, moving.id);
-    ASSERT_EQ(frames[1].type(), MessageType::PiboState);
-    const auto state = client::decodePiboState(frames[1].payload);
-    EXPECT_EQ(state->id, moving.id);
-    EXPECT_EQ(state->playerId, a.playerId());
-    EXPECT_EQ(state->position[0], 7.0f);
-    EXPECT_EQ(frames[2].type(), MessageType::PiboAppear);
-    EXPECT_EQ(client::decodePiboAppear(frames[2].payload)->id, still.id);
+    ASSERT_EQ(arrival.size(), 3u);
+    EXPECT_EQ(client::decodePiboAppear(arrival[0].payload)->id, moving.id);
+    const auto last = client::decodePiboState(arrival[1].payload);
+    ASSERT_TRUE(last.has_value());
+    EXPECT_EQ(last->id, moving.id);
+    EXPECT_EQ(last->playerId, b.playerId());
+    EXPECT_EQ(last->position[0], 7.0f);
+    EXPECT_EQ(client::decodePiboAppear(arrival[2].payload)->id, still.id);
 
-    KarstClient elsewhere = logIn(server.port(), kKeyC, kNoRoom);
-    ASSERT_TRUE(elsewhere.joinRoom(kOtherGarden));
-    EXPECT_TRUE(framesOfType(elsewhere, MessageType::PiboAppear).empty());
+    b.close();  // a disconnect releases too
+    EXPECT_EQ(awaitMessage(a, MessageType::PiboRelease, client::decodePiboRelease).id, moving.id);
+    EXPECT_EQ(awaitMessage(a, MessageType::PiboRelease, client::decodePiboRelease).id, still.id);
 }
 
-// A server whose profile store gives A one fruit 3 before it starts.
-class PiboFeedTest : public ::testing::Test {
-protected:
-    PiboFeedTest() : settings_(testSettings(dir_.path())) {
-        ProfileTable table;
-        ProfileRecord profile;
-        profile.profileKey = kKeyA;
-        profile.rings = 100;
+TEST(PiboCare, FeedingAndInteractionsAnswerWithTheirCodes) {
+    TestServer server([](ServerSettings& s) {
+        ProfileRecord profile{.profileKey = profileKeyFor(1)};
         profile.serverInventory[3] = 1;
-        table.emplace(kKeyA, profile);
-        std::filesystem::create_directories(
-            std::filesystem::path(settings_.profileStorePath).parent_path());
-        const std::vector<uint8_t> file = encodeProfileStore(table);
-        std::ofstream(settings_.profileStorePath, std::ios::binary)
-            .write(reinterpret_cast<const char*>(file.data()),
-                   static_cast<std::streamsize>(file.size()));
-        server_ = std::make_unique<TestServer>(settings_);
+        writeProfileStore(s, {profile});
+    });
+    KarstClient a = enterPlayer(server, 1, kGarden);
+    KarstClient b = enterPlayer(server, 2, kGarden);
+    KarstClient away = enterPlayer(server, 3, kOtherGarden);
+
+    const std::pair<uint32_t, uint16_t> refused[] = {
+        {away.playerId(), 2},  // A holds no fruit 5 either: still "not nearby"
+        {4242, 2},             // nobody has that id
+        {b.playerId(), 6}};
+    for (const auto& [owner, code] : refused) {
+        ASSERT_TRUE(a.piboFeed(owner, 5));
+        const auto notice = awaitMessage(a, MessageType::Notice, client::decodeNotice);
+        EXPECT_EQ(notice.code, code);
+        EXPECT_EQ(notice.text, code == 2 ? "That Pibo owner is no longer nearby"
+                                         : "That fruit is not in your server inventory");
     }
-
-    uint16_t storedFruit(const ProfileKey& key, size_t fruit) const {
-        const DecodedProfileStore stored = decodeProfileStore(readFile(settings_.profileStorePath));
-        const auto it = stored.table.find(key);
-        return it == stored.table.end() ? 0 : it->second.serverInventory[fruit];
-    }
-
-    TempDir dir_;
-    ServerSettings settings_;
-    std::unique_ptr<TestServer> server_;
-};
-
-TEST_F(PiboFeedTest, NoticesEchoAndTheSavedFruit) {
-    KarstClient a = logIn(server_->port(), kKeyA);
-    KarstClient b = logIn(server_->port(), kKeyB);
-    KarstClient away = logIn(server_->port(), kKeyC, kOtherGarden);
-
-    ASSERT_TRUE(a.piboFeed(away.playerId(), 5));  // A holds no fruit 5: still "not nearby"
-    auto notice = awaitNotice(a);
-    EXPECT_EQ(notice->code, 2);
-    EXPECT_EQ(notice->text, "That Pibo owner is no longer nearby");
-    ASSERT_TRUE(a.piboFeed(b.playerId(), 5));
-    notice = awaitNotice(a);
-    EXPECT_EQ(notice->code, 6);
-    EXPECT_EQ(notice->text, "That fruit is not in your server inventory");
-
-    client::PiboFeed feed{
-        .playerId = 0, .ownerPlayerId = b.playerId(), .fruit = 3, .extra = {4, 5, 6}};
+    const client::PiboFeed feed{.playerId = 0, .ownerPlayerId = b.playerId(), .fruit = 3,
+                                .extra = {4, 5, 6}};
     ASSERT_TRUE(a.sendMessage(MessageType::PiboFeed, client::encodePiboFeed(feed)));
     for (KarstClient* player : {&a, &b}) {
-        const auto echo = player->receiveType(MessageType::PiboFeed);
-        ASSERT_TRUE(echo.has_value());
-        const auto seen = client::decodePiboFeed(echo->payload);
-        EXPECT_EQ(seen->playerId, a.playerId());
-        EXPECT_EQ(seen->ownerPlayerId, b.playerId());
-        EXPECT_EQ(seen->fruit, 3);
-        EXPECT_EQ(seen->extra, feed.extra);
+        const auto seen = awaitMessage(*player, MessageType::PiboFeed, client::decodePiboFeed);
+        EXPECT_EQ(seen.playerId, a.playerId());
+        EXPECT_EQ(seen.ownerPlayerId, b.playerId());
+        EXPECT_EQ(seen.fruit, 3);
+        EXPECT_EQ(seen.extra, feed.extra);
     }
-    EXPECT_EQ(storedFruit(kKeyA, 3), 0);
-    EXPECT_TRUE(framesOfType(away, MessageType::PiboFeed).empty());
+    EXPECT_EQ(storedProfile(server.settings(), 1).serverInventory[3], 0);
+    EXPECT_TRUE(framesOfType(roundTrip(away), MessageType::PiboFeed).empty());
+    ASSERT_TRUE(a.piboFeed(b.playerId(), 3));  // the only one is eaten
+    EXPECT_EQ(awaitNotice(a), 6);
 
-    ASSERT_TRUE(a.piboFeed(b.playerId(), 3));
-    EXPECT_EQ(awaitNotice(a)->code, 6);
-    ASSERT_TRUE(a.piboFeed(4242, 3));  // nobody has that id
-    EXPECT_EQ(awaitNotice(a)->code, 2);
-}
-
-TEST_F(PiboFeedTest, CodeThatIsNoFruitClosesTheConnection) {
-    KarstClient a = logIn(server_->port(), kKeyA);
-    ASSERT_TRUE(a.piboFeed(a.playerId(), 7));
-    EXPECT_TRUE(a.closedByPeer());
-}
-
-TEST(PiboInteract, ResultCodesAndWhoHearsThem) {
-    TestServer server;
-    KarstClient a = logIn(server.port(), kKeyA);
-    KarstClient b = logIn(server.port(), kKeyB);
-    KarstClient c = logIn(server.port(), kKeyC, kOtherGarden);
-    const uint64_t a1 = creature(kKeyA, 1).id;
-    const uint64_t a2 = creature(kKeyA, 2).id;
-    const uint64_t b1 = creature(kKeyB, 1).id;
-    registerCreature(a, creature(kKeyA, 1));
-    registerCreature(a, creature(kKeyA, 2));
-    registerCreature(b, creature(kKeyB, 1));
-    registerCreature(c, creature(kKeyC, 1, kHatchedType, kOtherGarden));
-
+    const uint64_t a1 = creature(1, 1).id, a2 = creature(1, 2).id, b1 = creature(2, 1).id;
+    registerCreature(a, creature(1, 1));
+    registerCreature(a, creature(1, 2));
+    registerCreature(b, creature(2, 1));
+    registerCreature(away, creature(3, 1, kHatchedType, kOtherGarden));
+    roundTrip(b);
     struct Case {
         uint64_t actor, target;
         uint8_t action;
         uint16_t code;
     };
     const Case cases[] = {
-        {0, a1, 1, 0},                     // the player acts on its own creature
-        {0, b1, 1, 1},                     // not the owner of the target
-        {0, a1, 6, 1},                     // creature-to-creature needs an actor
-        {b1, a1, 6, 2},                    // the actor is not the sender's
-        {a2, b1, 3, 2},                    // an actor only does action 6
-        {0, creature(kKeyC, 1).id, 1, 3},  // present, but in another room
-        {0, 0x5555, 1, 3},                 // no such creature
-        {a1, b1, 6, 0},                    // allowed, and the whole room hears it
+        {0, a1, 1, 0},                 // the player acts on its own creature
+        {0, b1, 1, 1},                 // not the owner of the target
+        {0, a1, 6, 1},                 // creature-to-creature needs an actor
+        {b1, a1, 6, 2},                // the actor is not the sender's
+        {a2, b1, 3, 2},                // an actor only does action 6
+        {0, creature(3, 1).id, 1, 3},  // present, but in another room
+        {0, 0x5555, 1, 3},             // no such creature
+        {a1, b1, 6, 0},                // allowed, and the whole room hears it
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(a.piboInteract(c.actor, c.target, c.action));
-        const auto frame = a.receiveType(MessageType::PiboInteractResult);
-        ASSERT_TRUE(frame.has_value());
-        const auto result = client::decodePiboInteractResult(frame->payload);
-        EXPECT_EQ(result->actorId, c.actor);
-        EXPECT_EQ(result->targetId, c.target);
-        EXPECT_EQ(result->action, c.action);
-        EXPECT_EQ(result->resultCode, c.code) << c.actor << " " << c.target << " " << int(c.action);
-        EXPECT_EQ(result->allowed, c.code == 0 ? 1 : 0);
+        const auto result = awaitMessage(a, MessageType::PiboInteractResult,
+                                         client::decodePiboInteractResult);
+        EXPECT_EQ(result.actorId, c.actor);
+        EXPECT_EQ(result.targetId, c.target);
+        EXPECT_EQ(result.action, c.action);
+        EXPECT_EQ(result.resultCode, c.code) << c.actor << " " << c.target << " " << int(c.action);
+        EXPECT_EQ(result.allowed, c.code == 0 ? 1 : 0);
     }
-    const std::vector<Frame> heardByB = framesOfType(b, MessageType::PiboInteractResult);
-    ASSERT_EQ(heardByB.size(), 1u);
-    EXPECT_EQ(client::decodePiboInteractResult(heardByB[0].payload)->actorId, a1);
-
-    ASSERT_TRUE(a.piboInteract(0, a1, 7));
-    EXPECT_TRUE(a.closedByPeer());
+    const auto heard = decodeAll(receivedAfter(a, b, MessageType::PiboInteractResult),
+                                 MessageType::PiboInteractResult, client::decodePiboInteractResult);
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_EQ(heard[0].actorId, a1);
 }
 
 }  // namespace

@@ -18,8 +18,9 @@ ServerSettings testSettings(const std::filesystem::path& dir) {
 
 TestServer::TestServer(ServerSettings settings) : settings_(std::move(settings)) { launch(); }
 
-TestServer::TestServer() : ownDir_(std::make_unique<TempDir>()) {
-    settings_ = testSettings(ownDir_->path());
+TestServer::TestServer(const std::function<void(ServerSettings&)>& adjust)
+    : ownDir_(std::make_unique<TempDir>()), settings_(testSettings(ownDir_->path())) {
+    if (adjust) adjust(settings_);
     launch();
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,8 +20,9 @@ ServerSettings testSettings(const std::filesystem::path& dir);
 class TestServer {
 public:
     explicit TestServer(ServerSettings settings);
-    // Settings from testSettings() on a temporary directory of its own.
-    TestServer();
+    // Settings from testSettings() on a temporary directory of its own, changed
+    // by `adjust` (which may also write files there) before the server starts.
+    explicit TestServer(const std::function<void(ServerSettings&)>& adjust = {});
     ~TestServer();
 
     uint16_t port() const { return port_; }

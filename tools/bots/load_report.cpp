@@ -66,7 +66,7 @@ std::string formatSummaryTable(const LoadSummary& s) {
                                    "join refusals %u)", s.botsJoined, o.bots, s.connectFailures,
                                    s.handshakeFailures, s.joinRefusals));
     if (!s.firstRefusal.empty()) row(out, "first refusal", "\"" + s.firstRefusal + "\"");
-    row(out, "rooms", format("%u of up to %u at level %d act %d", s.rooms, o.roomSize,
+    row(out, "rooms", format("%u of up to %u bots at level %d act %d", s.rooms, o.roomSize,
                              static_cast<int>(o.level), static_cast<int>(o.act)));
     row(out, "setup", format("%.1f s", s.setupSeconds));
     row(out, "movement", format("%u Hz for %u s, warm-up %u s, measured %.1f s", o.hz,
