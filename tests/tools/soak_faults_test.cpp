@@ -1,0 +1,98 @@
+// The soak's malformed connections against a real server: each kind of bad
+// frame must be one the server closes the connection for, or the soak would
+// report the server for a fault of its own making. Also the end-of-soak
+// store check, which must notice a lost change.
+#include "soak/soak_check.h"
+#include "soak/soak_intruders.h"
+
+#include <gtest/gtest.h>
+
+#include "client/test_client.h"
+#include "garden/pibo_store.h"
+#include "store/profile_store.h"
+#include "support/players.h"
+#include "support/test_server.h"
+
+namespace karst::soak {
+namespace {
+
+TEST(SoakFaults, EveryMalformedConnectionIsClosedByTheServer) {
+    testing::TestServer server;
+    std::mt19937_64 random(3);
+    for (int kind = 0; kind < kFaultKinds; ++kind) {
+        const Fault fault = static_cast<Fault>(kind);
+        client::KarstClient c;
+        ASSERT_TRUE(c.connect(server.port()));
+        ASSERT_TRUE(c.sendRaw(malformedBytes(fault, testing::profileKeyFor(uint8_t(kind)), random)));
+        EXPECT_TRUE(c.closedByPeer(2000)) << faultName(fault);
+    }
+    // And the server still serves everybody else.
+    client::KarstClient ok = testing::welcomedClient(server.port(), "Fine", 99);
+    EXPECT_TRUE(ok.ping({1, 2, 3, 4}));
+    EXPECT_TRUE(ok.receiveType(MessageType::Pong).has_value());
+}
+
+class SoakStoreCheck : public ::testing::Test {
+protected:
+    SoakStoreCheck() : world_(SoakOptions{}, net::ResolvedAddress{}) {}
+
+    std::vector<uint8_t> profileFile(uint32_t rings, uint16_t fruit) const {
+        ProfileRecord record;
+        record.profileKey = key_;
+        record.rings = rings;
+        record.serverInventory[kSoakFruit] = fruit;
+        return encodeProfileStore(ProfileTable{{key_, record}});
+    }
+
+    std::vector<uint8_t> piboFile(bool withEgg, uint8_t slot) const {
+        std::vector<PiboRecord> records;
+        if (withEgg) {
+            PiboRecord egg = makeFreshPiboRecord(kFirstServerPiboId, key_);
+            egg.stage = kPiboStageEgg;
+            egg.data[kPiboTypeOffset] = kPiboTypeEgg;
+            egg.parentA = 5;
+            egg.parentB = 7;
+            egg.localSlot = slot;
+            records.push_back(egg);
+        }
+        return encodePiboStore(records, kFirstServerPiboId + 2);
+    }
+
+    StoreCheck check(std::span<const uint8_t> profiles, std::span<const uint8_t> pibo,
+                     ProfileExpectation expected) {
+        const std::vector<PlayerExpectation> players{{key_, expected}};
+        return checkStores(profiles, pibo, players, world_);
+    }
+
+    ProfileKey key_ = testing::profileKeyFor(1);
+    SoakWorld world_;
+};
+
+TEST_F(SoakStoreCheck, MatchingStoresPass) {
+    world_.eggs()[kFirstServerPiboId] = EggExpectation{key_, 5, 7, 3};
+    const StoreCheck c = check(profileFile(990, 1), piboFile(true, 3), {true, false, 990, 1});
+    EXPECT_EQ(c.mismatches, 0u);
+    EXPECT_EQ(c.profilesChecked, 1u);
+    EXPECT_EQ(c.claimsChecked, 1u);
+    EXPECT_EQ(world_.errorCount(), 0u);
+}
+
+TEST_F(SoakStoreCheck, LostPurchaseLostEggAndLostClaimAreEachReported) {
+    world_.eggs()[kFirstServerPiboId] = EggExpectation{key_, 5, 7, 3};
+    EXPECT_EQ(check(profileFile(1000, 0), piboFile(true, 3), {true, false, 990, 1}).mismatches, 2u);
+    EXPECT_EQ(check(profileFile(990, 1), piboFile(false, 0), {true, false, 990, 1}).mismatches, 1u);
+    EXPECT_EQ(check(profileFile(990, 1), piboFile(true, 255), {true, false, 990, 1}).mismatches, 1u);
+    EXPECT_EQ(world_.errorCount(), 4u);
+}
+
+TEST_F(SoakStoreCheck, UncertainProfilesCompareRingsOnlyAndUnloadableFilesFail) {
+    EXPECT_EQ(check(profileFile(990, 7), piboFile(false, 0), {true, true, 990, 1}).mismatches, 0u);
+    std::vector<uint8_t> damaged = profileFile(990, 1);
+    damaged.push_back(0);
+    const StoreCheck c = check(damaged, piboFile(false, 0), {true, false, 990, 1});
+    EXPECT_FALSE(c.profileFileLoaded);
+    EXPECT_EQ(c.mismatches, 1u);
+}
+
+}  // namespace
+}  // namespace karst::soak
