@@ -157,9 +157,9 @@ private:
     void releaseHeldPibo(ClientConnection& connection, const RoomKey& room);
     void sendGardenSnapshot(ClientConnection& connection);
     void savePiboStore();
-    // Writes the stores that changed since the last write. The loop calls it after
-    // each connection's frames and after the pass's disconnects: before any queued
-    // reply that reports a change can leave, and once for many changes.
+    // Writes the stores that changed since the last write. The loop calls it once
+    // after reading every ready connection and once after the pass's disconnects
+    // and timers: before any queued reply that reports a change can leave.
     void writePendingSaves();
 
     // Master advertisement and metrics.
@@ -203,6 +203,7 @@ private:
     // Scratch of one event-loop pass, kept to avoid allocating every pass.
     std::vector<net::PollEntry> pollSet_;
     std::vector<ClientConnection*> pollConnections_;
+    std::vector<uint8_t> pollOk_;
     std::vector<net::SocketHandle> closingList_;
     std::vector<net::DatagramSend> udpBatch_;
 };

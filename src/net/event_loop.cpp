@@ -57,15 +57,25 @@ void GameServer::buildPollSet() {
 
 void GameServer::serveConnections(size_t firstConnectionEntry) {
     // Nothing is closed while the set is walked, so every pointer stays valid.
-    for (size_t i = firstConnectionEntry; i < pollSet_.size(); ++i) {
-        const uint16_t revents = pollSet_[i].revents;
+    // Every ready connection is read first and the stores written once, then
+    // the queues are flushed: no reply reporting a change leaves before the file
+    // holds it, and a busy pass costs one save instead of one per connection.
+    const size_t count = pollSet_.size() - firstConnectionEntry;
+    pollOk_.assign(count, 1);
+    for (size_t i = 0; i < count; ++i) {
+        const uint16_t revents = pollSet_[firstConnectionEntry + i].revents;
         if (revents == 0) continue;
-        ClientConnection& connection = *pollConnections_[i - firstConnectionEntry];
+        ClientConnection& connection = *pollConnections_[i];
         bool ok = !connection.sendOverflow;
-        if (revents & net::kPollIn) {
-            ok = receiveFromConnection(connection);
-            writePendingSaves();
-        }
+        if (revents & net::kPollIn) ok = receiveFromConnection(connection);
+        pollOk_[i] = ok;
+    }
+    writePendingSaves();
+    for (size_t i = 0; i < count; ++i) {
+        const uint16_t revents = pollSet_[firstConnectionEntry + i].revents;
+        if (revents == 0) continue;
+        ClientConnection& connection = *pollConnections_[i];
+        bool ok = pollOk_[i] != 0;
         if (ok && (revents & net::kPollOut)) ok = flushSendQueue(connection);
         if (!ok || (revents & (net::kPollError | net::kPollHangUp | net::kPollInvalid)))
             closingList_.push_back(connection.socket);

@@ -154,13 +154,6 @@ size_t expectCompleteStores(const fs::path& dir, const std::vector<CrashPlayerTh
     return profiles.table.size();
 }
 
-// ServerProcess reuses the output files of the directory: a previous run's
-// start-up report must not be mistaken for this one's.
-void forgetServerOutput(const fs::path& dir) {
-    fs::remove(dir / "stdout.txt");
-    fs::remove(dir / "stderr.txt");
-}
-
 std::vector<std::string> serverArgs(uint16_t port) {
     return {"--bind", "127.0.0.1", "--port", std::to_string(port), "--private", "--proxies", "0",
             "--starting-rings", std::to_string(kCrashStartingRings)};

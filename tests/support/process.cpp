@@ -22,6 +22,10 @@ std::string readFile(const std::filesystem::path& path) {
 ServerProcess::ServerProcess(const std::filesystem::path& workDir,
                              const std::vector<std::string>& args)
     : outPath_(workDir / "stdout.txt"), errPath_(workDir / "stderr.txt") {
+    // A previous run's output must not be mistaken for this one's.
+    std::error_code ignored;
+    std::filesystem::remove(outPath_, ignored);
+    std::filesystem::remove(errPath_, ignored);
     pid_ = ::fork();
     if (pid_ != 0) return;
     // Child: redirect, change directory, exec. Only async-signal-safe calls here.
