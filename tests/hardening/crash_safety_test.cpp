@@ -195,7 +195,6 @@ TEST(CrashSafety, SigkillDuringSavesAlwaysLeavesCompleteStores) {
         SCOPED_TRACE("kill " + std::to_string(kill + 1));
         const auto tempBefore = tempFileTime(temp);
         const uint16_t port = freeLoopbackPort();
-        forgetServerOutput(dir.path());
         ServerProcess server(dir.path(), serverArgs(port));
         ASSERT_TRUE(server.waitForOutput("persistent player profiles")) << server.err();
         expectCleanLoad(server, expectedProfiles);
@@ -211,7 +210,6 @@ TEST(CrashSafety, SigkillDuringSavesAlwaysLeavesCompleteStores) {
     }
 
     // The last kill's files load too, and a normal stop still saves them whole.
-    forgetServerOutput(dir.path());
     ServerProcess server(dir.path(), serverArgs(freeLoopbackPort()));
     ASSERT_TRUE(server.waitForOutput("persistent player profiles")) << server.err();
     expectCleanLoad(server, expectedProfiles);
