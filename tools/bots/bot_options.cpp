@@ -10,9 +10,6 @@
 
 namespace karst::bots {
 
-namespace {
-
-// Plain decimal digits only: no sign, no spaces, no hex, no trailing bytes.
 std::optional<uint64_t> parseDecimal(std::string_view text) {
     if (text.empty() || text.size() > 20) return std::nullopt;
     for (char c : text)
@@ -22,6 +19,8 @@ std::optional<uint64_t> parseDecimal(std::string_view text) {
     if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
     return value;
 }
+
+namespace {
 
 std::string rangeError(std::string_view name, uint64_t low, uint64_t high) {
     return std::string(name) + " needs a whole number from " + std::to_string(low) + " to " +

@@ -62,6 +62,8 @@ std::string botUsage();
 
 // 127.0.0.1, ::1 and localhost, spelled exactly so.
 bool isLoopbackHost(std::string_view host);
+// Plain decimal digits only: no sign, no spaces, no hex, no trailing bytes.
+std::optional<uint64_t> parseDecimal(std::string_view text);
 // The address literal to connect to: localhost is taken as 127.0.0.1 rather
 // than whatever the resolver maps it to, so the loopback promise holds.
 std::string loopbackAddress(std::string_view host);

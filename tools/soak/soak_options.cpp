@@ -10,20 +10,10 @@ namespace karst::soak {
 
 namespace {
 
-std::optional<uint64_t> parseDecimal(std::string_view text) {
-    if (text.empty() || text.size() > 20) return std::nullopt;
-    for (char c : text)
-        if (c < '0' || c > '9') return std::nullopt;
-    uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
 template <typename T>
 std::string readBounded(const std::string& name, std::string_view text, uint64_t low,
                         uint64_t high, T& out) {
-    const auto value = parseDecimal(text);
+    const auto value = bots::parseDecimal(text);
     if (!value || *value < low || *value > high)
         return name + " needs a whole number from " + std::to_string(low) + " to " +
                std::to_string(high) + ".";
