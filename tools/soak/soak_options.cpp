@@ -3,7 +3,6 @@
 
 #include "bots/bot_options.h"
 
-#include <charconv>
 #include <string_view>
 
 namespace karst::soak {
