@@ -64,8 +64,9 @@ void GameServer::serveConnections(size_t firstConnectionEntry) {
     pollOk_.assign(count, 1);
     for (size_t i = 0; i < count; ++i) {
         const uint16_t revents = pollSet_[firstConnectionEntry + i].revents;
-        if (revents == 0) continue;
         ClientConnection& connection = *pollConnections_[i];
+        // An overflowed queue closes its connection in the first pass that brings
+        // it nothing to read, whether or not poll reported anything for it.
         bool ok = !connection.sendOverflow;
         if (revents & net::kPollIn) ok = receiveFromConnection(connection);
         pollOk_[i] = ok;
@@ -73,7 +74,6 @@ void GameServer::serveConnections(size_t firstConnectionEntry) {
     writePendingSaves();
     for (size_t i = 0; i < count; ++i) {
         const uint16_t revents = pollSet_[firstConnectionEntry + i].revents;
-        if (revents == 0) continue;
         ClientConnection& connection = *pollConnections_[i];
         bool ok = pollOk_[i] != 0;
         if (ok && (revents & net::kPollOut)) ok = flushSendQueue(connection);
