@@ -76,7 +76,9 @@ void GameServer::serveConnections(size_t firstConnectionEntry) {
         const uint16_t revents = pollSet_[firstConnectionEntry + i].revents;
         ClientConnection& connection = *pollConnections_[i];
         bool ok = pollOk_[i] != 0;
-        if (ok && (revents & net::kPollOut)) ok = flushSendQueue(connection);
+        // A queue filled during this pass is written now rather than a pass
+        // later: a socket that cannot take it just reports "would block".
+        if (ok && connection.hasUnsentBytes()) ok = flushSendQueue(connection);
         if (!ok || (revents & (net::kPollError | net::kPollHangUp | net::kPollInvalid)))
             closingList_.push_back(connection.socket);
     }
