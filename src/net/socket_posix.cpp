@@ -244,49 +244,7 @@ void sendDatagramBatch(SocketHandle s, std::span<const uint8_t> data,
 #endif
 }
 
-bool sameEndpoint(const SocketAddress& a, const SocketAddress& b) {
-    sockaddr_storage sa{}, sb{};
-    std::memcpy(&sa, a.storage.data(), sizeof sa);
-    std::memcpy(&sb, b.storage.data(), sizeof sb);
-    if (sa.ss_family != sb.ss_family) return false;
-    if (sa.ss_family == AF_INET) {
-        const auto* x = reinterpret_cast<const sockaddr_in*>(&sa);
-        const auto* y = reinterpret_cast<const sockaddr_in*>(&sb);
-        return x->sin_port == y->sin_port && x->sin_addr.s_addr == y->sin_addr.s_addr;
-    }
-    if (sa.ss_family == AF_INET6) {
-        const auto* x = reinterpret_cast<const sockaddr_in6*>(&sa);
-        const auto* y = reinterpret_cast<const sockaddr_in6*>(&sb);
-        return x->sin6_port == y->sin6_port &&
-               std::memcmp(&x->sin6_addr, &y->sin6_addr, sizeof x->sin6_addr) == 0;
-    }
-    return false;
-}
-
-std::string formatEndpoint(const SocketAddress& address) {
-    sockaddr_storage ss{};
-    std::memcpy(&ss, address.storage.data(), sizeof ss);
-    char text[INET6_ADDRSTRLEN] = {};
-    if (ss.ss_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&ss);
-        inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-        std::string out(text);
-        out += ':';
-        out += std::to_string(ntohs(v4->sin_port));
-        return out;
-    }
-    if (ss.ss_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&ss);
-        inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-        // Built piecewise: GCC 12 warns falsely on chained concatenation at -O3.
-        std::string out("[");
-        out += text;
-        out += "]:";
-        out += std::to_string(ntohs(v6->sin6_port));
-        return out;
-    }
-    return "?";
-}
+#include "net/socket_endpoint.inc"
 
 int pollSockets(std::vector<PollEntry>& entries, int timeoutMs) {
     // Kept between calls so a pass does not allocate once the set has grown.
