@@ -51,31 +51,6 @@ bool startSocketLibrary() {
 
 void stopSocketLibrary() { WSACleanup(); }
 
-std::vector<ResolvedAddress> resolveAddresses(const std::string& node, uint16_t port,
-                                              SocketType type, bool passive) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = type == SocketType::Stream ? SOCK_STREAM : SOCK_DGRAM;
-    hints.ai_flags = passive ? AI_PASSIVE : 0;
-    const std::string service = std::to_string(port);
-    addrinfo* list = nullptr;
-    std::vector<ResolvedAddress> out;
-    if (getaddrinfo(node.empty() ? nullptr : node.c_str(), service.c_str(), &hints, &list) != 0)
-        return out;
-    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_addrlen > kSocketAddressStorage) continue;
-        ResolvedAddress r;
-        r.family = ai->ai_family;
-        r.socketType = ai->ai_socktype;
-        r.protocol = ai->ai_protocol;
-        std::memcpy(r.address.storage.data(), ai->ai_addr, ai->ai_addrlen);
-        r.address.length = static_cast<int32_t>(ai->ai_addrlen);
-        out.push_back(r);
-    }
-    freeaddrinfo(list);
-    return out;
-}
-
 SocketHandle openSocket(int family, int socketType, int protocol) {
     const SOCKET s = ::socket(family, socketType, protocol);
     if (s == INVALID_SOCKET) return kInvalidSocket;
@@ -216,7 +191,7 @@ void sendDatagramBatch(SocketHandle s, std::span<const uint8_t> data,
     }
 }
 
-#include "net/socket_endpoint.inc"
+#include "net/socket_common.inc"
 
 int pollSockets(std::vector<PollEntry>& entries, int timeoutMs) {
     static thread_local std::vector<WSAPOLLFD> fds;
