@@ -16,6 +16,7 @@ ServerSettings benchSettings() {
     ServerSettings s;
     s.proxyCount = 0;
     s.metricsPath.clear();
+    s.banListPath.clear();
     return s;
 }
 

@@ -63,6 +63,7 @@ ServerSettings fuzzSettings() {
     settings.piboStorePath = scratchFile("karst-pibo-store.bin");
     settings.profileStorePath = scratchFile("karst-profile-store.bin");
     settings.metricsPath.clear();
+    settings.banListPath.clear();
     return settings;
 }
 

@@ -27,12 +27,15 @@ bool GameServer::start() {
     piboStore_.load();
     profileStore_.load();
     storesLoaded_ = true;
+    loadBanList(true);
     if (!socketsReady_) return false;
     if (!openListener()) return false;
     if (!openUdpSocket()) printError("Warning: UDP movement unavailable; clients will use TCP fallback.");
     writeMetrics();
     advertiseToMaster(true);
     printStartupReport();
+    if (banList_.size() != 0)
+        printLine("Loaded " + std::to_string(banList_.size()) + " bans from " + settings_.banListPath);
     return true;
 }
 
@@ -97,10 +100,14 @@ void GameServer::printStartupReport() const {
 }
 
 void GameServer::writePendingSaves() {
-    if (profileSavePending_) (void)profileStore_.save();
-    if (piboSavePending_) (void)piboStore_.save();
+    if (profileSavePending_) profileSaveOk_ = profileStore_.save();
+    if (piboSavePending_) piboSaveOk_ = piboStore_.save();
     profileSavePending_ = piboSavePending_ = false;
+    for (const std::string& line : pendingEventLines_) printLine(line);
+    pendingEventLines_.clear();
 }
+
+void GameServer::printPlayerEvent(std::string line) { pendingEventLines_.push_back(std::move(line)); }
 
 void GameServer::requestStop() { stopRequested_.exchange(true); }
 
@@ -108,11 +115,8 @@ void GameServer::shutdown() {
     if (shutDown_) return;
     shutDown_ = true;
     // A server that never loaded its stores must not replace them with empty ones.
-    if (storesLoaded_) {
-        (void)profileStore_.save();
-        (void)piboStore_.save();
-        profileSavePending_ = piboSavePending_ = false;
-    }
+    profileSavePending_ = piboSavePending_ = storesLoaded_;
+    writePendingSaves();
     for (auto& [socket, connection] : clients_) net::closeSocket(socket);
     for (net::SocketHandle* s : {&listenSocket_, &udpSocket_, &masterSocket_}) {
         if (*s != net::kInvalidSocket) net::closeSocket(*s);

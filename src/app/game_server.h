@@ -15,11 +15,15 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "app/ban_list.h"
+#include "app/console_line.h"
 #include "app/settings.h"
 #include "game/proxies.h"
 #include "game/room_key.h"
@@ -52,6 +56,9 @@ public:
     GameServer& operator=(const GameServer&) = delete;
 
     bool start();
+    // Takes operator commands from standard input while the loop runs; quietly
+    // off when standard input ends or cannot be read.
+    void openConsole();
     int run();
     void requestStop();
     void shutdown();
@@ -78,6 +85,7 @@ private:
     void runPass();
     void buildPollSet();
     void serveConnections(size_t firstConnectionEntry);
+    void closeAfterNotices();
     void closeExpiredHandshakes();
     void runPeriodicWork();
 
@@ -104,6 +112,13 @@ private:
     void broadcastMessage(const RoomKey& key, MessageType type, std::span<const uint8_t> payload,
                           uint32_t excludedId);
     void sendNotice(ClientConnection& connection, NoticeCode code, std::string_view text);
+    // The notice leaves with whatever is queued before it, then the connection
+    // goes through disconnect at the end of the pass; nothing it sends after the
+    // notice is handled.
+    void closeAfterNotice(ClientConnection& connection, NoticeCode code, std::string_view text);
+    // Player events ("player N ...") are printed only after the pass's store
+    // writes, so a line never reports a change the files do not hold yet.
+    void printPlayerEvent(std::string line);
 
     // Handshake and profiles.
     bool handleHello(ClientConnection& connection, std::span<const uint8_t> payload);
@@ -162,6 +177,39 @@ private:
     // and timers: before any queued reply that reports a change can leave.
     void writePendingSaves();
 
+    // The operator console (app/operator_console.cpp, app/console_commands.cpp).
+    struct ConsoleTable;
+    void serveConsole(bool reported);
+    void executeConsoleLine(std::string_view line);
+    void commandHelp(const ConsoleCommand& command);
+    void commandStatus(const ConsoleCommand& command);
+    void commandList(const ConsoleCommand& command);
+    void commandKick(const ConsoleCommand& command);
+    void commandBan(const ConsoleCommand& command);
+    void commandBanKey(const ConsoleCommand& command);
+    void commandBanAddress(const ConsoleCommand& command);
+    void commandUnban(const ConsoleCommand& command);
+    void commandBans(const ConsoleCommand& command);
+    void commandSay(const ConsoleCommand& command);
+    void commandSave(const ConsoleCommand& command);
+    void commandStop(const ConsoleCommand& command);
+    // The one connection an operator's TARGET names (a player id, or a name that
+    // exactly one player has, compared without case); prints why not otherwise.
+    ClientConnection* findTarget(std::string_view target);
+    void kick(ClientConnection& connection, NoticeCode code, const std::string& noticeText,
+              const std::string& reason);
+
+    // Bans (app/bans.cpp).
+    void loadBanList(bool atStartup);
+    // Re-reads the ban file if it changed on disk: every few seconds from the
+    // loop, and at once (`now`) before a console change rewrites it.
+    void checkBanFile(bool now = false);
+    bool saveBanList();
+    // Removes every connection the ban list now covers.
+    void enforceBans();
+    bool refuseBannedPeer(net::SocketHandle socket, const net::IpAddress& address);
+    std::string bannedNoticeText(const Ban& ban) const;
+
     // Master advertisement and metrics.
     void advertiseToMaster(bool force);
     bool writeMetrics();
@@ -191,6 +239,25 @@ private:
     bool profileSavePending_ = false;
     bool piboSavePending_ = false;
     bool shutDown_ = false;
+    // Results of the latest write of each store; empty until one was written.
+    std::optional<bool> profileSaveOk_;
+    std::optional<bool> piboSaveOk_;
+    std::vector<std::string> pendingEventLines_;
+
+    // The operator console: open until standard input ends.
+    bool consoleOpen_ = false;
+    ConsoleLineReader consoleReader_;
+    std::vector<ConsoleInputLine> consoleLines_;
+    std::vector<net::SocketHandle> closeAfterNotice_;
+
+    // The ban list as last read or written, and what the file looked like then.
+    BanList banList_;
+    BanFileStamp banFileState_;
+    bool banFileWarned_ = false;
+    uint64_t lastBanCheckNs_ = 0;
+    // When a refused address was last reported, so a reconnect loop prints a
+    // line a minute at most.
+    std::unordered_map<net::IpAddress, uint64_t, net::IpAddressHash> refusalReports_;
 
     // Indexes over clients_, kept in step with it: authenticated members by room,
     // every connection by player id, authenticated connections by profile key,
@@ -205,6 +272,7 @@ private:
     std::vector<ClientConnection*> pollConnections_;
     std::vector<uint8_t> pollOk_;
     std::vector<net::SocketHandle> closingList_;
+    size_t consoleEntry_ = 0;  // position of standard input in pollSet_, 0 when absent
     std::vector<net::DatagramSend> udpBatch_;
 };
 

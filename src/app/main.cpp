@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
         server.shutdown();
         return 1;
     }
+    server.openConsole();
     karst::activeServer.store(&server);
     const int code = server.run();
     karst::activeServer.store(nullptr);

@@ -36,6 +36,8 @@ struct ServerSettings {
     std::string piboStorePath = "SAVEDATA/karst-pibo-store.bin";
     std::string profileStorePath = "SAVEDATA/karst-profile-store.bin";
     std::string metricsPath = "SAVEDATA/karst-metrics.json";
+    // Banned profile keys and addresses; set only by the configuration file.
+    std::string banListPath = "SAVEDATA/karst-bans.txt";
     // Seconds a new connection has to complete its handshake; 0 = no deadline.
     // Set only by the configuration file, so the command line stays as documented.
     uint32_t handshakeTimeoutSeconds = 10;

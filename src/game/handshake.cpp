@@ -5,7 +5,6 @@
 #include <random>
 #include <string>
 
-#include "app/console.h"
 #include "app/game_server.h"
 #include "game/player_info.h"
 #include "net/coding.h"
@@ -28,7 +27,13 @@ bool GameServer::handleHello(ClientConnection& connection, std::span<const uint8
     if (connection.authenticated || payload.size() != kHelloSize) return false;
     ProfileKey key;
     std::memcpy(key.data(), payload.data() + 32, key.size());
-    if (isZeroKey(key) || findAuthenticatedByProfileKey(key) != nullptr) return false;
+    if (isZeroKey(key)) return false;
+    // A banned identity is told so and never becomes "in use".
+    if (const Ban* ban = banList_.findKey(key)) {
+        closeAfterNotice(connection, NoticeCode::Banned, bannedNoticeText(*ban));
+        return true;
+    }
+    if (findAuthenticatedByProfileKey(key) != nullptr) return false;
 
     std::array<uint8_t, kHelloSize> hello;
     std::memcpy(hello.data(), payload.data(), hello.size());
@@ -66,7 +71,7 @@ bool GameServer::handleHello(ClientConnection& connection, std::span<const uint8
         sendMessage(connection, MessageType::CompletedSave, save);
     }
     deliverPendingPibo(connection);
-    printLine("player " + std::to_string(connection.playerId) + " connected as " + name);
+    printPlayerEvent("player " + std::to_string(connection.playerId) + " connected as " + name);
     return true;
 }
 

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "app/console.h"
 #include "app/game_server.h"
 #include "game/player_info.h"
 #include "game/stage_rules.h"
@@ -69,9 +68,9 @@ void GameServer::joinRoom(ClientConnection& connection, const RoomKey& key) {
     connection.finished = 0;
     connection.finishPlace = 0;
     std::erase_if(startCountdowns_, [&](const StartCountdown& c) { return c.key == key; });
-    printLine("player " + std::to_string(connection.playerId) + " joined room level=" +
-              std::to_string(key.level) + " act=" + std::to_string(key.act) +
-              " mission=" + std::to_string(key.mission) + " instance=" + std::to_string(key.instance));
+    printPlayerEvent("player " + std::to_string(connection.playerId) + " joined room level=" +
+                     std::to_string(key.level) + " act=" + std::to_string(key.act) +
+                     " mission=" + std::to_string(key.mission) + " instance=" + std::to_string(key.instance));
     for (ClientConnection* member : roomMembers(key)) {
         if (member == &connection) continue;
         sendPlayerInfo(connection, *member);

@@ -54,6 +54,12 @@ struct ClientConnection {
     bool udpBound = false;
     bool sendOverflow = false;
 
+    // Where the connection comes from, for the console and address bans.
+    net::SocketAddress remoteAddress;
+    net::IpAddress remoteIp;
+    // A notice that ends the connection is queued; nothing more is handled.
+    bool closing = false;
+
     // Bookkeeping of the server's indexes.
     uint64_t acceptedAtNs = 0;
     size_t roomSlot = 0;  // position in its room's member list while authenticated

@@ -4,7 +4,6 @@
 #include <array>
 #include <string>
 
-#include "app/console.h"
 #include "app/game_server.h"
 #include "net/clock.h"
 
@@ -16,6 +15,7 @@ namespace {
 constexpr int kKeepAliveIdleSeconds = 60;
 constexpr int kKeepAliveIntervalSeconds = 10;
 constexpr int kKeepAliveProbes = 6;
+constexpr size_t kMaxRefusalsPerPass = 256;
 
 void releaseSpareCapacity(std::vector<uint8_t>& buffer) {
     if (buffer.capacity() > kRetainedBufferCapacity) {
@@ -26,15 +26,26 @@ void releaseSpareCapacity(std::vector<uint8_t>& buffer) {
 }  // namespace
 
 void GameServer::acceptPending() {
-    while (clients_.size() < settings_.maxClients) {
-        const net::SocketHandle socket = net::acceptConnection(listenSocket_);
+    // Banned peers are closed without taking a slot; a bound on them keeps a
+    // flood of reconnects from holding the pass here.
+    size_t refused = 0;
+    while (clients_.size() < settings_.maxClients && refused < kMaxRefusalsPerPass) {
+        net::SocketAddress peer;
+        const net::SocketHandle socket = net::acceptConnection(listenSocket_, &peer);
         if (socket == net::kInvalidSocket) return;
+        const net::IpAddress peerIp = net::endpointIpAddress(peer);
+        if (refuseBannedPeer(socket, peerIp)) {
+            ++refused;
+            continue;
+        }
         (void)net::setNonBlocking(socket);
         (void)net::setNoDelay(socket);
         (void)net::setKeepAlive(socket, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds,
                                 kKeepAliveProbes);
         auto connection = std::make_unique<ClientConnection>();
         connection->socket = socket;
+        connection->remoteAddress = peer;
+        connection->remoteIp = peerIp;
         connection->playerId = nextPlayerId_++;
         connection->acceptedAtNs = monotonicNowNs();
         byPlayerId_[connection->playerId] = connection.get();
@@ -112,7 +123,7 @@ void GameServer::disconnect(net::SocketHandle socket) {
     byPlayerId_.erase(playerId);
     clients_.erase(it);
     if (roomKey.inRoom()) leaveRoomAfterDisconnect(roomKey, playerId);
-    printLine("player " + std::to_string(playerId) + " disconnected");
+    printPlayerEvent("player " + std::to_string(playerId) + " disconnected");
 }
 
 ClientConnection* GameServer::findConnectionByPlayerId(uint32_t playerId) {

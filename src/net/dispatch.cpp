@@ -14,6 +14,8 @@ bool GameServer::parseFrames(ClientConnection& connection) {
 bool GameServer::dispatchMessage(ClientConnection& connection, const FrameHeader& header,
                                  std::span<const uint8_t> payload) {
     const auto type = static_cast<MessageType>(header.type);
+    // After a notice that ends the connection, what else it sent goes unheard.
+    if (connection.closing) return true;
     if (!connection.authenticated && type != MessageType::Hello) return false;
     if (!clientPayloadSizeMatches(header.type, header.payloadLength)) return false;
 
@@ -56,6 +58,13 @@ void GameServer::broadcastMessage(const RoomKey& key, MessageType type,
 
 void GameServer::sendNotice(ClientConnection& connection, NoticeCode code, std::string_view text) {
     sendMessage(connection, MessageType::Notice, makeNotice(static_cast<uint16_t>(code), text));
+}
+
+void GameServer::closeAfterNotice(ClientConnection& connection, NoticeCode code, std::string_view text) {
+    if (connection.closing) return;
+    sendNotice(connection, code, text);
+    connection.closing = true;
+    closeAfterNotice_.push_back(connection.socket);
 }
 
 }  // namespace karst

@@ -1,8 +1,11 @@
 // The event loop: one pass polls every socket with a 10 ms tick, accepts, drains
 // UDP, serves each ready connection, closes the ones that failed, then runs the
 // periodic work in fixed order.
+#include <algorithm>
+
 #include "app/game_server.h"
 #include "net/clock.h"
+#include "net/console_input.h"
 
 namespace karst {
 
@@ -27,7 +30,14 @@ void GameServer::runPass() {
         if (pollSet_[1].revents & net::kPollIn) drainUdp();
         firstConnectionEntry = 2;
     }
+    if (consoleOpen_) {
+        // Where standard input cannot be polled its bytes are taken every pass.
+        const bool reported = consoleEntry_ == 0 || pollSet_[consoleEntry_].revents != 0;
+        if (consoleEntry_ != 0) ++firstConnectionEntry;
+        serveConsole(reported);
+    }
     serveConnections(firstConnectionEntry);
+    closeAfterNotices();
     closeExpiredHandshakes();
     for (net::SocketHandle socket : closingList_) disconnect(socket);
     closingList_.clear();
@@ -40,13 +50,18 @@ void GameServer::runPass() {
 void GameServer::buildPollSet() {
     pollSet_.clear();
     pollConnections_.clear();
-    pollSet_.reserve(clients_.size() + 2);
+    pollSet_.reserve(clients_.size() + 3);
     pollConnections_.reserve(clients_.size());
     // At capacity the listener asks for nothing: a pending connection would
     // otherwise wake every pass at once and spin the loop until a slot frees.
     const bool atCapacity = clients_.size() >= settings_.maxClients;
     pollSet_.push_back({listenSocket_, static_cast<uint16_t>(atCapacity ? 0 : net::kPollIn), 0});
     if (udpSocket_ != net::kInvalidSocket) pollSet_.push_back({udpSocket_, net::kPollIn, 0});
+    consoleEntry_ = 0;
+    if (consoleOpen_ && net::consoleInputPollHandle() != net::kInvalidSocket) {
+        consoleEntry_ = pollSet_.size();
+        pollSet_.push_back({net::consoleInputPollHandle(), net::kPollIn, 0});
+    }
     for (auto& [socket, connection] : clients_) {
         uint16_t events = net::kPollIn;
         if (connection->hasUnsentBytes()) events |= net::kPollOut;
@@ -68,7 +83,7 @@ void GameServer::serveConnections(size_t firstConnectionEntry) {
         // An overflowed queue closes its connection in the first pass that brings
         // it nothing to read, whether or not poll reported anything for it.
         bool ok = !connection.sendOverflow;
-        if (revents & net::kPollIn) ok = receiveFromConnection(connection);
+        if ((revents & net::kPollIn) && !connection.closing) ok = receiveFromConnection(connection);
         pollOk_[i] = ok;
     }
     writePendingSaves();
@@ -82,6 +97,19 @@ void GameServer::serveConnections(size_t firstConnectionEntry) {
         if (!ok || (revents & (net::kPollError | net::kPollHangUp | net::kPollInvalid)))
             closingList_.push_back(connection.socket);
     }
+}
+
+void GameServer::closeAfterNotices() {
+    // Connections accepted in this pass were not served above; their notice is
+    // written here, and whatever the socket cannot take now is lost with it.
+    for (net::SocketHandle socket : closeAfterNotice_) {
+        const auto it = clients_.find(socket);
+        if (it == clients_.end()) continue;
+        if (std::find(closingList_.begin(), closingList_.end(), socket) != closingList_.end()) continue;
+        if (it->second->hasUnsentBytes()) (void)flushSendQueue(*it->second);
+        closingList_.push_back(socket);
+    }
+    closeAfterNotice_.clear();
 }
 
 void GameServer::closeExpiredHandshakes() {
@@ -100,9 +128,8 @@ void GameServer::closeExpiredHandshakes() {
         if (it == clients_.end() || it->second->authenticated) continue;
         // A reused socket number belongs to a newer connection with its own entry.
         if (!elapsedAtLeast(now, it->second->acceptedAtNs, deadline)) continue;
-        bool alreadyClosing = false;
-        for (net::SocketHandle s : closingList_) alreadyClosing = alreadyClosing || s == socket;
-        if (!alreadyClosing) closingList_.push_back(socket);
+        if (std::find(closingList_.begin(), closingList_.end(), socket) == closingList_.end())
+            closingList_.push_back(socket);
     }
 }
 
@@ -110,6 +137,7 @@ void GameServer::runPeriodicWork() {
     tickStageCountdowns();
     tickHubProxies();
     advertiseToMaster(false);
+    checkBanFile();
     const uint64_t now = monotonicNowNs();
     if (lastMetricsTime_ == 0 || elapsedAtLeast(now, lastMetricsTime_, kMetricsIntervalNs)) {
         writeMetrics();

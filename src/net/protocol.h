@@ -135,6 +135,10 @@ enum class NoticeCode : uint16_t {
     FruitNotInInventory = 6,
     SlowDownOrOwnership = 7,
     CannotBreed = 8,
+    // The operator's console.
+    RemovedByOperator = 9,
+    OperatorMessage = 10,
+    Banned = 11,
 };
 
 }  // namespace karst

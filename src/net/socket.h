@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "net/ip_address.h"
+
 namespace karst::net {
 
 using SocketHandle = std::uintptr_t;
@@ -62,7 +64,8 @@ bool setBufferSizes(SocketHandle s, int bytes);
 uint16_t localPort(SocketHandle s);
 
 // Accepts one pending connection; kInvalidSocket when none is pending or on error.
-SocketHandle acceptConnection(SocketHandle listener);
+// `peer`, when given, receives the remote address.
+SocketHandle acceptConnection(SocketHandle listener, SocketAddress* peer = nullptr);
 
 enum class IoStatus { Ok, WouldBlock, Closed, Failed };
 
@@ -92,6 +95,9 @@ void sendDatagramBatch(SocketHandle s, std::span<const uint8_t> data,
 bool sameEndpoint(const SocketAddress& a, const SocketAddress& b);
 // "127.0.0.1:27015" or "[::1]:27015", for console lines and tests.
 std::string formatEndpoint(const SocketAddress& address);
+// The IP address of an IPv4 or IPv6 endpoint (an IPv4-mapped IPv6 address as
+// IPv4); an all-zero IPv4 address for any other family.
+IpAddress endpointIpAddress(const SocketAddress& address);
 
 // Poll events, independent of the platform's constants.
 enum PollEvent : uint16_t {

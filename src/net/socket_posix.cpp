@@ -21,6 +21,8 @@ namespace karst::net {
 
 static_assert(sizeof(sockaddr_storage) <= kSocketAddressStorage);
 
+#include "net/socket_common.inc"
+
 namespace {
 
 int fd(SocketHandle s) { return static_cast<int>(s); }
@@ -117,11 +119,13 @@ uint16_t localPort(SocketHandle s) {
     return 0;
 }
 
-SocketHandle acceptConnection(SocketHandle listener) {
+SocketHandle acceptConnection(SocketHandle listener, SocketAddress* peer) {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
     const int s = ::accept4(fd(listener), reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
-    return s < 0 ? kInvalidSocket : static_cast<SocketHandle>(s);
+    if (s < 0) return kInvalidSocket;
+    if (peer) storePeer(ss, len, *peer);
+    return static_cast<SocketHandle>(s);
 }
 
 IoResult receiveBytes(SocketHandle s, std::span<uint8_t> buffer) {
@@ -218,7 +222,6 @@ void sendDatagramBatch(SocketHandle s, std::span<const uint8_t> data,
 #endif
 }
 
-#include "net/socket_common.inc"
 
 int pollSockets(std::vector<PollEntry>& entries, int timeoutMs) {
     // Kept between calls so a pass does not allocate once the set has grown.

@@ -22,11 +22,14 @@
 #include <mstcpip.h>
 #include <mswsock.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace karst::net {
 
 static_assert(sizeof(sockaddr_storage) <= kSocketAddressStorage);
+
+#include "net/socket_common.inc"
 
 namespace {
 
@@ -122,11 +125,13 @@ uint16_t localPort(SocketHandle s) {
     return 0;
 }
 
-SocketHandle acceptConnection(SocketHandle listener) {
+SocketHandle acceptConnection(SocketHandle listener, SocketAddress* peer) {
     sockaddr_storage ss{};
     int len = sizeof ss;
     const SOCKET s = ::accept(sock(listener), reinterpret_cast<sockaddr*>(&ss), &len);
-    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+    if (s == INVALID_SOCKET) return kInvalidSocket;
+    if (peer) storePeer(ss, len, *peer);
+    return static_cast<SocketHandle>(s);
 }
 
 IoResult receiveBytes(SocketHandle s, std::span<uint8_t> buffer) {
@@ -191,7 +196,6 @@ void sendDatagramBatch(SocketHandle s, std::span<const uint8_t> data,
     }
 }
 
-#include "net/socket_common.inc"
 
 int pollSockets(std::vector<PollEntry>& entries, int timeoutMs) {
     static thread_local std::vector<WSAPOLLFD> fds;

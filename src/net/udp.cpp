@@ -9,7 +9,6 @@
 #include <cstring>
 #include <string>
 
-#include "app/console.h"
 #include "app/game_server.h"
 #include "game/player_state.h"
 #include "net/clock.h"
@@ -71,7 +70,7 @@ void GameServer::handleDatagram(std::span<const uint8_t> datagram, const net::So
         std::array<uint8_t, kUdpBoundSize> bound;
         putU64(bound.data(), connection.udpToken);
         sendMessage(connection, MessageType::UdpBound, bound);
-        printLine("player " + std::to_string(connection.playerId) + " authenticated UDP movement");
+        printPlayerEvent("player " + std::to_string(connection.playerId) + " authenticated UDP movement");
     }
     connection.lastUdpSequence = header.sequence;
     // The gate is the one the TCP path uses: a client on both paths is still

@@ -13,6 +13,7 @@ ServerSettings testSettings(const std::filesystem::path& dir) {
     s.piboStorePath = (dir / "SAVEDATA" / "karst-pibo-store.bin").string();
     s.profileStorePath = (dir / "SAVEDATA" / "karst-profile-store.bin").string();
     s.metricsPath = (dir / "SAVEDATA" / "karst-metrics.json").string();
+    s.banListPath = (dir / "SAVEDATA" / "karst-bans.txt").string();
     return s;
 }
 
