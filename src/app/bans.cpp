@@ -91,11 +91,16 @@ void GameServer::enforceBans() {
 bool GameServer::refuseBannedPeer(net::SocketHandle socket, const net::IpAddress& address) {
     const Ban* ban = banList_.findAddress(address);
     if (!ban) return false;
+    reportRefusal(address, *ban);
     net::closeSocket(socket);
+    return true;
+}
+
+void GameServer::reportRefusal(const net::IpAddress& address, const Ban& ban) {
     const uint64_t now = monotonicNowNs();
     const auto last = refusalReports_.find(address);
     if (last != refusalReports_.end() && !elapsedAtLeast(now, last->second, kRefusalReportIntervalNs))
-        return true;
+        return;
     if (refusalReports_.size() >= kMaxRefusalReports) {
         std::erase_if(refusalReports_, [&](const auto& entry) {
             return elapsedAtLeast(now, entry.second, kRefusalReportIntervalNs);
@@ -103,8 +108,7 @@ bool GameServer::refuseBannedPeer(net::SocketHandle socket, const net::IpAddress
         if (refusalReports_.size() >= kMaxRefusalReports) refusalReports_.clear();
     }
     refusalReports_[address] = now;
-    printLine("connection from " + net::formatIpAddress(address) + " refused: banned " + describeBan(*ban));
-    return true;
+    printLine("connection from " + net::formatIpAddress(address) + " refused: banned " + describeBan(ban));
 }
 
 }  // namespace karst

@@ -208,6 +208,8 @@ private:
     // Removes every connection the ban list now covers.
     void enforceBans();
     bool refuseBannedPeer(net::SocketHandle socket, const net::IpAddress& address);
+    // A line per address and minute at most, so a reconnect loop cannot flood the log.
+    void reportRefusal(const net::IpAddress& address, const Ban& ban);
     std::string bannedNoticeText(const Ban& ban) const;
 
     // Master advertisement and metrics.

@@ -1,6 +1,8 @@
 #include "support/process.h"
 
+#include <cerrno>
 #include <csignal>
+#include <functional>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -20,18 +22,28 @@ std::string readFile(const std::filesystem::path& path) {
 }  // namespace
 
 ServerProcess::ServerProcess(const std::filesystem::path& workDir,
-                             const std::vector<std::string>& args)
+                             const std::vector<std::string>& args, ProgramInput input)
     : outPath_(workDir / "stdout.txt"), errPath_(workDir / "stderr.txt") {
     // A previous run's output must not be mistaken for this one's.
     std::error_code ignored;
     std::filesystem::remove(outPath_, ignored);
     std::filesystem::remove(errPath_, ignored);
+    int pipeFds[2] = {-1, -1};
+    if (input == ProgramInput::Pipe && ::pipe2(pipeFds, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
-    if (pid_ != 0) return;
+    if (pid_ != 0) {
+        if (pipeFds[0] >= 0) ::close(pipeFds[0]);
+        inputFd_ = pipeFds[1];
+        return;
+    }
     // Child: redirect, change directory, exec. Only async-signal-safe calls here.
+    // Without a pipe, standard input is empty: the test runner's own must not
+    // reach the server's console.
+    const int in = input == ProgramInput::Pipe ? pipeFds[0] : ::open("/dev/null", O_RDONLY);
     const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || ::chdir(workDir.c_str()) != 0) ::_exit(127);
+    if (in < 0 || out < 0 || err < 0 || ::chdir(workDir.c_str()) != 0) ::_exit(127);
+    ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
     std::vector<char*> argv;
@@ -43,6 +55,7 @@ ServerProcess::ServerProcess(const std::filesystem::path& workDir,
 }
 
 ServerProcess::~ServerProcess() {
+    closeInput();
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
@@ -64,13 +77,45 @@ int ServerProcess::wait(std::chrono::milliseconds timeout) {
     return -1;
 }
 
-bool ServerProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+namespace {
+bool waitForText(const std::function<std::string()>& read, const std::string& text, size_t from,
+                 std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (out().find(text) != std::string::npos) return true;
+        const std::string all = read();
+        if (all.size() >= from && all.find(text, from) != std::string::npos) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
+}
+}  // namespace
+
+bool ServerProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout,
+                                  size_t from) {
+    return waitForText([this] { return out(); }, text, from, timeout);
+}
+
+bool ServerProcess::waitForError(const std::string& text, size_t from,
+                                 std::chrono::milliseconds timeout) {
+    return waitForText([this] { return err(); }, text, from, timeout);
+}
+
+bool ServerProcess::sendInput(const std::string& text) {
+    // A program that already ended makes the write fail rather than kill the tests.
+    std::signal(SIGPIPE, SIG_IGN);
+    size_t done = 0;
+    while (inputFd_ >= 0 && done < text.size()) {
+        const ssize_t n = ::write(inputFd_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return inputFd_ >= 0;
+}
+
+void ServerProcess::closeInput() {
+    if (inputFd_ >= 0) ::close(inputFd_);
+    inputFd_ = -1;
 }
 
 void ServerProcess::signal(int signalNumber) {

@@ -10,18 +10,31 @@
 
 namespace karst::testing {
 
+// Where the program's standard input comes from: nothing (/dev/null), or a pipe
+// the test writes console commands into.
+enum class ProgramInput { None, Pipe };
+
 class ServerProcess {
 public:
     // Starts the program in `workDir` with `args`.
-    ServerProcess(const std::filesystem::path& workDir, const std::vector<std::string>& args);
+    ServerProcess(const std::filesystem::path& workDir, const std::vector<std::string>& args,
+                  ProgramInput input = ProgramInput::None);
     ~ServerProcess();
+
+    // Writes to the program's standard input (ProgramInput::Pipe only).
+    bool sendInput(const std::string& text);
+    // Ends the program's standard input.
+    void closeInput();
 
     // Waits for the program to end; returns its exit code, or -1 on timeout
     // (the program is then killed).
     int wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
-    // Waits until standard output contains `text`.
+    // Waits until standard output contains `text` at or after byte `from`.
     bool waitForOutput(const std::string& text,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(20));
+                       std::chrono::milliseconds timeout = std::chrono::seconds(20), size_t from = 0);
+    // The same for standard error.
+    bool waitForError(const std::string& text, size_t from = 0,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(20));
     void signal(int signalNumber);
 
     std::string out() const;
@@ -29,6 +42,7 @@ public:
 
 private:
     pid_t pid_ = -1;
+    int inputFd_ = -1;
     std::filesystem::path outPath_;
     std::filesystem::path errPath_;
 };

@@ -1,0 +1,177 @@
+// The ban file of a running server: edits take effect, bad lines are skipped
+// with a warning, refusals are reported once a minute per address, the file
+// survives a kill at any moment, and console lines never run ahead of the store.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "app/console.h"
+#include "app/console_line.h"
+#include "support/players.h"
+#include "support/process.h"
+
+namespace karst::testing {
+namespace {
+
+// Every console line the server prints, seen on its own thread as it happens.
+class ConsoleLines {
+public:
+    using OnLine = std::function<void(std::string_view)>;
+    explicit ConsoleLines(OnLine onLine = {}) : onLine_(std::move(onLine)) {
+        setConsoleObserverForTesting([this](bool, std::string_view line) {
+            if (onLine_) onLine_(line);
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.emplace_back(line);
+        });
+    }
+    ~ConsoleLines() { setConsoleObserverForTesting({}); }
+
+    size_t count(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
+            return l.find(text) != std::string::npos;
+        }));
+    }
+
+private:
+    OnLine onLine_;
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+void writeText(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// Passes the server's ban-file check: some real passes run after the clock moved.
+void passTime(KarstClient& player, uint64_t ns) {
+    advanceMonotonicClockForTesting(ns);
+    for (int i = 0; i < 3; ++i) roundTrip(player);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    roundTrip(player);
+}
+
+TEST(BanFile, AnEditWhileRunningTakesEffectAndBadLinesAreSkippedWithAWarning) {
+    ConsoleLines console;
+    TestServer server;
+    const std::string path = server.settings().banListPath;
+    KarstClient alice = welcomedClient(server.port(), "Alice", 1);
+    KarstClient bob = welcomedClient(server.port(), "Bob", 2);
+    passTime(alice, 0);
+    writeText(path, "# edited by hand\nkey " + formatProfileKeyHex(profileKeyFor(1)) +
+                        " by hand\nnot a ban\nkey 12\n");
+    passTime(bob, kNsPerSecond);  // well inside the interval between checks
+    EXPECT_EQ(console.count("Reloaded ban list"), 0u);
+    EXPECT_FALSE(alice.peerClosed());
+    passTime(bob, 2 * kNsPerSecond);
+    EXPECT_EQ(console.count("Reloaded ban list " + path + " (1 bans)"), 1u);
+    EXPECT_EQ(console.count("Warning: ignored invalid ban at " + path + ":3"), 1u);
+    EXPECT_EQ(console.count("Warning: ignored invalid ban at " + path + ":4"), 1u);
+    EXPECT_EQ(awaitMessage(alice, MessageType::Notice, client::decodeNotice).text,
+              "You are banned from this server: by hand");
+    EXPECT_TRUE(alice.closedByPeer());
+    roundTrip(bob);
+
+    // A file that cannot be read keeps the bans in force, with one warning.
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
+    passTime(bob, 3 * kNsPerSecond);
+    passTime(bob, 3 * kNsPerSecond);
+    EXPECT_EQ(console.count("Warning: could not read ban list " + path + "; keeping the 1 bans in force"), 1u);
+    KarstClient again = helloWith(server.port(), profileKeyFor(1));
+    EXPECT_EQ(awaitNotice(again), 11);
+    // Removed altogether, it is an empty list.
+    std::filesystem::remove(path);
+    passTime(bob, 3 * kNsPerSecond);
+    welcomedClient(server.port(), "Alice", 1);
+}
+
+TEST(BanFile, RefusedAddressIsReportedOnceAMinute) {
+    ConsoleLines console;
+    TestServer server([](ServerSettings& s) { writeText(s.banListPath, "address 127.0.0.0/8 local\n"); });
+    const auto attempt = [&] {
+        KarstClient c;
+        ASSERT_TRUE(c.connect(server.port()));
+        EXPECT_TRUE(c.closedByPeer());
+    };
+    const std::string line = "connection from 127.0.0.1 refused: banned address 127.0.0.0/8";
+    attempt();
+    attempt();
+    EXPECT_EQ(console.count(line), 1u);
+    advanceMonotonicClockForTesting(59 * kNsPerSecond);
+    attempt();
+    EXPECT_EQ(console.count(line), 1u);
+    advanceMonotonicClockForTesting(2 * kNsPerSecond);
+    attempt();
+    EXPECT_EQ(console.count(line), 2u);
+}
+
+TEST(BanFile, PlayerLinesArePrintedOnlyOnceTheStoreHoldsTheirChange) {
+    std::string storePath;
+    std::mutex mutex;
+    std::vector<std::string> early;
+    std::atomic<bool> armed{false};
+    ConsoleLines console([&](std::string_view line) {
+        // On the server's thread, at the moment of printing: the store the test
+        // removed must be back, holding both players.
+        if (!armed || line.find("player") != 0) return;
+        const std::vector<uint8_t> bytes = fileBytes(storePath);
+        for (uint8_t n : {1, 2}) {
+            const ProfileKey key = profileKeyFor(n);
+            if (std::search(bytes.begin(), bytes.end(), key.begin(), key.end()) != bytes.end()) continue;
+            std::lock_guard<std::mutex> lock(mutex);
+            early.emplace_back(line);
+        }
+    });
+    TestServer server;
+    storePath = server.settings().profileStorePath;
+    KarstClient first = welcomedClient(server.port(), "First", 1);
+    KarstClient second = welcomedClient(server.port(), "Second", 2);
+    roundTrip(first);
+    armed = true;
+    std::filesystem::remove(storePath);
+    second.close();
+    while (console.count(" disconnected") == 0) roundTrip(first);
+    std::filesystem::remove(storePath);
+    KarstClient again = welcomedClient(server.port(), "Second", 2);
+    roundTrip(again);
+    EXPECT_EQ(console.count(" connected as Second"), 2u);
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_TRUE(early.empty()) << early.front() << " was printed before the store held it";
+}
+
+TEST(BanFile, FileWrittenByTheServerIsWholeAfterAKillAtAnyMoment) {
+    TempDir dir;
+    std::mt19937 random(12345);
+    size_t banned = 0;
+    for (int kill = 0; kill < 6; ++kill) {
+        ServerProcess server(dir.path(), {"--bind", "127.0.0.1", "--port", "0"}, ProgramInput::Pipe);
+        ASSERT_TRUE(server.waitForOutput("persistent player profiles"));
+        std::string commands;
+        for (int i = 0; i < 400; ++i) {
+            ProfileKey key = profileKeyFor(static_cast<uint8_t>(i));
+            key[1] = static_cast<uint8_t>(kill);
+            key[2] = static_cast<uint8_t>(i >> 8);
+            commands += "ban-key " + formatProfileKeyHex(key) + " round " + std::to_string(kill) + "\n";
+        }
+        server.sendInput(commands);
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 40));
+        server.signal(SIGKILL);
+        server.wait();
+        const std::vector<uint8_t> bytes = fileBytes((dir.path() / "SAVEDATA" / "karst-bans.txt").string());
+        const ParsedBanFile parsed = BanList::parse(std::string(bytes.begin(), bytes.end()));
+        EXPECT_TRUE(parsed.invalidLines.empty()) << "kill " << kill;
+        EXPECT_TRUE(bytes.empty() || bytes.back() == '\n');
+        EXPECT_GE(parsed.list.size(), banned);  // nothing confirmed earlier is lost
+        banned = parsed.list.size();
+    }
+}
+
+}  // namespace
+}  // namespace karst::testing

@@ -1,0 +1,254 @@
+// The operator console of the built program, driven through a pipe on its
+// standard input, against real loopback players.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+
+#include "app/console_line.h"
+#include "support/players.h"
+#include "support/process.h"
+
+namespace karst::testing {
+namespace {
+
+// The program with a console, its own directory, and the port it really bound.
+class ConsoleServer {
+public:
+    explicit ConsoleServer(const std::string& bind = "127.0.0.1")
+        : process_(dir_.path(), {"--bind", bind, "--port", "0", "--proxies", "0"}, ProgramInput::Pipe) {
+        EXPECT_TRUE(process_.waitForOutput("persistent player profiles"));
+        const std::string status = command("status", "bans: ");
+        const size_t at = status.find(" tcp ");
+        port_ = at == std::string::npos ? 0 : static_cast<uint16_t>(std::stoi(status.substr(at + 5)));
+    }
+
+    // Runs `line` and returns what it printed on standard output, up to the
+    // line that contains `lastLine`.
+    std::string command(const std::string& line, const std::string& lastLine) {
+        const size_t mark = process_.out().size();
+        EXPECT_TRUE(process_.sendInput(line + "\n"));
+        EXPECT_TRUE(process_.waitForOutput(lastLine, std::chrono::seconds(10), mark))
+            << "no \"" << lastLine << "\" after " << line;
+        return process_.out().substr(mark);
+    }
+    // Runs `line` and expects `error` on standard error.
+    void refused(const std::string& line, const std::string& error) {
+        const size_t mark = process_.err().size();
+        EXPECT_TRUE(process_.sendInput(line + "\n"));
+        EXPECT_TRUE(process_.waitForError(error, mark, std::chrono::seconds(10))) << line;
+    }
+    // Every line of standard output so far that contains `text`.
+    size_t countOutput(const std::string& text) const {
+        size_t n = 0;
+        const std::string out = process_.out();
+        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+        return n;
+    }
+
+    uint16_t port() const { return port_; }
+    ServerProcess& process() { return process_; }
+    std::filesystem::path file(const std::string& name) const { return dir_.path() / "SAVEDATA" / name; }
+
+private:
+    TempDir dir_;
+    ServerProcess process_;
+    uint16_t port_ = 0;
+};
+
+std::string hexOf(uint8_t n) { return formatProfileKeyHex(profileKeyFor(n)); }
+
+// The Notice that ends the connection, after which the server closes it.
+client::Notice awaitClosingNotice(KarstClient& player) {
+    const client::Notice notice = awaitMessage(player, MessageType::Notice, client::decodeNotice);
+    EXPECT_TRUE(player.closedByPeer());
+    return notice;
+}
+
+bool storeHolds(const std::filesystem::path& store, const ProfileKey& key) {
+    const std::vector<uint8_t> bytes = fileBytes(store.string());
+    return std::search(bytes.begin(), bytes.end(), key.begin(), key.end()) != bytes.end();
+}
+
+TEST(ConsoleProgram, ListAndStatusShowRealPlayersAndKickRemovesTheRightOne) {
+    ConsoleServer server;
+    KarstClient alice = welcomedClient(server.port(), "Alice", 1);
+    KarstClient bob = welcomedClient(server.port(), "Bob", 2);
+    KarstClient guest;
+    ASSERT_TRUE(guest.connect(server.port()));
+    enterRoom(alice, kHubRoom, {});
+    roundTrip(bob);
+
+    const std::string status = server.command("status", "bans: ");
+    EXPECT_NE(status.find("connections: 3 of 2048 (2 authenticated, 1 in handshake)"), std::string::npos);
+    EXPECT_NE(status.find("rooms in use: 1\n"), std::string::npos);
+    EXPECT_NE(status.find("profile store: 2 records, last save succeeded"), std::string::npos);
+
+    const std::string id = std::to_string(alice.playerId());
+    const std::string list = server.command("list", "3 connections");
+    EXPECT_NE(list.find("player " + id + " name \"Alice\" character 0 room 0/0/0/7 address 127.0.0.1:"),
+              std::string::npos) << list;
+    EXPECT_NE(list.find("key " + hexOf(1) + " udp no connected "), std::string::npos);
+    EXPECT_NE(list.find("rings 1000\n"), std::string::npos);
+    EXPECT_NE(list.find("name \"Bob\" character 0 room no room"), std::string::npos);
+    EXPECT_NE(list.find("(handshake pending) address 127.0.0.1:"), std::string::npos);
+    const std::string inHub = server.command("LIST 0", "1 connection\n");
+    EXPECT_NE(inHub.find("\"Alice\""), std::string::npos);
+    EXPECT_EQ(inHub.find("\"Bob\""), std::string::npos);
+
+    std::filesystem::remove(server.file("karst-profile-store.bin"));
+    const std::string bobId = std::to_string(bob.playerId());
+    server.command("kick bob  spamming the chat", "player " + bobId + " kicked: spamming the chat");
+    const client::Notice notice = awaitClosingNotice(bob);
+    EXPECT_EQ(notice.code, 9);
+    EXPECT_EQ(notice.text, "spamming the chat");
+    ASSERT_TRUE(server.process().waitForOutput("player " + bobId + " disconnected"));
+    // The line comes after the disconnect's save.
+    EXPECT_TRUE(storeHolds(server.file("karst-profile-store.bin"), profileKeyFor(2)));
+    roundTrip(alice);
+    EXPECT_TRUE(alice.connected() && !alice.peerClosed());
+
+    server.command("kick " + id, "player " + id + " kicked\n");
+    EXPECT_EQ(awaitClosingNotice(alice).text, "You were removed from the server");
+}
+
+TEST(ConsoleProgram, MistakesAndOverlongLinesAreRefusedWithoutEffect) {
+    ConsoleServer server;
+    KarstClient sam1 = welcomedClient(server.port(), "Sam", 3);
+    KarstClient sam2 = welcomedClient(server.port(), "SAM", 4);
+    server.refused("kick sam", "Several players are named \"sam\" (players " +
+                                   std::to_string(sam1.playerId()) + ", " + std::to_string(sam2.playerId()) +
+                                   "): use a player id");
+    server.refused("ban nobody", "No player matches \"nobody\"");
+    server.refused("frobnicate now", "Unknown command: frobnicate (type help)");
+    server.refused("kick", "Usage: kick TARGET [REASON]");
+    server.refused("ban-key 1234", "Not a profile key");
+    server.refused("ban-address 10.0.0.1/33", "Not an IPv4 or IPv6 address or network");
+    server.refused("unban 10.9.9.9", "No ban matches address 10.9.9.9");
+    // Cut into pieces, this line would run "stop" and "kick".
+    server.refused("stop" + std::string(600, ' ') + "kick " + std::to_string(sam1.playerId()) +
+                       std::string(600, ' '),
+                   "Console line longer than 1024 bytes ignored");
+    roundTrip(sam1);
+    roundTrip(sam2);
+    EXPECT_FALSE(sam1.peerClosed() || sam2.peerClosed());
+    const std::string help = server.command("help", "(also quit, exit)");
+    for (const char* name : {"status", "list", "kick", "ban", "ban-key", "ban-address", "unban", "bans",
+                              "say", "save", "stop"})
+        EXPECT_NE(help.find(std::string("\n") + name + " "), std::string::npos) << name;
+    EXPECT_NE(server.command("status", "bans: 0").find("connections: 2 of"), std::string::npos);
+}
+
+TEST(ConsoleProgram, BansByPlayerKeyAndAddressKeepPlayersOutUntilLifted) {
+    ConsoleServer server;
+    KarstClient alice = welcomedClient(server.port(), "Alice", 1);
+    server.command("ban alice cheating", "banned key " + hexOf(1));
+    client::Notice notice = awaitClosingNotice(alice);
+    EXPECT_EQ(notice.code, 11);
+    EXPECT_EQ(notice.text, "You are banned from this server: cheating");
+
+    // Back with the banned key and a new name: told, closed, profile untouched.
+    KarstClient again = helloWith(server.port(), profileKeyFor(1), "Renamed");
+    EXPECT_EQ(awaitClosingNotice(again).code, 11);
+    server.command("ban-key " + hexOf(2) + " alt account", "banned key " + hexOf(2));
+    KarstClient second = helloWith(server.port(), profileKeyFor(2), "Second");
+    EXPECT_EQ(awaitClosingNotice(second).text, "You are banned from this server: alt account");
+    const std::string bans = server.command("bans", "2 bans");
+    EXPECT_NE(bans.find("key " + hexOf(1) + " cheating\nkey " + hexOf(2) + " alt account\n"), std::string::npos);
+    EXPECT_EQ(server.countOutput("connected as Renamed"), 0u);
+    std::ifstream store(server.file("karst-profile-store.bin"), std::ios::binary);
+    const std::string storeBytes((std::istreambuf_iterator<char>(store)), {});
+    EXPECT_EQ(storeBytes.find("Renamed"), std::string::npos);
+
+    server.command("unban " + hexOf(1), "unbanned key " + hexOf(1));
+    KarstClient back = welcomedClient(server.port(), "Alice", 1);
+
+    // An address ban closes the players already on from there and keeps new ones out at accept.
+    server.command("ban-address 127.0.0.1", "banned address 127.0.0.1");
+    EXPECT_EQ(awaitClosingNotice(back).code, 11);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        KarstClient refused;
+        ASSERT_TRUE(refused.connect(server.port()));
+        EXPECT_TRUE(refused.closedByPeer());
+        EXPECT_FALSE(refused.receive(0).has_value());
+    }
+    server.command("status", "connections: 0 of");
+    EXPECT_EQ(server.countOutput("connection from 127.0.0.1 refused: banned address 127.0.0.1"), 1u);
+    server.command("unban 127.0.0.1", "unbanned address 127.0.0.1");
+    server.command("ban-address 127.0.0.77/24", "banned address 127.0.0.0/24");
+    KarstClient inNetwork;
+    ASSERT_TRUE(inNetwork.connect(server.port()));
+    EXPECT_TRUE(inNetwork.closedByPeer());
+    server.command("unban 127.0.0.0/24", "unbanned address 127.0.0.0/24");
+    welcomedClient(server.port(), "Alice", 1);
+
+    std::ifstream file(server.file("karst-bans.txt"));
+    std::stringstream text;
+    text << file.rdbuf();
+    EXPECT_EQ(text.str(), "key " + hexOf(2) + " alt account\n");
+}
+
+TEST(ConsoleProgram, Ipv6AddressBanKeepsLoopbackOut) {
+    ConsoleServer server("::1");
+    ASSERT_NE(server.port(), 0);
+    KarstClient before;
+    ASSERT_TRUE(before.connect(server.port(), "::1"));
+    ASSERT_TRUE(before.hello("Six", 0, client::Colour{1, 2, 3}, profileKeyFor(6)));
+    ASSERT_TRUE(before.awaitWelcome());
+    const std::string list = server.command("list", "1 connection");
+    EXPECT_NE(list.find("address [::1]:"), std::string::npos);
+    server.command("ban-address ::1", "banned address ::1");
+    EXPECT_EQ(awaitClosingNotice(before).code, 11);
+    KarstClient refused;
+    ASSERT_TRUE(refused.connect(server.port(), "::1"));
+    EXPECT_TRUE(refused.closedByPeer());
+    server.command("unban ::1", "unbanned address ::1");
+    KarstClient after;
+    ASSERT_TRUE(after.connect(server.port(), "::1"));
+    ASSERT_TRUE(after.hello("Six", 0, client::Colour{1, 2, 3}, profileKeyFor(6)));
+    EXPECT_TRUE(after.awaitWelcome());
+}
+
+TEST(ConsoleProgram, SayReachesPlayersAfterHelloSaveReportsAndStopSaves) {
+    ConsoleServer server;
+    KarstClient a = welcomedClient(server.port(), "A", 1);
+    KarstClient b = welcomedClient(server.port(), "B", 2);
+    KarstClient guest;
+    ASSERT_TRUE(guest.connect(server.port()));
+    server.command("status", "1 in handshake");
+    server.command("say  Restart in 5 minutes", "notice sent to 2 players");
+    for (KarstClient* player : {&a, &b}) {
+        const auto notice = awaitMessage(*player, MessageType::Notice, client::decodeNotice);
+        EXPECT_EQ(notice.code, 10);
+        EXPECT_EQ(notice.text, "Restart in 5 minutes");
+    }
+    ASSERT_TRUE(guest.hello("G", 0, client::Colour{1, 2, 3}, profileKeyFor(3)));
+    const std::optional<Frame> first = guest.receive();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->type(), MessageType::Welcome);  // no notice waited before it
+
+    std::filesystem::remove(server.file("karst-pibo-store.bin"));
+    const std::string saved = server.command("save", "saved Pibo store");
+    EXPECT_NE(saved.find("saved profile store SAVEDATA/karst-profile-store.bin (3 records)"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(server.file("karst-pibo-store.bin")));
+    std::filesystem::remove(server.file("karst-profile-store.bin"));
+    server.command("STOP", "stopping");
+    EXPECT_EQ(server.process().wait(), 0);
+    EXPECT_TRUE(storeHolds(server.file("karst-profile-store.bin"), profileKeyFor(3)));
+}
+
+TEST(ConsoleProgram, EndOfInputLeavesTheServerRunningAndServing) {
+    ConsoleServer server;
+    const size_t mark = server.process().out().size();
+    server.process().sendInput("status");  // a last line without its line feed still runs
+    server.process().closeInput();
+    ASSERT_TRUE(server.process().waitForOutput("bans: 0", std::chrono::seconds(10), mark));
+    KarstClient player = welcomedClient(server.port(), "Late", 5);
+    roundTrip(player);
+    server.process().signal(SIGINT);
+    EXPECT_EQ(server.process().wait(), 0);
+}
+
+}  // namespace
+}  // namespace karst::testing
