@@ -19,7 +19,8 @@ seconds="${1:-60}"
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_tcp_stream fuzz_udp_datagram fuzz_config_file fuzz_profile_store fuzz_pibo_store)
+  targets=(fuzz_tcp_stream fuzz_udp_datagram fuzz_config_file fuzz_profile_store fuzz_pibo_store
+           fuzz_operator_input)
 fi
 build="${KARST_FUZZ_BUILD:-build-fuzz}"
 work="${KARST_FUZZ_WORK:-$build/work}"

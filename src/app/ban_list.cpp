@@ -49,7 +49,7 @@ ParsedBanFile BanList::parse(std::string_view text) {
         std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
         ++number;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         BanLine entry{std::string(line), std::nullopt};
         if (!isComment(line)) {
             entry.ban = parseBanLine(line);
