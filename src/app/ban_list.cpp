@@ -89,11 +89,7 @@ void BanList::add(Ban ban) {
 
 bool BanList::addKey(const ProfileKey& key, std::string_view reason) {
     if (findKey(key)) return false;
-    Ban ban;
-    ban.kind = Ban::Kind::Key;
-    ban.key = key;
-    ban.reason = reason;
-    add(std::move(ban));
+    add(Ban{.kind = Ban::Kind::Key, .key = key, .network = {}, .reason = std::string(reason)});
     return true;
 }
 
@@ -101,11 +97,7 @@ bool BanList::addNetwork(const net::IpNetwork& network, std::string_view reason)
     for (const BanLine& line : lines_)
         if (line.ban && line.ban->kind == Ban::Kind::Address && line.ban->network == network)
             return false;
-    Ban ban;
-    ban.kind = Ban::Kind::Address;
-    ban.network = network;
-    ban.reason = reason;
-    add(std::move(ban));
+    add(Ban{.kind = Ban::Kind::Address, .key = {}, .network = network, .reason = std::string(reason)});
     return true;
 }
 
