@@ -84,7 +84,9 @@ public:
         for (auto& [socket, c] : server_.clients_) {
             c->sendQueue.clear();
             c->sendOffset = 0;
+            c->writePending = false;
         }
+        server_.pendingWrites_.clear();
     }
 
     // Checks that the indexes agree with the connection table; returns what is
@@ -114,6 +116,9 @@ public:
             return "player id index holds connections that are gone";
         if (server_.byProfileKey_.size() != authenticated || members != authenticated)
             return "profile key or room index holds connections that are gone";
+        uint64_t queueMemory = 0;
+        for (const auto& [socket, c] : server_.clients_) queueMemory += c->sendQueue.capacity();
+        if (queueMemory != server_.queuedMemory_) return "send queue memory miscounted";
         return {};
     }
 
@@ -123,6 +128,10 @@ public:
         server_.byPlayerId_.clear();
         server_.byProfileKey_.clear();
         server_.pendingHandshakes_.clear();
+        server_.pendingWrites_.clear();
+        server_.overflowed_.clear();
+        server_.connectionsByAddress_.clear();
+        server_.queuedMemory_ = 0;
         server_.clients_.clear();
     }
 

@@ -91,12 +91,12 @@ void GameServer::enforceBans() {
 bool GameServer::refuseBannedPeer(net::SocketHandle socket, const net::IpAddress& address) {
     const Ban* ban = banList_.findAddress(address);
     if (!ban) return false;
-    reportRefusal(address, *ban);
+    reportRefusal(address, "banned " + describeBan(*ban));
     net::closeSocket(socket);
     return true;
 }
 
-void GameServer::reportRefusal(const net::IpAddress& address, const Ban& ban) {
+void GameServer::reportRefusal(const net::IpAddress& address, const std::string& why) {
     const uint64_t now = monotonicNowNs();
     const auto last = refusalReports_.find(address);
     if (last != refusalReports_.end() && !elapsedAtLeast(now, last->second, kRefusalReportIntervalNs))
@@ -108,7 +108,7 @@ void GameServer::reportRefusal(const net::IpAddress& address, const Ban& ban) {
         if (refusalReports_.size() >= kMaxRefusalReports) refusalReports_.clear();
     }
     refusalReports_[address] = now;
-    printLine("connection from " + net::formatIpAddress(address) + " refused: banned " + describeBan(ban));
+    printLine("connection from " + net::formatIpAddress(address) + " refused: " + why);
 }
 
 }  // namespace karst

@@ -31,6 +31,7 @@ bool GameServer::start() {
     if (!socketsReady_) return false;
     if (!openListener()) return false;
     if (!openUdpSocket()) printError("Warning: UDP movement unavailable; clients will use TCP fallback.");
+    if (!watchServerSockets()) return false;
     writeMetrics();
     advertiseToMaster(true);
     printStartupReport();
@@ -117,6 +118,7 @@ void GameServer::shutdown() {
     // A server that never loaded its stores must not replace them with empty ones.
     profileSavePending_ = piboSavePending_ = storesLoaded_;
     writePendingSaves();
+    poller_.close();
     for (auto& [socket, connection] : clients_) net::closeSocket(socket);
     for (net::SocketHandle* s : {&listenSocket_, &udpSocket_, &masterSocket_}) {
         if (*s != net::kInvalidSocket) net::closeSocket(*s);

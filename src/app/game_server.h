@@ -31,6 +31,7 @@
 #include "garden/pibo_store.h"
 #include "net/connection.h"
 #include "net/frame.h"
+#include "net/poller.h"
 #include "net/socket.h"
 #include "store/completed_save.h"
 #include "store/profile_store.h"
@@ -83,8 +84,12 @@ private:
 
     // Event loop.
     void runPass();
-    void buildPollSet();
-    void serveConnections(size_t firstConnectionEntry);
+    bool watchServerSockets();
+    void closeConsole();
+    void watchListener();
+    void sortReadyEvents(bool& listenerReady, bool& udpReady, bool& consoleReady);
+    void serveConnections();
+    void scheduleClose(ClientConnection& connection);
     void closeAfterNotices();
     void closeExpiredHandshakes();
     void runPeriodicWork();
@@ -94,6 +99,14 @@ private:
     bool receiveFromConnection(ClientConnection& connection);
     bool flushSendQueue(ClientConnection& connection);
     void sendToConnection(ClientConnection& connection, std::span<const uint8_t> frame);
+    // Keeps the queues' memory within the budget: the largest queues go first.
+    bool makeRoomInBudget(ClientConnection& recipient, size_t growth);
+    void setQueueCapacity(ClientConnection& connection, size_t capacity);
+    void compactSendQueue(ClientConnection& connection);
+    void markOverflowed(ClientConnection& connection);
+    void cutOff(ClientConnection& connection);
+    void forgetAddress(const net::IpAddress& address);
+    bool refuseCrowdedPeer(net::SocketHandle socket, const net::IpAddress& address);
     void broadcastToRoom(const RoomKey& key, std::span<const uint8_t> frame, uint32_t excludedId);
     void disconnect(net::SocketHandle socket);
     ClientConnection* findConnectionByPlayerId(uint32_t playerId);
@@ -209,7 +222,7 @@ private:
     void enforceBans();
     bool refuseBannedPeer(net::SocketHandle socket, const net::IpAddress& address);
     // A line per address and minute at most, so a reconnect loop cannot flood the log.
-    void reportRefusal(const net::IpAddress& address, const Ban& ban);
+    void reportRefusal(const net::IpAddress& address, const std::string& why);
     std::string bannedNoticeText(const Ban& ban) const;
 
     // Master advertisement and metrics.
@@ -269,13 +282,23 @@ private:
     std::unordered_map<ProfileKey, ClientConnection*, ProfileKeyHash> byProfileKey_;
     std::deque<std::pair<uint64_t, net::SocketHandle>> pendingHandshakes_;
 
-    // Scratch of one event-loop pass, kept to avoid allocating every pass.
-    std::vector<net::PollEntry> pollSet_;
-    std::vector<ClientConnection*> pollConnections_;
-    std::vector<uint8_t> pollOk_;
+    // The watched sockets, and the scratch of one pass (kept between passes so
+    // a pass does not allocate once the server is warm).
+    net::Poller poller_;
+    uint16_t listenerEvents_ = 0;
+    bool consoleWatched_ = false;
+    uint64_t passNumber_ = 0;
+    std::vector<net::ReadyEvent> readyConnections_;
+    std::vector<uint8_t> readOk_;
     std::vector<net::SocketHandle> closingList_;
-    size_t consoleEntry_ = 0;  // position of standard input in pollSet_, 0 when absent
     std::vector<net::DatagramSend> udpBatch_;
+    // Connections with bytes queued since their last write, by player id; and
+    // connections whose queue overflowed, closed in a pass that reads nothing.
+    std::vector<uint32_t> pendingWrites_;
+    std::vector<uint32_t> overflowed_;
+    // Memory held by every send queue, against settings_.sendBudgetMiB.
+    uint64_t queuedMemory_ = 0;
+    std::unordered_map<net::IpAddress, uint32_t, net::IpAddressHash> connectionsByAddress_;
 };
 
 // The running server, for the stop signal handler; null outside run().

@@ -55,8 +55,6 @@ struct GameServer::ConsoleTable {
     };
 };
 
-void GameServer::openConsole() { consoleOpen_ = net::openConsoleInput(); }
-
 void GameServer::serveConsole(bool reported) {
     if (!reported) return;
     std::array<uint8_t, kConsoleReadSize> chunk;
@@ -67,7 +65,7 @@ void GameServer::serveConsole(bool reported) {
     } else {
         // End of input (or none to read): the server runs on without a console.
         consoleReader_.finish(consoleLines_);
-        consoleOpen_ = false;
+        closeConsole();
     }
     for (const ConsoleInputLine& line : consoleLines_) {
         if (line.tooLong)

@@ -41,6 +41,15 @@ struct ServerSettings {
     // Seconds a new connection has to complete its handshake; 0 = no deadline.
     // Set only by the configuration file, so the command line stays as documented.
     uint32_t handshakeTimeoutSeconds = 10;
+    // The settings below are set only by the configuration file.
+    // Unsent bytes over all connections, in MiB; past it the largest queues are
+    // cut off first. 0 = no cap.
+    uint32_t sendBudgetMiB = 256;
+    // Connections one remote address may hold at once; 0 = no cap.
+    uint32_t maxConnectionsPerAddress = 0;
+    // "poll" waits on every socket each pass (for comparison); anything else
+    // uses the system's readiness queue where it has one.
+    std::string eventLoop = "auto";
 };
 
 inline constexpr std::string_view kDefaultConfigPath = "server.ini";

@@ -53,12 +53,22 @@ struct ClientConnection {
     net::SocketAddress udpAddress;
     bool udpBound = false;
     bool sendOverflow = false;
+    // Its queue was dropped to keep all queues within the memory budget.
+    bool cutOffByBudget = false;
 
     // Where the connection comes from, for the console and address bans.
     net::SocketAddress remoteAddress;
     net::IpAddress remoteIp;
     // A notice that ends the connection is queued; nothing more is handled.
     bool closing = false;
+
+    // The event loop's bookkeeping: on the closing list of this pass; waiting for
+    // a writable report (its queue could not be written at once); listed for the
+    // write at the end of the pass; the pass that last read it.
+    bool closeScheduled = false;
+    bool writeInterest = false;
+    bool writePending = false;
+    uint64_t readPass = 0;
 
     // Bookkeeping of the server's indexes.
     uint64_t acceptedAtNs = 0;

@@ -26,7 +26,7 @@ void releaseSpareCapacity(std::vector<uint8_t>& buffer) {
 }  // namespace
 
 void GameServer::acceptPending() {
-    // Banned peers are closed without taking a slot; a bound on them keeps a
+    // Refused peers are closed without taking a slot; a bound on them keeps a
     // flood of reconnects from holding the pass here.
     size_t refused = 0;
     while (clients_.size() < settings_.maxClients && refused < kMaxRefusalsPerPass) {
@@ -34,7 +34,7 @@ void GameServer::acceptPending() {
         const net::SocketHandle socket = net::acceptConnection(listenSocket_, &peer);
         if (socket == net::kInvalidSocket) return;
         const net::IpAddress peerIp = net::endpointIpAddress(peer);
-        if (refuseBannedPeer(socket, peerIp)) {
+        if (refuseBannedPeer(socket, peerIp) || refuseCrowdedPeer(socket, peerIp)) {
             ++refused;
             continue;
         }
@@ -48,7 +48,12 @@ void GameServer::acceptPending() {
         connection->remoteIp = peerIp;
         connection->playerId = nextPlayerId_++;
         connection->acceptedAtNs = monotonicNowNs();
+        if (!poller_.add(socket, net::kPollIn, connection->playerId)) {
+            net::closeSocket(socket);
+            continue;
+        }
         byPlayerId_[connection->playerId] = connection.get();
+        ++connectionsByAddress_[peerIp];
         if (settings_.handshakeTimeoutSeconds != 0)
             pendingHandshakes_.emplace_back(connection->acceptedAtNs, socket);
         clients_.emplace(socket, std::move(connection));
@@ -77,26 +82,107 @@ bool GameServer::flushSendQueue(ClientConnection& connection) {
         const std::span<const uint8_t> unsent(connection.sendQueue.data() + connection.sendOffset,
                                               connection.unsentBytes());
         const net::IoResult r = net::sendBytes(connection.socket, unsent);
-        if (r.status == net::IoStatus::WouldBlock) return true;
+        if (r.status == net::IoStatus::WouldBlock) {
+            compactSendQueue(connection);
+            if (!connection.writeInterest) {
+                connection.writeInterest = true;
+                poller_.modify(connection.socket, net::kPollIn | net::kPollOut, connection.playerId);
+            }
+            return true;
+        }
         if (r.status != net::IoStatus::Ok) return false;
         connection.sendOffset += static_cast<uint32_t>(r.bytes);
     }
     connection.sendQueue.clear();
     connection.sendOffset = 0;
-    releaseSpareCapacity(connection.sendQueue);
+    if (connection.sendQueue.capacity() > kRetainedBufferCapacity) setQueueCapacity(connection, 0);
+    if (connection.writeInterest) {
+        connection.writeInterest = false;
+        poller_.modify(connection.socket, net::kPollIn, connection.playerId);
+    }
     return true;
 }
 
+void GameServer::compactSendQueue(ClientConnection& connection) {
+    // A reader that keeps up only partly never lets its queue drain; without this
+    // the bytes it already took would pile up at the front for as long as it lives.
+    if (connection.sendOffset < kRetainedBufferCapacity ||
+        connection.sendOffset < connection.sendQueue.size() / 2)
+        return;
+    connection.sendQueue.erase(connection.sendQueue.begin(),
+                               connection.sendQueue.begin() + connection.sendOffset);
+    connection.sendOffset = 0;
+}
+
+void GameServer::setQueueCapacity(ClientConnection& connection, size_t capacity) {
+    const size_t before = connection.sendQueue.capacity();
+    if (capacity == 0) {
+        std::vector<uint8_t> empty;
+        connection.sendQueue.swap(empty);
+    } else {
+        connection.sendQueue.reserve(capacity);
+    }
+    queuedMemory_ = queuedMemory_ - before + connection.sendQueue.capacity();
+}
+
 void GameServer::sendToConnection(ClientConnection& connection, std::span<const uint8_t> frame) {
+    if (connection.cutOffByBudget) return;
     if (connection.unsentBytes() + frame.size() > kUnsentBytesLimit) {
-        connection.sendOverflow = true;
+        markOverflowed(connection);
         return;
     }
     if (connection.sendOffset == connection.sendQueue.size()) {
         connection.sendQueue.clear();
         connection.sendOffset = 0;
     }
+    const size_t needed = connection.sendQueue.size() + frame.size();
+    if (needed > connection.sendQueue.capacity()) {
+        // Grown by half at a time, and the growth counted before it happens.
+        const size_t capacity = std::max(needed, connection.sendQueue.capacity() * 3 / 2);
+        if (!makeRoomInBudget(connection, capacity - connection.sendQueue.capacity())) return;
+        setQueueCapacity(connection, capacity);
+    }
     connection.sendQueue.insert(connection.sendQueue.end(), frame.begin(), frame.end());
+    if (!connection.writePending && !connection.writeInterest) {
+        connection.writePending = true;
+        pendingWrites_.push_back(connection.playerId);
+    }
+}
+
+bool GameServer::makeRoomInBudget(ClientConnection& recipient, size_t growth) {
+    const uint64_t budget = uint64_t{settings_.sendBudgetMiB} * 1024 * 1024;
+    if (budget == 0 || queuedMemory_ + growth <= budget) return true;
+    // Rare, and only under abuse: the largest queues are cut off first, down to
+    // seven eighths of the budget so the next frames do not land here again.
+    std::vector<ClientConnection*> holders;
+    for (auto& [socket, c] : clients_)
+        if (c->sendQueue.capacity() != 0) holders.push_back(c.get());
+    std::sort(holders.begin(), holders.end(), [](const ClientConnection* a, const ClientConnection* b) {
+        return a->sendQueue.capacity() > b->sendQueue.capacity();
+    });
+    for (ClientConnection* c : holders) {
+        if (queuedMemory_ + growth <= budget - budget / 8) break;
+        cutOff(*c);
+    }
+    // A frame that cannot fit even so cuts off its recipient rather than vanish.
+    if (queuedMemory_ + growth > budget) cutOff(recipient);
+    return !recipient.cutOffByBudget;
+}
+
+void GameServer::cutOff(ClientConnection& connection) {
+    if (connection.cutOffByBudget) return;
+    // Closed as an overflowed queue is: its bytes go now, the connection at the
+    // end of a pass that reads nothing from it.
+    connection.sendQueue.clear();
+    connection.sendOffset = 0;
+    setQueueCapacity(connection, 0);
+    connection.cutOffByBudget = true;
+    markOverflowed(connection);
+}
+
+void GameServer::markOverflowed(ClientConnection& connection) {
+    if (!connection.sendOverflow) overflowed_.push_back(connection.playerId);
+    connection.sendOverflow = true;
 }
 
 void GameServer::broadcastToRoom(const RoomKey& key, std::span<const uint8_t> frame,
@@ -115,15 +201,32 @@ void GameServer::disconnect(net::SocketHandle socket) {
     updateProfile(connection);
     saveProfileStore();
     if (roomKey.inRoom()) releaseHeldPibo(connection, roomKey);
+    poller_.remove(socket);
     net::closeSocket(socket);
     if (wasAuthenticated) {
         removeFromRoomIndex(connection);
         byProfileKey_.erase(connection.profileKey);
     }
     byPlayerId_.erase(playerId);
+    forgetAddress(connection.remoteIp);
+    queuedMemory_ -= connection.sendQueue.capacity();
     clients_.erase(it);
     if (roomKey.inRoom()) leaveRoomAfterDisconnect(roomKey, playerId);
     printPlayerEvent("player " + std::to_string(playerId) + " disconnected");
+}
+
+void GameServer::forgetAddress(const net::IpAddress& address) {
+    const auto it = connectionsByAddress_.find(address);
+    if (it != connectionsByAddress_.end() && --it->second == 0) connectionsByAddress_.erase(it);
+}
+
+bool GameServer::refuseCrowdedPeer(net::SocketHandle socket, const net::IpAddress& address) {
+    if (settings_.maxConnectionsPerAddress == 0) return false;
+    const auto it = connectionsByAddress_.find(address);
+    if (it == connectionsByAddress_.end() || it->second < settings_.maxConnectionsPerAddress) return false;
+    reportRefusal(address, std::to_string(settings_.maxConnectionsPerAddress) + " connections from one address");
+    net::closeSocket(socket);
+    return true;
 }
 
 ClientConnection* GameServer::findConnectionByPlayerId(uint32_t playerId) {

@@ -1,6 +1,11 @@
-// The event loop: one pass polls every socket with a 10 ms tick, accepts, drains
-// UDP, serves each ready connection, closes the ones that failed, then runs the
-// periodic work in fixed order.
+// The event loop: one pass waits up to the 10 ms tick for ready sockets, accepts,
+// drains UDP, takes console input, serves each ready connection, closes the ones
+// that failed, then runs the periodic work in fixed order.
+//
+// Sockets stay watched between passes, so a pass costs the ready sockets rather
+// than every connection. A queue is written at the end of the pass that filled
+// it; only a socket that could not take it all is watched for writability, until
+// its queue drains.
 #include <algorithm>
 
 #include "app/game_server.h"
@@ -12,6 +17,12 @@ namespace karst {
 namespace {
 constexpr int kPollTimeoutMs = 10;
 constexpr uint64_t kMetricsIntervalNs = 5 * kNsPerSecond;
+// Tokens of the server's own sockets; connections use their player id, which is
+// never reused, so a report about a closed connection cannot reach a newer one.
+constexpr uint64_t kListenerToken = ~uint64_t{0};
+constexpr uint64_t kUdpToken = kListenerToken - 1;
+constexpr uint64_t kConsoleToken = kListenerToken - 2;
+constexpr uint16_t kFailureEvents = net::kPollError | net::kPollHangUp | net::kPollInvalid;
 }  // namespace
 
 int GameServer::run() {
@@ -20,23 +31,18 @@ int GameServer::run() {
 }
 
 void GameServer::runPass() {
-    buildPollSet();
+    watchListener();
     // An interrupted or failed wait abandons the pass; the next one starts at once.
-    if (net::pollSockets(pollSet_, kPollTimeoutMs) < 0) return;
+    if (poller_.wait(kPollTimeoutMs) < 0) return;
+    ++passNumber_;
+    bool listenerReady = false, udpReady = false, consoleReady = false;
+    sortReadyEvents(listenerReady, udpReady, consoleReady);
 
-    if (pollSet_[0].revents & net::kPollIn) acceptPending();
-    size_t firstConnectionEntry = 1;
-    if (udpSocket_ != net::kInvalidSocket) {
-        if (pollSet_[1].revents & net::kPollIn) drainUdp();
-        firstConnectionEntry = 2;
-    }
-    if (consoleOpen_) {
-        // Where standard input cannot be polled its bytes are taken every pass.
-        const bool reported = consoleEntry_ == 0 || pollSet_[consoleEntry_].revents != 0;
-        if (consoleEntry_ != 0) ++firstConnectionEntry;
-        serveConsole(reported);
-    }
-    serveConnections(firstConnectionEntry);
+    if (listenerReady) acceptPending();
+    if (udpReady) drainUdp();
+    // Where standard input cannot be watched its bytes are taken every pass.
+    if (consoleOpen_) serveConsole(consoleReady || !consoleWatched_);
+    serveConnections();
     closeAfterNotices();
     closeExpiredHandshakes();
     for (net::SocketHandle socket : closingList_) disconnect(socket);
@@ -47,56 +53,76 @@ void GameServer::runPass() {
     writePendingSaves();
 }
 
-void GameServer::buildPollSet() {
-    pollSet_.clear();
-    pollConnections_.clear();
-    pollSet_.reserve(clients_.size() + 3);
-    pollConnections_.reserve(clients_.size());
+void GameServer::watchListener() {
     // At capacity the listener asks for nothing: a pending connection would
     // otherwise wake every pass at once and spin the loop until a slot frees.
-    const bool atCapacity = clients_.size() >= settings_.maxClients;
-    pollSet_.push_back({listenSocket_, static_cast<uint16_t>(atCapacity ? 0 : net::kPollIn), 0});
-    if (udpSocket_ != net::kInvalidSocket) pollSet_.push_back({udpSocket_, net::kPollIn, 0});
-    consoleEntry_ = 0;
-    if (consoleOpen_ && net::consoleInputPollHandle() != net::kInvalidSocket) {
-        consoleEntry_ = pollSet_.size();
-        pollSet_.push_back({net::consoleInputPollHandle(), net::kPollIn, 0});
-    }
-    for (auto& [socket, connection] : clients_) {
-        uint16_t events = net::kPollIn;
-        if (connection->hasUnsentBytes()) events |= net::kPollOut;
-        pollSet_.push_back({socket, events, 0});
-        pollConnections_.push_back(connection.get());
-    }
+    const uint16_t wanted = clients_.size() < settings_.maxClients ? net::kPollIn : 0;
+    if (wanted == listenerEvents_) return;
+    poller_.modify(listenSocket_, wanted, kListenerToken);
+    listenerEvents_ = wanted;
 }
 
-void GameServer::serveConnections(size_t firstConnectionEntry) {
-    // Nothing is closed while the set is walked, so every pointer stays valid.
-    // Every ready connection is read first and the stores written once, then
-    // the queues are flushed: no reply reporting a change leaves before the file
-    // holds it, and a busy pass costs one save instead of one per connection.
-    const size_t count = pollSet_.size() - firstConnectionEntry;
-    pollOk_.assign(count, 1);
-    for (size_t i = 0; i < count; ++i) {
-        const uint16_t revents = pollSet_[firstConnectionEntry + i].revents;
-        ClientConnection& connection = *pollConnections_[i];
-        // An overflowed queue closes its connection in the first pass that brings
-        // it nothing to read, whether or not poll reported anything for it.
-        bool ok = !connection.sendOverflow;
-        if ((revents & net::kPollIn) && !connection.closing) ok = receiveFromConnection(connection);
-        pollOk_[i] = ok;
+void GameServer::sortReadyEvents(bool& listenerReady, bool& udpReady, bool& consoleReady) {
+    readyConnections_.clear();
+    for (const net::ReadyEvent& event : poller_.ready()) {
+        if (event.token == kListenerToken) listenerReady = (event.events & net::kPollIn) != 0;
+        else if (event.token == kUdpToken) udpReady = (event.events & net::kPollIn) != 0;
+        else if (event.token == kConsoleToken) consoleReady = true;
+        else readyConnections_.push_back(event);
+    }
+    // Accept order, whatever order the system reported them in.
+    std::sort(readyConnections_.begin(), readyConnections_.end(),
+              [](const net::ReadyEvent& a, const net::ReadyEvent& b) { return a.token < b.token; });
+}
+
+void GameServer::serveConnections() {
+    // Nothing is closed while the ready list is walked, so every connection found
+    // stays valid. Every ready connection is read first and the stores written
+    // once, then the queues are written: no reply reporting a change leaves
+    // before the file holds it, and a busy pass costs one save, not one per reader.
+    readOk_.assign(readyConnections_.size(), 1);
+    for (size_t i = 0; i < readyConnections_.size(); ++i) {
+        ClientConnection* connection = findConnectionByPlayerId(static_cast<uint32_t>(readyConnections_[i].token));
+        if (!connection) continue;
+        bool ok = !connection->sendOverflow;
+        if ((readyConnections_[i].events & net::kPollIn) && !connection->closing) {
+            ok = receiveFromConnection(*connection);
+            connection->readPass = passNumber_;
+        }
+        readOk_[i] = ok;
     }
     writePendingSaves();
-    for (size_t i = 0; i < count; ++i) {
-        const uint16_t revents = pollSet_[firstConnectionEntry + i].revents;
-        ClientConnection& connection = *pollConnections_[i];
-        bool ok = pollOk_[i] != 0;
-        // A queue filled during this pass is written now rather than a pass
-        // later: a socket that cannot take it just reports "would block".
-        if (ok && connection.hasUnsentBytes()) ok = flushSendQueue(connection);
-        if (!ok || (revents & (net::kPollError | net::kPollHangUp | net::kPollInvalid)))
-            closingList_.push_back(connection.socket);
+    for (size_t i = 0; i < readyConnections_.size(); ++i) {
+        ClientConnection* connection = findConnectionByPlayerId(static_cast<uint32_t>(readyConnections_[i].token));
+        if (!connection) continue;
+        bool ok = readOk_[i] != 0;
+        if (ok && (readyConnections_[i].events & net::kPollOut)) ok = flushSendQueue(*connection);
+        if (!ok || (readyConnections_[i].events & kFailureEvents)) scheduleClose(*connection);
     }
+    // A queue filled during this pass is written now rather than a pass later:
+    // a socket that cannot take it just reports "would block" and is watched.
+    for (size_t i = 0; i < pendingWrites_.size(); ++i) {
+        ClientConnection* connection = findConnectionByPlayerId(pendingWrites_[i]);
+        if (!connection) continue;
+        connection->writePending = false;
+        if (!connection->closeScheduled && !flushSendQueue(*connection)) scheduleClose(*connection);
+    }
+    pendingWrites_.clear();
+    // An overflowed queue closes its connection in the first pass that brings it
+    // nothing to read, whether or not anything was reported for it.
+    std::erase_if(overflowed_, [&](uint32_t id) {
+        ClientConnection* connection = findConnectionByPlayerId(id);
+        if (!connection) return true;
+        if (connection->readPass == passNumber_) return false;
+        scheduleClose(*connection);
+        return true;
+    });
+}
+
+void GameServer::scheduleClose(ClientConnection& connection) {
+    if (connection.closeScheduled) return;
+    connection.closeScheduled = true;
+    closingList_.push_back(connection.socket);
 }
 
 void GameServer::closeAfterNotices() {
@@ -104,10 +130,9 @@ void GameServer::closeAfterNotices() {
     // written here, and whatever the socket cannot take now is lost with it.
     for (net::SocketHandle socket : closeAfterNotice_) {
         const auto it = clients_.find(socket);
-        if (it == clients_.end()) continue;
-        if (std::find(closingList_.begin(), closingList_.end(), socket) != closingList_.end()) continue;
+        if (it == clients_.end() || it->second->closeScheduled) continue;
         if (it->second->hasUnsentBytes()) (void)flushSendQueue(*it->second);
-        closingList_.push_back(socket);
+        scheduleClose(*it->second);
     }
     closeAfterNotice_.clear();
 }
@@ -128,8 +153,7 @@ void GameServer::closeExpiredHandshakes() {
         if (it == clients_.end() || it->second->authenticated) continue;
         // A reused socket number belongs to a newer connection with its own entry.
         if (!elapsedAtLeast(now, it->second->acceptedAtNs, deadline)) continue;
-        if (std::find(closingList_.begin(), closingList_.end(), socket) == closingList_.end())
-            closingList_.push_back(socket);
+        scheduleClose(*it->second);
     }
 }
 
@@ -143,6 +167,30 @@ void GameServer::runPeriodicWork() {
         writeMetrics();
         lastMetricsTime_ = now;
     }
+}
+
+void GameServer::openConsole() {
+    consoleOpen_ = net::openConsoleInput();
+    const net::SocketHandle input = net::consoleInputPollHandle();
+    // Standard input that cannot be watched (a regular file, /dev/null) never
+    // blocks a read, so it is read every pass instead.
+    consoleWatched_ = consoleOpen_ && input != net::kInvalidSocket &&
+                      poller_.add(input, net::kPollIn, kConsoleToken);
+}
+
+void GameServer::closeConsole() {
+    if (consoleWatched_) poller_.remove(net::consoleInputPollHandle());
+    consoleWatched_ = false;
+    consoleOpen_ = false;
+}
+
+bool GameServer::watchServerSockets() {
+    const auto kind = settings_.eventLoop == "poll" ? net::Poller::Kind::Poll : net::Poller::Kind::Readiness;
+    poller_.open(kind);
+    listenerEvents_ = net::kPollIn;
+    if (!poller_.add(listenSocket_, listenerEvents_, kListenerToken)) return false;
+    if (udpSocket_ != net::kInvalidSocket) (void)poller_.add(udpSocket_, net::kPollIn, kUdpToken);
+    return true;
 }
 
 }  // namespace karst

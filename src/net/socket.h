@@ -118,4 +118,21 @@ struct PollEntry {
 // ready entries, 0 on timeout, negative on failure (an interrupted wait included).
 int pollSockets(std::vector<PollEntry>& entries, int timeoutMs);
 
+// A readiness queue that keeps its sockets between waits and reports only the
+// ready ones (epoll on Linux). Where the system has none, openReadinessQueue
+// returns kInvalidSocket and callers poll instead.
+struct ReadyEvent {
+    uint64_t token = 0;  // the caller's name for the socket
+    uint16_t events = 0;
+};
+SocketHandle openReadinessQueue();
+void closeReadinessQueue(SocketHandle queue);
+// Adds the socket (`add`) or changes what it is watched for; false when the
+// system refuses (a regular file, for instance).
+bool watchSocket(SocketHandle queue, SocketHandle s, uint16_t events, uint64_t token, bool add);
+void unwatchSocket(SocketHandle queue, SocketHandle s);
+// Waits up to `timeoutMs`; fills the front of `ready`. Returns the number filled,
+// 0 on timeout, negative on failure.
+int waitReadiness(SocketHandle queue, std::span<ReadyEvent> ready, int timeoutMs);
+
 }  // namespace karst::net

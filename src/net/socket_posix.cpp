@@ -13,6 +13,9 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#ifdef __linux__
+#include <sys/epoll.h>
+#endif
 #include <unistd.h>
 
 #include <utility>
@@ -247,5 +250,54 @@ int pollSockets(std::vector<PollEntry>& entries, int timeoutMs) {
     }
     return n;
 }
+
+#ifdef __linux__
+
+SocketHandle openReadinessQueue() {
+    const int q = ::epoll_create1(EPOLL_CLOEXEC);
+    return q < 0 ? kInvalidSocket : static_cast<SocketHandle>(q);
+}
+
+void closeReadinessQueue(SocketHandle queue) { ::close(fd(queue)); }
+
+bool watchSocket(SocketHandle queue, SocketHandle s, uint16_t events, uint64_t token, bool add) {
+    // Level-triggered: a socket left with unread bytes is reported again, as poll would.
+    epoll_event e{};
+    if (events & kPollIn) e.events |= EPOLLIN;
+    if (events & kPollOut) e.events |= EPOLLOUT;
+    e.data.u64 = token;
+    return ::epoll_ctl(fd(queue), add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd(s), &e) == 0;
+}
+
+void unwatchSocket(SocketHandle queue, SocketHandle s) {
+    epoll_event unused{};
+    (void)::epoll_ctl(fd(queue), EPOLL_CTL_DEL, fd(s), &unused);
+}
+
+int waitReadiness(SocketHandle queue, std::span<ReadyEvent> ready, int timeoutMs) {
+    static thread_local std::vector<epoll_event> events;
+    events.resize(ready.size());
+    const int n = ::epoll_wait(fd(queue), events.data(), static_cast<int>(events.size()), timeoutMs);
+    for (int i = 0; i < n; ++i) {
+        const uint32_t r = events[static_cast<size_t>(i)].events;
+        uint16_t out = 0;
+        if (r & EPOLLIN) out |= kPollIn;
+        if (r & EPOLLOUT) out |= kPollOut;
+        if (r & EPOLLERR) out |= kPollError;
+        if (r & EPOLLHUP) out |= kPollHangUp;
+        ready[static_cast<size_t>(i)] = ReadyEvent{events[static_cast<size_t>(i)].data.u64, out};
+    }
+    return n;
+}
+
+#else
+
+SocketHandle openReadinessQueue() { return kInvalidSocket; }
+void closeReadinessQueue(SocketHandle) {}
+bool watchSocket(SocketHandle, SocketHandle, uint16_t, uint64_t, bool) { return false; }
+void unwatchSocket(SocketHandle, SocketHandle) {}
+int waitReadiness(SocketHandle, std::span<ReadyEvent>, int) { return -1; }
+
+#endif
 
 }  // namespace karst::net

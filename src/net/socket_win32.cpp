@@ -223,4 +223,12 @@ int pollSockets(std::vector<PollEntry>& entries, int timeoutMs) {
     return n;
 }
 
+// WSAPoll is the only readiness call that covers every socket here; the server
+// keeps its own set and polls it.
+SocketHandle openReadinessQueue() { return kInvalidSocket; }
+void closeReadinessQueue(SocketHandle) {}
+bool watchSocket(SocketHandle, SocketHandle, uint16_t, uint64_t, bool) { return false; }
+void unwatchSocket(SocketHandle, SocketHandle) {}
+int waitReadiness(SocketHandle, std::span<ReadyEvent>, int) { return -1; }
+
 }  // namespace karst::net

@@ -1,5 +1,6 @@
 #include "support/test_server.h"
 
+#include <cstdlib>
 #include <stdexcept>
 
 namespace karst::testing {
@@ -14,6 +15,8 @@ ServerSettings testSettings(const std::filesystem::path& dir) {
     s.profileStorePath = (dir / "SAVEDATA" / "karst-profile-store.bin").string();
     s.metricsPath = (dir / "SAVEDATA" / "karst-metrics.json").string();
     s.banListPath = (dir / "SAVEDATA" / "karst-bans.txt").string();
+    // The suite runs on either event loop: KARST_TEST_EVENT_LOOP=poll picks the other.
+    if (const char* loop = std::getenv("KARST_TEST_EVENT_LOOP")) s.eventLoop = loop;
     return s;
 }
 
