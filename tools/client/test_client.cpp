@@ -79,6 +79,7 @@ KarstClient& KarstClient::operator=(KarstClient&& other) noexcept {
     udpServerAddress_ = other.udpServerAddress_;
     host_ = std::move(other.host_);
     port_ = other.port_;
+    socketBufferBytes_ = other.socketBufferBytes_;
     libraryStarted_ = std::exchange(other.libraryStarted_, false);
     buffer_ = std::move(other.buffer_);
     readPos_ = std::exchange(other.readPos_, 0);
@@ -99,6 +100,7 @@ bool KarstClient::connect(uint16_t port, const std::string& host, int timeoutMs)
          net::resolveAddresses(host, port, net::SocketType::Stream, false)) {
         const net::SocketHandle s = net::openSocket(a.family, a.socketType, a.protocol);
         if (s == net::kInvalidSocket) continue;
+        if (socketBufferBytes_ > 0) (void)net::setBufferSizes(s, socketBufferBytes_);
         if (net::setNonBlocking(s) &&
             (net::connectSocket(s, a.address) || finishConnect(s, deadline.remainingMs()))) {
             net::setNoDelay(s);

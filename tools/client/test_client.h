@@ -35,6 +35,9 @@ public:
     bool connect(uint16_t port, const std::string& host = "127.0.0.1",
                  int timeoutMs = kDefaultTimeoutMs);
     bool connected() const { return socket_ != net::kInvalidSocket; }
+    // Kernel buffers for the next connect(); small ones make a client that does
+    // not read push back on the server at once (0: the system's default).
+    void setSocketBufferBytes(int bytes) { socketBufferBytes_ = bytes; }
     // Closes TCP and UDP; the client may connect again afterwards.
     void close();
 
@@ -112,6 +115,7 @@ private:
     net::SocketAddress udpServerAddress_;
     std::string host_;
     uint16_t port_ = 0;
+    int socketBufferBytes_ = 0;
     bool libraryStarted_ = false;
     std::vector<uint8_t> buffer_;
     size_t readPos_ = 0;
