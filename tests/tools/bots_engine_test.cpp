@@ -1,6 +1,7 @@
 // The load engine against a TestServer in this process, over TCP and over UDP:
 // every bot joins, every counted record reaches its room mate, and the run passes.
 #include "bots/bot_engine.h"
+#include "bots/bot_identity.h"
 #include "bots/load_report.h"
 #include "support/test_server.h"
 
@@ -41,6 +42,18 @@ TEST(BotEngine, SmallRunsDeliverEveryRecordOverTcpAndUdp) {
         EXPECT_GT(s.latency.count(), 0u);
         EXPECT_EQ(exitCodeFor(s), 0);
     }
+}
+
+TEST(BotEngine, HeldPlayersStayConnectedInRoomsApartAndSendNothing) {
+    testing::TestServer server;
+    BotOptions o = smallRun(server.port(), Transport::Tcp);
+    o.hold = true;
+    o.firstRoom = 100;
+    EXPECT_EQ(botRoomKey(o, 0).instance, 101u);
+    const LoadSummary s = runLoad(o, nullptr);
+    EXPECT_EQ(s.botsJoined, 4u);
+    EXPECT_TRUE(s.runCompleted) << s.abortReason;
+    EXPECT_EQ(s.recordsSent, 0u);
 }
 
 }  // namespace

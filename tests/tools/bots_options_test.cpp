@@ -44,6 +44,7 @@ TEST(BotOptions, BoundsAreInclusiveAndOneBeyondIsRefused) {
         {"--duration", "0", "3600", "3601"},      {"--chat-per-minute", nullptr, "150", "151"},
         {"--events-per-second", nullptr, "250", "251"},
         {"--connect-rate", "0", "10000", "10001"}, {"--setup-timeout", "0", "600", "601"},
+        {"--first-room", nullptr, "1000000", "1000001"},
     };
     for (const Bound& b : bounds) {
         SCOPED_TRACE(b.option);
@@ -68,6 +69,7 @@ TEST(BotOptions, RulesAcrossOptions) {
     EXPECT_NE(parse({"--duration", "5", "--warmup", "5"}).error.find("--warmup"), std::string::npos);
     EXPECT_TRUE(parse({"--warmup", "10", "--duration", "20"}).options);  // checked after all
     EXPECT_EQ(parse({"--bots", "5", "--bots", "7"}).options->bots, 7u);
+    EXPECT_TRUE(parse({"--hold", "--bots", "3"}).options->hold);  // a flag: takes no value
     EXPECT_NE(parse({"--bots=5"}).error.find("--bots=5"), std::string::npos);
     EXPECT_NE(parse({"--bots"}).error.find("--bots"), std::string::npos);
     const OptionsOutcome help = parse({"--bots", "5", "--help", "--host", "10.0.0.1"});

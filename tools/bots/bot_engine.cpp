@@ -1,15 +1,17 @@
 // The load engine's loop, phases and bot set-up.
 //
-// One pass builds the poll set from the bots' states (write interest only
-// while connecting or holding unsent bytes), waits at most until the next
-// thing due, and serves every socket poll reported. Sends are made between
-// passes, from the schedules, never from inside a read.
+// The bots' sockets stay watched between passes (write interest only while
+// connecting or holding unsent bytes), so a pass costs the ready sockets, not
+// every bot: the tool must not be what limits a measurement. One pass waits at
+// most until the next thing due and serves every socket reported. Sends are
+// made between passes, from the schedules, never from inside a read.
 #include "bots/load_engine.h"
 
 #include "bots/bot_identity.h"
 #include "net/clock.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace karst::bots {
 
@@ -46,6 +48,7 @@ LoadEngine::LoadEngine(const BotOptions& options, std::ostream* progress,
       stop_(stop),
       start_(std::chrono::steady_clock::now()) {
     net::startSocketLibrary();
+    poller_.open(net::Poller::Kind::Readiness);
     summary_.options = options;
     bots_.resize(options.bots);
     for (uint32_t i = 0; i < options.bots; ++i) {
@@ -58,7 +61,8 @@ LoadEngine::LoadEngine(const BotOptions& options, std::ostream* progress,
 }
 
 LoadEngine::~LoadEngine() {
-    for (Bot& bot : bots_) closeLink(bot.link);
+    for (Bot& bot : bots_) closeBot(bot);
+    poller_.close();
     net::stopSocketLibrary();
 }
 
@@ -78,12 +82,16 @@ LoadSummary LoadEngine::run() {
     }
     runSetup();
     if (finishSetup()) {
-        runMovement();
-        runDrain();
+        if (options_.hold) {
+            holdConnections();
+        } else {
+            runMovement();
+            runDrain();
+        }
     }
     summary_.runCompleted = summary_.abortReason.empty();
     for (uint32_t b : participants_) summary_.udpBound += bots_[b].udpBound ? 1 : 0;
-    for (Bot& bot : bots_) closeLink(bot.link);
+    for (Bot& bot : bots_) closeBot(bot);
     return summary_;
 }
 
@@ -199,47 +207,67 @@ void LoadEngine::runDrain() {
 // ---- One pass -------------------------------------------------------------
 
 void LoadEngine::pass(uint64_t wakeNs) {
-    buildPollSet();
-    const int n = net::pollSockets(pollEntries_, waitMs(nowNs(), wakeNs));
-    if (n <= 0) return;
-    for (size_t i = 0; i < pollEntries_.size(); ++i)
-        if (pollEntries_[i].revents != 0) serve(pollEntries_[i], pollOwners_[i]);
-}
-
-void LoadEngine::buildPollSet() {
-    pollEntries_.clear();
-    pollOwners_.clear();
-    for (const Bot& bot : bots_) {
-        if (bot.link.tcp != net::kInvalidSocket) {
-            const bool connecting = bot.phase == BotPhase::Connecting;
-            uint16_t events = connecting ? 0 : net::kPollIn;
-            if (connecting || hasBacklog(bot.link)) events |= net::kPollOut;
-            pollEntries_.push_back(net::PollEntry{bot.link.tcp, events, 0});
-            pollOwners_.push_back(PollOwner{bot.index, false});
-        }
-        if (bot.link.udp != net::kInvalidSocket) {
-            pollEntries_.push_back(net::PollEntry{bot.link.udp, net::kPollIn, 0});
-            pollOwners_.push_back(PollOwner{bot.index, true});
-        }
+    if (poller_.wait(waitMs(nowNs(), wakeNs)) <= 0) return;
+    for (const net::ReadyEvent& event : poller_.ready()) {
+        Bot& bot = bots_[event.token / 2];
+        serve(bot, (event.token & 1) != 0, event.events);
+        if (bot.link.tcp != net::kInvalidSocket) watch(bot);
     }
 }
 
-void LoadEngine::serve(const net::PollEntry& entry, PollOwner owner) {
-    Bot& bot = bots_[owner.bot];
-    if (owner.udp) {
-        if (bot.link.udp == entry.socket && (entry.revents & net::kPollIn)) drainUdp(bot);
+void LoadEngine::serve(Bot& bot, bool udp, uint16_t revents) {
+    if (udp) {
+        if (bot.link.udp != net::kInvalidSocket && (revents & net::kPollIn)) drainUdp(bot);
         return;
     }
-    if (bot.link.tcp != entry.socket) return;  // closed earlier in this pass
+    if (bot.link.tcp == net::kInvalidSocket) return;  // closed earlier in this pass
     if (bot.phase == BotPhase::Connecting) {
-        finishConnect(bot, entry.revents);
+        finishConnect(bot, revents);
         return;
     }
-    if (entry.revents & net::kPollIn) readTcp(bot);
-    else if (entry.revents & kPollFailure) lose(bot);
-    if (bot.link.tcp != net::kInvalidSocket && (entry.revents & net::kPollOut) &&
-        !flushBacklog(bot.link))
+    if (revents & net::kPollIn) readTcp(bot);
+    else if (revents & kPollFailure) lose(bot);
+    if (bot.link.tcp != net::kInvalidSocket && (revents & net::kPollOut) && !flushBacklog(bot.link))
         lose(bot);
+}
+
+void LoadEngine::watch(Bot& bot) {
+    const uint64_t token = uint64_t{bot.index} * 2;
+    if (bot.link.udp != net::kInvalidSocket && !bot.udpWatched)
+        bot.udpWatched = poller_.add(bot.link.udp, net::kPollIn, token + 1);
+    if (bot.link.tcp == net::kInvalidSocket) return;
+    const bool connecting = bot.phase == BotPhase::Connecting;
+    uint16_t events = connecting ? 0 : net::kPollIn;
+    if (connecting || hasBacklog(bot.link)) events |= net::kPollOut;
+    if (events == bot.tcpWatch) return;
+    if (bot.tcpWatch == 0xFFFF) (void)poller_.add(bot.link.tcp, events, token);
+    else poller_.modify(bot.link.tcp, events, token);
+    bot.tcpWatch = events;
+}
+
+void LoadEngine::closeBot(Bot& bot) {
+    if (bot.link.tcp != net::kInvalidSocket && bot.tcpWatch != 0xFFFF) poller_.remove(bot.link.tcp);
+    if (bot.link.udp != net::kInvalidSocket && bot.udpWatched) poller_.remove(bot.link.udp);
+    bot.tcpWatch = 0xFFFF;
+    bot.udpWatched = false;
+    closeLink(bot.link);
+}
+
+// Idle players: connected and in their rooms, they neither send nor read until
+// the run ends, so each costs the server a connection and nothing more.
+void LoadEngine::holdConnections() {
+    phase_ = RunPhase::Run;
+    for (Bot& bot : bots_)
+        if (bot.link.tcp != net::kInvalidSocket && bot.tcpWatch != 0xFFFF) {
+            poller_.remove(bot.link.tcp);
+            bot.tcpWatch = 0xFFFF;
+        }
+    const uint64_t end = nowNs() + options_.durationSeconds * kNsPerSecond;
+    for (uint64_t now = nowNs(); now < end && !stopRequested(); now = nowNs()) {
+        maybeReportProgress(now);
+        std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(end - now, kMaxWaitNs)));
+    }
+    summary_.measuredSeconds = static_cast<double>(options_.durationSeconds);
 }
 
 void LoadEngine::maybeReportProgress(uint64_t now) {
@@ -288,14 +316,15 @@ void LoadEngine::launch(Bot& bot, uint64_t now) {
     net::setNoDelay(s);
     bot.link.tcp = s;
     bot.phase = BotPhase::Connecting;
-    // A non-blocking connect usually reports "in progress"; poll then tells
-    // writable (done) or error/hang-up (refused).
+    // A non-blocking connect usually reports "in progress"; the poller then
+    // tells writable (done) or error/hang-up (refused).
     if (net::connectSocket(s, tcpServer_.address)) onConnected(bot);
+    if (bot.link.tcp != net::kInvalidSocket) watch(bot);
 }
 
 void LoadEngine::finishConnect(Bot& bot, uint16_t revents) {
     if (revents & kPollFailure) {
-        closeLink(bot.link);
+        closeBot(bot);
         settle(bot, BotPhase::Failed, SetupFailure::Connect);
     } else if (revents & net::kPollOut) {
         onConnected(bot);
@@ -337,7 +366,7 @@ void LoadEngine::settle(Bot& bot, BotPhase phase, SetupFailure failure) {
 void LoadEngine::lose(Bot& bot) {
     const BotPhase was = bot.phase;
     if (bot.link.tcp != net::kInvalidSocket && was != BotPhase::Connecting) --connected_;
-    closeLink(bot.link);
+    closeBot(bot);
     switch (was) {
         case BotPhase::Connecting: settle(bot, BotPhase::Failed, SetupFailure::Connect); break;
         case BotPhase::AwaitWelcome:

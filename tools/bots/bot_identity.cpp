@@ -39,7 +39,7 @@ uint8_t botCharacter(int16_t level) {
 }
 
 RoomKey botRoomKey(const BotOptions& options, uint32_t roomIndex) {
-    return RoomKey{options.level, options.act, 0, roomIndex + 1};
+    return RoomKey{options.level, options.act, 0, options.firstRoom + roomIndex + 1};
 }
 
 }  // namespace karst::bots

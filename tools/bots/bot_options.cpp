@@ -92,8 +92,8 @@ std::string setSeed(BotOptions& o, std::string_view v) {
     return {};
 }
 
-const std::array<OptionEntry, 15>& optionTable() {
-    static const std::array<OptionEntry, 15> table{{
+const std::array<OptionEntry, 16>& optionTable() {
+    static const std::array<OptionEntry, 16> table{{
         {"--host", setHost},
         {"--port", setPort},
         {"--bots", bounded("--bots", 1, kMaxBots, &BotOptions::bots)},
@@ -112,6 +112,7 @@ const std::array<OptionEntry, 15>& optionTable() {
         {"--setup-timeout",
          bounded("--setup-timeout", 1, kMaxSetupTimeoutSeconds, &BotOptions::setupTimeoutSeconds)},
         {"--seed", setSeed},
+        {"--first-room", bounded("--first-room", 0, kMaxFirstRoom, &BotOptions::firstRoom)},
     }};
     return table;
 }
@@ -135,8 +136,8 @@ OptionsOutcome parseBotOptions(std::span<const std::string> args) {
             outcome.helpRequested = true;
             return outcome;
         }
-        if (arg == "--json") {
-            options.json = true;
+        if (arg == "--json" || arg == "--hold") {
+            (arg == "--json" ? options.json : options.hold) = true;
             continue;
         }
         const OptionEntry* entry = nullptr;
@@ -184,7 +185,11 @@ std::string botUsage() {
            "  --setup-timeout S       seconds a player may take to connect, be welcomed and\n"
            "                          enter its room, 1..600 (30)\n"
            "  --seed S                derives the players' identities; reuse it to reuse\n"
-           "                          their profiles (1)\n"
+           "                          their profiles (1); two runs side by side need two seeds\n"
+           "  --first-room F          rooms start at instance F + 1, so runs side by side can\n"
+           "                          use rooms apart, 0..1000000 (0)\n"
+           "  --hold                  idle players: once in their rooms they neither move nor\n"
+           "                          read, and stay connected for D seconds\n"
            "  --json                  print the summary as JSON\n"
            "  --help                  this text\n"
            "\n"

@@ -34,6 +34,10 @@ struct BotOptions {
     uint32_t setupTimeoutSeconds = 30;
     bool json = false;
     uint64_t seed = 1;
+    // Rooms start at instance firstRoom + 1, so two runs side by side can keep apart.
+    uint32_t firstRoom = 0;
+    // Idle players: after entering their rooms they neither move nor read.
+    bool hold = false;
 };
 
 // Bounds, inclusive. The chat and event ceilings are the server's own rate
@@ -50,6 +54,7 @@ inline constexpr uint32_t kMaxChatPerMinute = 150;
 inline constexpr uint32_t kMaxEventsPerSecond = 250;
 inline constexpr uint32_t kMaxConnectRate = 10000;
 inline constexpr uint32_t kMaxSetupTimeoutSeconds = 600;
+inline constexpr uint32_t kMaxFirstRoom = 1'000'000;
 
 struct OptionsOutcome {
     std::optional<BotOptions> options;  // set when the command line is valid

@@ -100,7 +100,7 @@ void LoadEngine::onNotice(Bot& bot, std::span<const uint8_t> payload) {
     if (const auto notice = client::decodeNotice(payload); notice && summary_.firstRefusal.empty())
         summary_.firstRefusal = notice->text;
     --connected_;
-    closeLink(bot.link);
+    closeBot(bot);
     settle(bot, BotPhase::Failed, SetupFailure::JoinRefused);
 }
 
@@ -130,14 +130,23 @@ void LoadEngine::measure(Bot& receiver, const client::PlayerStateRecord& record)
 
 void LoadEngine::sendDue(uint64_t now) {
     summary_.scheduleSlotsSkipped += movement_.skipMissedRounds(now);
-    for (; movement_.nextDueNs() <= now; movement_.advance())
-        sendMovement(bots_[participants_[movement_.nextParticipant()]], now);
+    for (; movement_.nextDueNs() <= now; movement_.advance()) {
+        Bot& bot = bots_[participants_[movement_.nextParticipant()]];
+        sendMovement(bot, now);
+        watch(bot);
+    }
     chat_.skipMissedRounds(now);
-    for (; chat_.nextDueNs() <= now; chat_.advance())
-        sendChat(bots_[participants_[chat_.nextParticipant()]]);
+    for (; chat_.nextDueNs() <= now; chat_.advance()) {
+        Bot& bot = bots_[participants_[chat_.nextParticipant()]];
+        sendChat(bot);
+        watch(bot);
+    }
     events_.skipMissedRounds(now);
-    for (; events_.nextDueNs() <= now; events_.advance())
-        sendEvent(bots_[participants_[events_.nextParticipant()]]);
+    for (; events_.nextDueNs() <= now; events_.advance()) {
+        Bot& bot = bots_[participants_[events_.nextParticipant()]];
+        sendEvent(bot);
+        watch(bot);
+    }
 }
 
 void LoadEngine::sendMovement(Bot& bot, uint64_t now) {

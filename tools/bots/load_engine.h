@@ -10,6 +10,7 @@
 #include "bots/bot_link.h"
 #include "bots/record_stamp.h"
 #include "bots/send_schedule.h"
+#include "net/poller.h"
 #include "net/socket.h"
 
 #include <atomic>
@@ -33,6 +34,9 @@ struct Bot {
     bool closedDuringRun = false;
     bool udpBound = false;
     BotLink link;
+    // What the poller watches the TCP socket for; kUnwatched before it is added.
+    uint16_t tcpWatch = 0xFFFF;
+    bool udpWatched = false;
     uint64_t setupDeadlineNs = 0;
     uint32_t playerId = 0;
     uint64_t udpToken = 0;
@@ -55,10 +59,6 @@ public:
     LoadSummary run();
 
 private:
-    struct PollOwner {
-        uint32_t bot = 0;
-        bool udp = false;
-    };
 
     // ---- the loop (bot_engine.cpp) ----
     uint64_t nowNs() const;
@@ -69,8 +69,12 @@ private:
     void runMovement();
     void runDrain();
     void pass(uint64_t wakeNs);
-    void buildPollSet();
-    void serve(const net::PollEntry& entry, PollOwner owner);
+    void serve(Bot& bot, bool udp, uint16_t revents);
+    // Keeps what the poller watches in step with the bot's state: writability
+    // only while connecting or holding unsent bytes.
+    void watch(Bot& bot);
+    void closeBot(Bot& bot);
+    void holdConnections();
     void maybeReportProgress(uint64_t now);
     const char* phaseName(uint64_t now) const;
 
@@ -112,8 +116,7 @@ private:
     std::vector<uint32_t> participants_;   // bots that joined, in index order
     std::vector<uint32_t> roomMembers_;    // joined bots per room at the run's start
     std::vector<uint8_t> scratch_;
-    std::vector<net::PollEntry> pollEntries_;
-    std::vector<PollOwner> pollOwners_;
+    net::Poller poller_;
     Bot* current_ = nullptr;  // the bot whose frames are being read
 
     RunPhase phase_ = RunPhase::Setup;
