@@ -1,52 +1,127 @@
 #!/usr/bin/env bash
 # Builds with optimisation, runs the micro-benchmarks, then the standard load
-# scenarios against a real server: server pinned to core 0, load generator to
-# core 1, everything on loopback. Usage: scripts/bench.sh [seconds-per-scenario]
+# scenarios against a real server: server pinned to core 0, load generators to
+# core 1, everything on loopback.
+#
+# Usage: scripts/bench.sh [SECONDS_PER_SCENARIO] [RUNS] [SECTION...]
+#   SECONDS_PER_SCENARIO  movement seconds per measured run (15)
+#   RUNS                  runs of each capacity scenario (5)
+#   SECTION               micro, capacity, idle, udp, memory, sixty (default: all)
+# Environment: KARST_BENCH_SERVER=path runs another server binary (an older
+# build, to compare); KARST_BENCH_LOOP=poll runs the server's poll loop.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-15}
+runs=${2:-5}
+shift $(( $# > 2 ? 2 : $# )) || true
+sections=("$@")
+[ ${#sections[@]} -eq 0 ] && sections=(micro capacity idle udp memory sixty)
+wants() { local s; for s in "${sections[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
+
 build=build-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKARST_BUILD_BENCH=ON -DKARST_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target karst_server karst_bots karst_bench >/dev/null
+server_binary=${KARST_BENCH_SERVER:-$PWD/$build/karst_server}
+bots=$PWD/$build/karst_bots
 
 pin() { if command -v taskset >/dev/null; then taskset -c "$1" "${@:2}"; else "${@:2}"; fi; }
 
-echo "== micro-benchmarks (core 0)"
-pin 0 "$build/bench/karst_bench" --benchmark_min_time=0.5
+if wants micro; then
+    echo "== micro-benchmarks (core 0)"
+    pin 0 "$build/bench/karst_bench" --benchmark_min_time=0.5
+fi
 
 work=$(mktemp -d)
 port=$((20000 + RANDOM % 20000))
 server_pid=""
-stop_server() { [ -n "$server_pid" ] && kill -INT "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null; server_pid=""; }
+stop_server() {
+    [ -n "$server_pid" ] && kill -INT "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    server_pid=""
+}
 trap 'stop_server; rm -rf "$work"' EXIT
-(cd "$work" && exec taskset -c 0 "$OLDPWD/$build/karst_server" --bind 127.0.0.1 --port "$port" --private \
-    >"$work/server.log" 2>&1) &
-server_pid=$!
-sleep 0.5
+
+# A fresh server (fresh stores) with the given extra [server] lines.
+start_server() {
+    stop_server
+    rm -rf "$work/SAVEDATA"
+    { echo "[server]"; echo "eventloop = ${KARST_BENCH_LOOP:-auto}"; printf '%s\n' "$@"; } >"$work/server.ini"
+    (cd "$work" && exec taskset -c 0 "$server_binary" --bind 127.0.0.1 --port "$port" --private \
+        --max-clients 10000 --proxies 0 </dev/null >"$work/server.log" 2>&1) &
+    server_pid=$!
+    sleep 0.5
+}
+
+bots_run() {  # karst_bots options; prints the one-line figures
+    pin 1 "$bots" --port "$port" --duration "$seconds" --warmup 3 --connect-rate 2000 "$@" 2>/dev/null |
+        awk '/relay latency p50/{p50=$4} /relay latency p99/{p99=$4} /relay latency max/{mx=$4}
+             /deliveries\/s/{d=$2} /^  delivery /{pct=$2}
+             END{printf "delivered %s%%  deliveries/s %s  p50 %s ms  p99 %s ms  max %s ms\n", pct, d, p50, p99, mx}'
+}
 
 scenario() {  # label, then karst_bots options
     local label=$1; shift
-    printf '%-34s ' "$label"
-    pin 1 "$build/karst_bots" --port "$port" --duration "$seconds" --warmup 3 --connect-rate 2000 "$@" \
-        2>/dev/null | awk '/relay latency p50/{p50=$4} /relay latency p99/{p99=$4} /relay latency max/{mx=$4}
-                           /deliveries\/s/{d=$2} /^  delivery /{pct=$2}
-                           END{printf "delivered %s%%  deliveries/s %s  p50 %s ms  p99 %s ms  max %s ms\n", pct, d, p50, p99, mx}'
+    printf '%-44s ' "$label"
+    bots_run "$@"
     sleep 1
 }
 
-echo "== load scenarios (server on core 0, bots on core 1, ${seconds}s each)"
-scenario "TCP 1024 players, rooms of 32, 30Hz" --bots 1024 --room-size 32 --hz 30
-scenario "TCP 2048 players, rooms of 32, 30Hz" --bots 2048 --room-size 32 --hz 30
-scenario "UDP 192 players, rooms of 32, 30Hz" --bots 192 --room-size 32 --hz 30 --transport udp
-for n in 256 512 768 1024; do
-    scenario "TCP $n players, rooms of 32, 60Hz" --bots "$n" --room-size 32 --hz 60
-done
+# Idle players that stay connected in rooms of their own while `seconds`
+# plus setup passes; echoes the holder's pid.
+hold_idle() {  # count, seed, first room, extra seconds
+    pin 1 "$bots" --port "$port" --bots "$1" --room-size 32 --seed "$2" --first-room "$3" --hold \
+        --duration $((seconds + $4)) --connect-rate 4000 --setup-timeout 120 >/dev/null 2>&1 &
+    echo $!
+}
 
-echo "== memory"
-pin 1 "$build/karst_bots" --port "$port" --bots 2048 --room-size 32 --hz 1 --duration 6 --warmup 1 \
-    --connect-rate 4000 >/dev/null 2>&1 &
-bots_pid=$!
-sleep 4
-echo "server resident with 2048 idle players: $(awk '/VmRSS/{print $2, $3}' /proc/$server_pid/status)"
-wait "$bots_pid" || true
-echo "server peak resident over the whole run: $(awk '/VmHWM/{print $2, $3}' /proc/$server_pid/status)"
+if wants capacity; then
+    start_server
+    echo "== capacity, TCP, 30 Hz (server core 0, bots core 1, ${seconds}s each, $runs runs)"
+    for run in $(seq "$runs"); do
+        scenario "TCP 4096 players, rooms of 16 (run $run)" --bots 4096 --room-size 16 --hz 30
+    done
+    for run in $(seq "$runs"); do
+        scenario "TCP 2048 players, rooms of 32 (run $run)" --bots 2048 --room-size 32 --hz 30
+    done
+fi
+
+if wants idle; then
+    start_server
+    echo "== idle connections next to active players"
+    scenario "TCP 256 active alone, rooms of 32" --bots 256 --room-size 32 --hz 30 --seed 11
+    holder=$(hold_idle 8192 12 100000 20)
+    sleep 8  # 8192 connections at 4000/s, then settled in their rooms
+    scenario "TCP 256 active + 8192 idle, rooms of 32" --bots 256 --room-size 32 --hz 30 --seed 11
+    echo "idle players that entered: $(grep -c 'connected as bot' "$work/server.log") - 512 active sessions"
+    kill "$holder" 2>/dev/null || true; wait "$holder" 2>/dev/null || true
+fi
+
+if wants udp; then
+    start_server
+    echo "== UDP"
+    scenario "UDP 256 players, rooms of 32, 30Hz" --bots 256 --room-size 32 --hz 30 --transport udp
+fi
+
+if wants memory; then
+    echo "== memory under abuse: 1024 players that never read, in the rooms of 1024 movers"
+    start_server
+    memory_seconds=$((seconds * 6))
+    pin 1 "$bots" --port "$port" --bots 1024 --room-size 32 --seed 21 --hold \
+        --duration $((memory_seconds + 10)) --connect-rate 4000 >/dev/null 2>&1 &
+    holder=$!
+    sleep 2
+    saved=$seconds; seconds=$memory_seconds
+    scenario "TCP 1024 movers, rooms of 32 (+1024 non-readers)" --bots 1024 --room-size 32 --hz 30 --seed 22
+    seconds=$saved
+    echo "server peak resident: $(awk '/VmHWM/{print $2, $3}' /proc/$server_pid/status)" \
+         "(budget $(grep -o 'sendbudget = [0-9]*' "$work/server.ini" || echo 'sendbudget = 256') MiB)"
+    echo "non-readers closed: $(grep -c ' disconnected' "$work/server.log" || true)"
+    kill "$holder" 2>/dev/null || true; wait "$holder" 2>/dev/null || true
+fi
+
+if wants sixty; then
+    start_server
+    echo "== 60 Hz"
+    for n in 256 1024; do
+        scenario "TCP $n players, rooms of 32, 60Hz" --bots "$n" --room-size 32 --hz 60
+    done
+fi
