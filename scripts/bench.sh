@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-15}
 build=build-bench
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKARST_BUILD_BENCH=ON -DKARST_BUILD_TESTS=OFF >/dev/null
+cmake --preset bench >/dev/null
 cmake --build "$build" -j2 --target karst_server karst_bots karst_bench >/dev/null
 
 pin() { if command -v taskset >/dev/null; then taskset -c "$1" "${@:2}"; else "${@:2}"; fi; }
