@@ -16,6 +16,7 @@
 #include <deque>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -30,6 +31,7 @@
 #include "net/socket.h"
 #include "store/completed_save.h"
 #include "store/profile_store.h"
+#include "store/save_report.h"
 
 namespace karst {
 
@@ -61,6 +63,11 @@ public:
     uint16_t tcpPort() const;
     uint16_t udpPort() const;
     uint32_t uptimeMs() const;
+
+    // After a failed start: what could not be opened, and the system's reason.
+    const std::string& startFailure() const { return startFailure_; }
+    // After shutdown: a store could not be written at the end, so changes are lost.
+    bool finalSaveFailed() const { return finalSaveFailed_; }
 
 private:
     // Benchmarks and white-box tests reach the handlers without sockets.
@@ -166,6 +173,13 @@ private:
     void advertiseToMaster(bool force);
     bool writeMetrics();
 
+    // Store writes that tell the operator when they fail and when they work
+    // again (app/store_saves.cpp).
+    void writeProfileStore();
+    void writePiboStore();
+    // The final save; false, after an error line per store, when any failed.
+    bool writeStoresAtShutdown();
+
     ServerSettings settings_;
     bool socketsReady_ = false;
     net::SocketHandle listenSocket_ = net::kInvalidSocket;
@@ -191,6 +205,12 @@ private:
     bool profileSavePending_ = false;
     bool piboSavePending_ = false;
     bool shutDown_ = false;
+    std::string startFailure_;
+    bool finalSaveFailed_ = false;
+    // After settings_, whose paths they name.
+    SaveReport profileSaveReport_{"profile store", settings_.profileStorePath};
+    SaveReport piboSaveReport_{"Pibo store", settings_.piboStorePath};
+    SaveReport metricsSaveReport_{"metrics file", settings_.metricsPath};
 
     // Indexes over clients_, kept in step with it: authenticated members by room,
     // every connection by player id, authenticated connections by profile key,

@@ -42,9 +42,15 @@ bool startSocketLibrary();
 void stopSocketLibrary();
 
 // getaddrinfo: `node` empty means no node (any local address when passive).
-// Returns the addresses in the resolver's order; empty when resolution fails.
+// Returns the addresses in the resolver's order; empty when resolution fails,
+// and then `failure`, when given, holds the resolver's reason.
 std::vector<ResolvedAddress> resolveAddresses(const std::string& node, uint16_t port,
-                                              SocketType type, bool passive);
+                                              SocketType type, bool passive,
+                                              std::string* failure = nullptr);
+
+// The system's reason for the last failed socket call on this thread, in its
+// own words ("Address already in use"), for console lines.
+std::string lastSocketErrorText();
 
 SocketHandle openSocket(int family, int socketType, int protocol);
 void closeSocket(SocketHandle s);

@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <system_error>
 #include <utility>
 
 namespace karst::net {
@@ -46,6 +47,8 @@ bool startSocketLibrary() {
 }
 
 void stopSocketLibrary() {}
+
+std::string lastSocketErrorText() { return std::generic_category().message(errno); }
 
 SocketHandle openSocket(int family, int socketType, int protocol) {
     const int s = ::socket(family, socketType | SOCK_CLOEXEC, protocol);

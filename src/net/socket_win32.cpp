@@ -23,6 +23,7 @@
 #include <mswsock.h>
 
 #include <cstring>
+#include <system_error>
 
 namespace karst::net {
 
@@ -50,6 +51,10 @@ bool startSocketLibrary() {
 }
 
 void stopSocketLibrary() { WSACleanup(); }
+
+std::string lastSocketErrorText() {
+    return std::system_category().message(WSAGetLastError());
+}
 
 SocketHandle openSocket(int family, int socketType, int protocol) {
     const SOCKET s = ::socket(family, socketType, protocol);

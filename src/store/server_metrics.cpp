@@ -23,7 +23,10 @@ bool GameServer::writeMetrics() {
         if (key.inRoom() && !members.empty()) ++snapshot.activeRooms;
     snapshot.profiles = profileStore_.size();
     snapshot.piboRecords = piboStore_.size();
-    return writeMetricsFile(settings_.metricsPath, snapshot);
+    std::error_code error;
+    const bool written = writeMetricsFile(settings_.metricsPath, snapshot, error);
+    metricsSaveReport_.record(written, error);
+    return written;
 }
 
 }  // namespace karst
