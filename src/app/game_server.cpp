@@ -27,6 +27,7 @@ bool GameServer::start() {
     piboStore_.load();
     profileStore_.load();
     storesLoaded_ = true;
+    fitDescriptorLimit();
     if (!socketsReady_) {
         startFailure_ = "Could not start the socket library.";
         return false;

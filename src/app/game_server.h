@@ -180,6 +180,12 @@ private:
     // The final save; false, after an error line per store, when any failed.
     bool writeStoresAtShutdown();
 
+    // Descriptor limits (app/file_limits.cpp).
+    void fitDescriptorLimit();
+    // The listener asks for nothing: at capacity, or resting after accept ran out.
+    bool listenerResting() const;
+    void restListenerAfter(net::AcceptOutcome outcome);
+
     ServerSettings settings_;
     bool socketsReady_ = false;
     net::SocketHandle listenSocket_ = net::kInvalidSocket;
@@ -211,6 +217,10 @@ private:
     SaveReport profileSaveReport_{"profile store", settings_.profileStorePath};
     SaveReport piboSaveReport_{"Pibo store", settings_.piboStorePath};
     SaveReport metricsSaveReport_{"metrics file", settings_.metricsPath};
+    // Clients the descriptor limit lets us hold; maxClients unless it is too low.
+    uint32_t clientCapacity_ = settings_.maxClients;
+    uint64_t acceptRestUntilNs_ = 0;
+    bool acceptExhaustionReported_ = false;
 
     // Indexes over clients_, kept in step with it: authenticated members by room,
     // every connection by player id, authenticated connections by profile key,

@@ -26,9 +26,13 @@ void releaseSpareCapacity(std::vector<uint8_t>& buffer) {
 }  // namespace
 
 void GameServer::acceptPending() {
-    while (clients_.size() < settings_.maxClients) {
-        const net::SocketHandle socket = net::acceptConnection(listenSocket_);
-        if (socket == net::kInvalidSocket) return;
+    while (clients_.size() < clientCapacity_) {
+        net::AcceptOutcome outcome;
+        const net::SocketHandle socket = net::acceptConnection(listenSocket_, outcome);
+        if (socket == net::kInvalidSocket) {
+            restListenerAfter(outcome);
+            return;
+        }
         (void)net::setNonBlocking(socket);
         (void)net::setNoDelay(socket);
         (void)net::setKeepAlive(socket, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds,

@@ -44,7 +44,7 @@ void GameServer::buildPollSet() {
     pollConnections_.reserve(clients_.size());
     // At capacity the listener asks for nothing: a pending connection would
     // otherwise wake every pass at once and spin the loop until a slot frees.
-    const bool atCapacity = clients_.size() >= settings_.maxClients;
+    const bool atCapacity = listenerResting();
     pollSet_.push_back({listenSocket_, static_cast<uint16_t>(atCapacity ? 0 : net::kPollIn), 0});
     if (udpSocket_ != net::kInvalidSocket) pollSet_.push_back({udpSocket_, net::kPollIn, 0});
     for (auto& [socket, connection] : clients_) {

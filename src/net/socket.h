@@ -70,6 +70,23 @@ uint16_t localPort(SocketHandle s);
 // Accepts one pending connection; kInvalidSocket when none is pending or on error.
 SocketHandle acceptConnection(SocketHandle listener);
 
+enum class AcceptOutcome {
+    Accepted,
+    NothingPending,
+    // Out of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM): the
+    // connection stays pending, and retrying at once only spins.
+    OutOfResources,
+    Failed,
+};
+// The same, saying why nothing was accepted.
+SocketHandle acceptConnection(SocketHandle listener, AcceptOutcome& outcome);
+
+// Raises the process's soft limit on open descriptors, which every socket
+// counts against, towards `wanted` (never above the hard limit, never lowered).
+// Returns the limit then in force; where sockets have no such limit (Windows),
+// `wanted` itself.
+uint64_t raiseDescriptorLimit(uint64_t wanted);
+
 enum class IoStatus { Ok, WouldBlock, Closed, Failed };
 
 struct IoResult {

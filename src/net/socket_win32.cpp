@@ -128,11 +128,31 @@ uint16_t localPort(SocketHandle s) {
 }
 
 SocketHandle acceptConnection(SocketHandle listener) {
+    AcceptOutcome ignored;
+    return acceptConnection(listener, ignored);
+}
+
+SocketHandle acceptConnection(SocketHandle listener, AcceptOutcome& outcome) {
     sockaddr_storage ss{};
     int len = sizeof ss;
     const SOCKET s = ::accept(sock(listener), reinterpret_cast<sockaddr*>(&ss), &len);
-    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+    if (s != INVALID_SOCKET) {
+        outcome = AcceptOutcome::Accepted;
+        return static_cast<SocketHandle>(s);
+    }
+    const int error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK)
+        outcome = AcceptOutcome::NothingPending;
+    else if (error == WSAEMFILE || error == WSAENOBUFS)
+        outcome = AcceptOutcome::OutOfResources;
+    else
+        outcome = AcceptOutcome::Failed;
+    return kInvalidSocket;
 }
+
+// Winsock sockets are kernel handles, not C runtime descriptors: no per-process
+// limit applies to them beyond memory.
+uint64_t raiseDescriptorLimit(uint64_t wanted) { return wanted; }
 
 IoResult receiveBytes(SocketHandle s, std::span<uint8_t> buffer) {
     const int n = ::recv(sock(s), reinterpret_cast<char*>(buffer.data()),

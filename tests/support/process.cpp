@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -20,7 +21,7 @@ std::string readFile(const std::filesystem::path& path) {
 }  // namespace
 
 ServerProcess::ServerProcess(const std::filesystem::path& workDir,
-                             const std::vector<std::string>& args)
+                             const std::vector<std::string>& args, ProcessLimits limits)
     : outPath_(workDir / "stdout.txt"), errPath_(workDir / "stderr.txt") {
     // A previous run's output must not be mistaken for this one's.
     std::error_code ignored;
@@ -34,6 +35,10 @@ ServerProcess::ServerProcess(const std::filesystem::path& workDir,
     if (out < 0 || err < 0 || ::chdir(workDir.c_str()) != 0) ::_exit(127);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
+    if (limits.openFiles != 0) {
+        const rlimit openFiles{limits.openFiles, limits.openFiles};
+        if (::setrlimit(RLIMIT_NOFILE, &openFiles) != 0) ::_exit(127);
+    }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(KARST_SERVER_BINARY));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -10,10 +10,17 @@
 
 namespace karst::testing {
 
+// Limits the program runs under, set in the child before it starts.
+struct ProcessLimits {
+    // Soft and hard limit on open descriptors; 0 keeps the test's own.
+    unsigned long openFiles = 0;
+};
+
 class ServerProcess {
 public:
     // Starts the program in `workDir` with `args`.
-    ServerProcess(const std::filesystem::path& workDir, const std::vector<std::string>& args);
+    ServerProcess(const std::filesystem::path& workDir, const std::vector<std::string>& args,
+                  ProcessLimits limits = {});
     ~ServerProcess();
 
     // Waits for the program to end; returns its exit code, or -1 on timeout
@@ -23,6 +30,7 @@ public:
     bool waitForOutput(const std::string& text,
                        std::chrono::milliseconds timeout = std::chrono::seconds(20));
     void signal(int signalNumber);
+    pid_t pid() const { return pid_; }
 
     std::string out() const;
     std::string err() const;
