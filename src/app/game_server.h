@@ -29,7 +29,9 @@
 #include "net/connection.h"
 #include "net/frame.h"
 #include "net/socket.h"
+#include "net/traffic_counters.h"
 #include "store/completed_save.h"
+#include "store/metrics.h"
 #include "store/profile_store.h"
 #include "store/save_report.h"
 
@@ -172,6 +174,7 @@ private:
     // Master advertisement and metrics.
     void advertiseToMaster(bool force);
     bool writeMetrics();
+    bool writeMetricsDocuments(const MetricsSnapshot& snapshot);
 
     // Store writes that tell the operator when they fail and when they work
     // again (app/store_saves.cpp).
@@ -217,6 +220,8 @@ private:
     SaveReport profileSaveReport_{"profile store", settings_.profileStorePath};
     SaveReport piboSaveReport_{"Pibo store", settings_.piboStorePath};
     SaveReport metricsSaveReport_{"metrics file", settings_.metricsPath};
+    SaveReport prometheusSaveReport_{"Prometheus metrics file", settings_.prometheusPath};
+    TrafficCounters traffic_;
     // Clients the descriptor limit lets us hold; maxClients unless it is too low.
     uint32_t clientCapacity_ = settings_.maxClients;
     uint64_t acceptRestUntilNs_ = 0;

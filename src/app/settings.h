@@ -36,6 +36,9 @@ struct ServerSettings {
     std::string piboStorePath = "SAVEDATA/karst-pibo-store.bin";
     std::string profileStorePath = "SAVEDATA/karst-profile-store.bin";
     std::string metricsPath = "SAVEDATA/karst-metrics.json";
+    // The metrics in Prometheus text format as well; empty = not written.
+    // Set only by the configuration file ([files] prometheus).
+    std::string prometheusPath;
     // Seconds a new connection has to complete its handshake; 0 = no deadline.
     // Set only by the configuration file, so the command line stays as documented.
     uint32_t handshakeTimeoutSeconds = 10;

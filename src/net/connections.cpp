@@ -37,6 +37,7 @@ void GameServer::acceptPending() {
         (void)net::setNoDelay(socket);
         (void)net::setKeepAlive(socket, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds,
                                 kKeepAliveProbes);
+        ++traffic_.connectionsAccepted;
         auto connection = std::make_unique<ClientConnection>();
         connection->socket = socket;
         connection->playerId = nextPlayerId_++;
@@ -53,6 +54,7 @@ bool GameServer::receiveFromConnection(ClientConnection& connection) {
     for (;;) {
         const net::IoResult r = net::receiveBytes(connection.socket, chunk);
         if (r.status == net::IoStatus::Ok) {
+            traffic_.bytesReceived += r.bytes;
             connection.receiveBuffer.insert(connection.receiveBuffer.end(), chunk.begin(),
                                             chunk.begin() + static_cast<std::ptrdiff_t>(r.bytes));
             if (connection.receiveBuffer.size() > kReceiveBufferLimit) return false;
@@ -73,6 +75,7 @@ bool GameServer::flushSendQueue(ClientConnection& connection) {
         if (r.status == net::IoStatus::WouldBlock) return true;
         if (r.status != net::IoStatus::Ok) return false;
         connection.sendOffset += static_cast<uint32_t>(r.bytes);
+        traffic_.bytesSent += r.bytes;
     }
     connection.sendQueue.clear();
     connection.sendOffset = 0;
@@ -90,6 +93,7 @@ void GameServer::sendToConnection(ClientConnection& connection, std::span<const 
         connection.sendOffset = 0;
     }
     connection.sendQueue.insert(connection.sendQueue.end(), frame.begin(), frame.end());
+    ++traffic_.framesSent;
 }
 
 void GameServer::broadcastToRoom(const RoomKey& key, std::span<const uint8_t> frame,
@@ -115,6 +119,7 @@ void GameServer::disconnect(net::SocketHandle socket) {
     }
     byPlayerId_.erase(playerId);
     clients_.erase(it);
+    ++traffic_.connectionsClosed;
     if (roomKey.inRoom()) leaveRoomAfterDisconnect(roomKey, playerId);
     printLine("player " + std::to_string(playerId) + " disconnected");
 }

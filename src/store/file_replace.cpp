@@ -195,6 +195,14 @@ bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> conte
     return true;
 }
 
+bool replaceTextFile(const std::string& path, std::string_view text, std::error_code& error) {
+    error.clear();
+    if (path.empty()) return true;
+    if (!ensureParentDirectories(path, error)) return false;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    return replaceFileFromTemp(path, std::span<const uint8_t>(bytes, text.size()), error);
+}
+
 std::optional<std::string> keepRejectedFileAside(const std::string& path) {
     const fs::path original(path);
     const std::string baseName = original.filename().string() + std::string(kRejectedFileInfix) +

@@ -32,6 +32,11 @@ bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> conte
 bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> content,
                          std::error_code& error);
 
+// A text document (the metrics files) through replaceFileFromTemp: an empty path
+// writes nothing and succeeds; a parent directory that cannot be created fails
+// before anything is written.
+bool replaceTextFile(const std::string& path, std::string_view text, std::error_code& error);
+
 // Renames a store file that failed to load to "<name>.rejected-YYYYMMDDTHHMMSSZ"
 // (UTC, from the wall clock) in the same directory, adding "-2", "-3"... when that
 // name is taken. Returns the new path, or nothing if the file could not be moved.

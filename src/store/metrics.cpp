@@ -47,10 +47,7 @@ bool writeMetricsFile(const std::string& path, const MetricsSnapshot& snapshot,
                       std::error_code& error) {
     error.clear();
     if (path.empty()) return true;
-    if (!ensureParentDirectories(path, error)) return false;
-    const std::string document = formatMetrics(snapshot);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(document.data());
-    return replaceFileFromTemp(path, std::span<const uint8_t>(bytes, document.size()), error);
+    return replaceTextFile(path, formatMetrics(snapshot), error);
 }
 
 }  // namespace karst
