@@ -52,8 +52,9 @@ dpkg-deb -c "$deb" | awk '{print $6}' | tee "$work/deb.txt"
 for f in "${expected[@]}"; do
   grep -qxF "./usr/${f#./}" "$work/deb.txt" || fail "the .deb lacks /usr/${f#./}"
 done
+depends=", $(sed -n 's/^ Depends: //p' "$work/control.txt"),"
 for dep in adduser libc6 libstdc++6; do
-  grep -Eq "^ Depends:.*\\b$dep\\b" "$work/control.txt" || fail "the .deb does not depend on $dep"
+  [[ "$depends" == *", $dep "* || "$depends" == *", $dep,"* ]] || fail "the .deb does not depend on $dep"
 done
 for script in postinst prerm postrm; do
   grep -Eq "^ +[0-9]+ bytes, +[0-9]+ lines +\\* +$script " "$work/control.txt" ||
