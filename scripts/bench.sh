@@ -19,7 +19,7 @@ sections=("$@")
 wants() { local s; for s in "${sections[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
 
 build=build-bench
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKARST_BUILD_BENCH=ON -DKARST_BUILD_TESTS=OFF >/dev/null
+cmake --preset bench >/dev/null
 cmake --build "$build" -j2 --target karst_server karst_bots karst_bench >/dev/null
 server_binary=${KARST_BENCH_SERVER:-$PWD/$build/karst_server}
 bots=$PWD/$build/karst_bots

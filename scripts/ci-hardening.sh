@@ -13,10 +13,9 @@ start=$SECONDS
 fuzz_seconds="${1:-20}"
 
 echo "== sanitizer build and test suite"
-# -O1 as the sanitizers recommend: most of this job is compiling, and -O2 adds to
-# it without finding more.
-cmake -S . -B build-sanitize -DKARST_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" >/dev/null
+# The asan preset builds at -O1 as the sanitizers recommend: most of this job is
+# compiling, and -O2 adds to it without finding more.
+cmake --preset asan >/dev/null
 cmake --build build-sanitize -j2
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure -j2

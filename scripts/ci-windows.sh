@@ -34,9 +34,22 @@ install_missing() {
 }
 
 cross_build() {
-    cmake -S . -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-        -DKARST_BUILD_TESTS=OFF >/dev/null
+    cmake --preset mingw -B "$BUILD_DIR" >/dev/null
     cmake --build "$BUILD_DIR" -j"$(nproc)"
+    # The Windows package: the program, the documents and the example server.ini.
+    (cd "$BUILD_DIR" && cpack -G ZIP >/dev/null)
+    local zip
+    zip=$(ls "$BUILD_DIR"/karst-server-*-windows-x64.zip)
+    python3 - "$zip" <<'PY'
+import sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+wanted = ["bin/karst_server.exe", "bin/karst_bots.exe", "share/karst-server/server.ini",
+          "share/doc/karst-server/README.md", "share/doc/karst-server/docs/windows.md"]
+missing = [w for w in wanted if not any(n.endswith(w) for n in names)]
+if missing:
+    sys.exit("ci-windows: the zip lacks " + ", ".join(missing))
+print("ci-windows: " + sys.argv[1] + " holds " + str(len(names)) + " entries")
+PY
 }
 
 # Prepares a private Wine prefix; false when Wine cannot start within the limit.

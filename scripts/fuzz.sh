@@ -25,8 +25,7 @@ fi
 build="${KARST_FUZZ_BUILD:-build-fuzz}"
 work="${KARST_FUZZ_WORK:-$build/work}"
 
-cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="${CXX:-clang++-14}" -DKARST_BUILD_FUZZ=ON \
-  -DKARST_BUILD_TESTS=OFF >/dev/null
+cmake --preset fuzz -B "$build" -DCMAKE_CXX_COMPILER="${CXX:-clang++-14}" >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]}"
 
 failed=()

@@ -8,7 +8,7 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-release"
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKARST_BUILD_TESTS=OFF >/dev/null
+(cd "$root" && cmake --preset release >/dev/null)
 cmake --build "$build" --target karst_server karst_soak -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 
 exec "$build/karst_soak" --server "$build/karst_server" --players 200 --duration 60 "$@"

@@ -110,6 +110,7 @@ constexpr std::array kFileKeys = {
     FileKey{"files", "profilestore", app::textField(&ServerSettings::profileStorePath)},
     FileKey{"files", "metrics", app::textField(&ServerSettings::metricsPath)},
     FileKey{"files", "bans", app::textField(&ServerSettings::banListPath)},
+    FileKey{"files", "prometheus", app::textField(&ServerSettings::prometheusPath)},
     FileKey{"master", "listed", app::booleanField(&ServerSettings::listed)},
     FileKey{"master", "host", app::textField(&ServerSettings::masterHost)},
     FileKey{"master", "port", app::portField(&ServerSettings::masterPort)},

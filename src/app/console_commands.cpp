@@ -12,9 +12,9 @@ namespace karst {
 
 namespace {
 
-std::string saveResult(const std::optional<bool>& ok) {
-    if (!ok) return "not written since start";
-    return *ok ? "last save succeeded" : "last save FAILED";
+std::string saveResult(const SaveReport& report) {
+    if (report.saves() == 0) return "not written since start";
+    return report.failing() ? "last save FAILED" : "last save succeeded";
 }
 
 std::string roomText(const RoomKey& key) {
@@ -45,8 +45,8 @@ void GameServer::commandStatus(const ConsoleCommand&) {
     printLine("udp bound: " + std::to_string(udpBound));
     printLine("proxies: " + std::to_string(proxies_.size()));
     printLine("profile store: " + std::to_string(profileStore_.size()) + " records, " +
-              saveResult(profileSaveOk_) + " (" + settings_.profileStorePath + ")");
-    printLine("pibo store: " + std::to_string(piboStore_.size()) + " records, " + saveResult(piboSaveOk_) +
+              saveResult(profileSaveReport_) + " (" + settings_.profileStorePath + ")");
+    printLine("pibo store: " + std::to_string(piboStore_.size()) + " records, " + saveResult(piboSaveReport_) +
               " (" + settings_.piboStorePath + ")");
     printLine("bans: " + std::to_string(banList_.size()));
 }
@@ -178,14 +178,14 @@ void GameServer::commandSay(const ConsoleCommand& command) {
 }
 
 void GameServer::commandSave(const ConsoleCommand&) {
-    profileSaveOk_ = profileStore_.save();
-    piboSaveOk_ = piboStore_.save();
-    const auto report = [](bool ok, const std::string& what, size_t count, const std::string& path) {
-        if (ok) printLine("saved " + what + " " + path + " (" + std::to_string(count) + " records)");
-        else printError("Could not save " + what + " " + path);
+    writeProfileStore();
+    writePiboStore();
+    const auto report = [](const SaveReport& saved, size_t count, const std::string& path) {
+        if (!saved.failing()) printLine("saved " + saved.what() + " " + path + " (" + std::to_string(count) + " records)");
+        else printError("Could not save " + saved.what() + " " + path);
     };
-    report(*profileSaveOk_, "profile store", profileStore_.size(), settings_.profileStorePath);
-    report(*piboSaveOk_, "Pibo store", piboStore_.size(), settings_.piboStorePath);
+    report(profileSaveReport_, profileStore_.size(), settings_.profileStorePath);
+    report(piboSaveReport_, piboStore_.size(), settings_.piboStorePath);
 }
 
 void GameServer::commandStop(const ConsoleCommand&) {

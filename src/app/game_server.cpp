@@ -28,7 +28,11 @@ bool GameServer::start() {
     profileStore_.load();
     storesLoaded_ = true;
     loadBanList(true);
-    if (!socketsReady_) return false;
+    fitDescriptorLimit();
+    if (!socketsReady_) {
+        startFailure_ = "Could not start the socket library.";
+        return false;
+    }
     if (!openListener()) return false;
     if (!openUdpSocket()) printError("Warning: UDP movement unavailable; clients will use TCP fallback.");
     if (!watchServerSockets()) return false;
@@ -45,18 +49,33 @@ namespace {
 constexpr int kUdpSocketBufferBytes = 1024 * 1024;
 
 // Tries each resolved address in turn; the first socket that binds (and, for a
-// stream socket, listens) and turns non-blocking is kept.
+// stream socket, listens) and turns non-blocking is kept. When none is, `failure`
+// names the last step that failed, its address and the system's reason.
 net::SocketHandle openBoundSocket(const std::string& bindAddress, uint16_t port,
-                                  net::SocketType type) {
+                                  net::SocketType type, std::string& failure) {
     const std::string node = bindAddress == "*" ? std::string() : bindAddress;
-    for (const net::ResolvedAddress& address : net::resolveAddresses(node, port, type, true)) {
+    const std::string kind = type == net::SocketType::Stream ? "TCP" : "UDP";
+    std::string reason;
+    const auto addresses = net::resolveAddresses(node, port, type, true, &reason);
+    if (addresses.empty())
+        failure = "Could not resolve the " + kind + " address " + bindAddress + ": " + reason;
+    for (const net::ResolvedAddress& address : addresses) {
+        const std::string where = kind + " " + net::formatEndpoint(address.address);
         const net::SocketHandle s = net::openSocket(address.family, address.socketType, address.protocol);
-        if (s == net::kInvalidSocket) continue;
+        if (s == net::kInvalidSocket) {
+            failure = "Could not open a socket for " + where + ": " + net::lastSocketErrorText();
+            continue;
+        }
         (void)net::setReuseAddress(s);
-        const bool ok = net::bindSocket(s, address.address) &&
-                        (type == net::SocketType::Datagram || net::listenSocket(s)) &&
-                        net::setNonBlocking(s);
-        if (ok) return s;
+        std::string step;
+        if (!net::bindSocket(s, address.address))
+            step = "bind";
+        else if (type == net::SocketType::Stream && !net::listenSocket(s))
+            step = "listen on";
+        else if (!net::setNonBlocking(s))
+            step = "make non-blocking";
+        if (step.empty()) return s;
+        failure = "Could not " + step + " " + where + ": " + net::lastSocketErrorText();
         net::closeSocket(s);
     }
     return net::kInvalidSocket;
@@ -65,7 +84,8 @@ net::SocketHandle openBoundSocket(const std::string& bindAddress, uint16_t port,
 }  // namespace
 
 bool GameServer::openListener() {
-    listenSocket_ = openBoundSocket(settings_.bindAddress, settings_.port, net::SocketType::Stream);
+    listenSocket_ = openBoundSocket(settings_.bindAddress, settings_.port, net::SocketType::Stream,
+                                    startFailure_);
     return listenSocket_ != net::kInvalidSocket;
 }
 
@@ -73,7 +93,8 @@ bool GameServer::openUdpSocket() {
     // Port 0 lets the system choose the TCP port; movement then uses that same
     // port, so clients find both channels at one address.
     const uint16_t port = settings_.port != 0 ? settings_.port : tcpPort();
-    udpSocket_ = openBoundSocket(settings_.bindAddress, port, net::SocketType::Datagram);
+    std::string failure;  // the specified warning stands alone
+    udpSocket_ = openBoundSocket(settings_.bindAddress, port, net::SocketType::Datagram, failure);
     if (udpSocket_ == net::kInvalidSocket) return false;
     // Every player's movement arrives on this one socket between two passes. The
     // default buffer drops bursts; a much larger one only turns overload into
@@ -101,8 +122,8 @@ void GameServer::printStartupReport() const {
 }
 
 void GameServer::writePendingSaves() {
-    if (profileSavePending_) profileSaveOk_ = profileStore_.save();
-    if (piboSavePending_) piboSaveOk_ = piboStore_.save();
+    if (profileSavePending_) writeProfileStore();
+    if (piboSavePending_) writePiboStore();
     profileSavePending_ = piboSavePending_ = false;
     for (const std::string& line : pendingEventLines_) printLine(line);
     pendingEventLines_.clear();
@@ -116,7 +137,9 @@ void GameServer::shutdown() {
     if (shutDown_) return;
     shutDown_ = true;
     // A server that never loaded its stores must not replace them with empty ones.
-    profileSavePending_ = piboSavePending_ = storesLoaded_;
+    if (storesLoaded_) finalSaveFailed_ = !writeStoresAtShutdown();
+    profileSavePending_ = piboSavePending_ = false;
+    // Player lines of the last pass still waiting for their save.
     writePendingSaves();
     poller_.close();
     for (auto& [socket, connection] : clients_) net::closeSocket(socket);

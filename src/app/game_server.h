@@ -33,8 +33,11 @@
 #include "net/frame.h"
 #include "net/poller.h"
 #include "net/socket.h"
+#include "net/traffic_counters.h"
 #include "store/completed_save.h"
+#include "store/metrics.h"
 #include "store/profile_store.h"
+#include "store/save_report.h"
 
 namespace karst {
 
@@ -69,6 +72,11 @@ public:
     uint16_t tcpPort() const;
     uint16_t udpPort() const;
     uint32_t uptimeMs() const;
+
+    // After a failed start: what could not be opened, and the system's reason.
+    const std::string& startFailure() const { return startFailure_; }
+    // After shutdown: a store could not be written at the end, so changes are lost.
+    bool finalSaveFailed() const { return finalSaveFailed_; }
 
 private:
     // Benchmarks and white-box tests reach the handlers without sockets.
@@ -228,6 +236,20 @@ private:
     // Master advertisement and metrics.
     void advertiseToMaster(bool force);
     bool writeMetrics();
+    bool writeMetricsDocuments(const MetricsSnapshot& snapshot);
+
+    // Store writes that tell the operator when they fail and when they work
+    // again (app/store_saves.cpp).
+    void writeProfileStore();
+    void writePiboStore();
+    // The final save; false, after an error line per store, when any failed.
+    bool writeStoresAtShutdown();
+
+    // Descriptor limits (app/file_limits.cpp).
+    void fitDescriptorLimit();
+    // The listener asks for nothing: at capacity, or resting after accept ran out.
+    bool listenerResting() const;
+    void restListenerAfter(net::AcceptOutcome outcome);
 
     ServerSettings settings_;
     bool socketsReady_ = false;
@@ -254,9 +276,18 @@ private:
     bool profileSavePending_ = false;
     bool piboSavePending_ = false;
     bool shutDown_ = false;
-    // Results of the latest write of each store; empty until one was written.
-    std::optional<bool> profileSaveOk_;
-    std::optional<bool> piboSaveOk_;
+    std::string startFailure_;
+    bool finalSaveFailed_ = false;
+    // After settings_, whose paths they name.
+    SaveReport profileSaveReport_{"profile store", settings_.profileStorePath};
+    SaveReport piboSaveReport_{"Pibo store", settings_.piboStorePath};
+    SaveReport metricsSaveReport_{"metrics file", settings_.metricsPath};
+    SaveReport prometheusSaveReport_{"Prometheus metrics file", settings_.prometheusPath};
+    TrafficCounters traffic_;
+    // Clients the descriptor limit lets us hold; maxClients unless it is too low.
+    uint32_t clientCapacity_ = settings_.maxClients;
+    uint64_t acceptRestUntilNs_ = 0;
+    bool acceptExhaustionReported_ = false;
     std::vector<std::string> pendingEventLines_;
 
     // The operator console: open until standard input ends.

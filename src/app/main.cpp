@@ -1,6 +1,6 @@
 // karst_server: reads its settings, then runs the one GameServer until SIGINT or
 // SIGTERM. Exit codes: 0 after a normal stop or the usage line, 1 when the server
-// cannot listen, 2 for any settings error.
+// cannot listen, 2 for any settings error, 3 when the final save at a stop failed.
 #include <csignal>
 #include <string>
 #include <vector>
@@ -10,6 +10,8 @@
 #include "app/settings.h"
 
 namespace {
+
+constexpr int kExitFinalSaveFailed = 3;
 
 extern "C" void handleStopSignal(int) {
     // Only an atomic load and an atomic exchange: safe inside a signal handler.
@@ -31,6 +33,7 @@ int main(int argc, char** argv) {
     karst::GameServer server(std::move(phase.settings));
     if (!server.start()) {
         karst::printError("Unable to bind the dedicated server.");
+        if (!server.startFailure().empty()) karst::printError(server.startFailure());
         server.shutdown();
         return 1;
     }
@@ -39,5 +42,7 @@ int main(int argc, char** argv) {
     const int code = server.run();
     karst::activeServer.store(nullptr);
     server.shutdown();
+    // A supervisor must see that the stop lost data (the line is already out).
+    if (code == 0 && server.finalSaveFailed()) return kExitFinalSaveFailed;
     return code;
 }

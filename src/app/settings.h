@@ -38,6 +38,9 @@ struct ServerSettings {
     std::string metricsPath = "SAVEDATA/karst-metrics.json";
     // Banned profile keys and addresses; set only by the configuration file.
     std::string banListPath = "SAVEDATA/karst-bans.txt";
+    // The metrics in Prometheus text format as well; empty = not written.
+    // Set only by the configuration file ([files] prometheus).
+    std::string prometheusPath;
     // Seconds a new connection has to complete its handshake; 0 = no deadline.
     // Set only by the configuration file, so the command line stays as documented.
     uint32_t handshakeTimeoutSeconds = 10;

@@ -25,6 +25,7 @@ bool GameServer::handlePlayerState(ClientConnection& connection, std::span<const
         return true;
     stampStatePlayerId(record, connection.playerId);
     relayStateToRoom(connection.roomKey, record, connection.playerId);
+    ++traffic_.movementRelayedTcp;
     return true;
 }
 

@@ -190,10 +190,19 @@ void PiboStore::rejectFile() {
 }
 
 bool PiboStore::save() const {
+    std::error_code ignored;
+    return save(ignored);
+}
+
+bool PiboStore::save(std::error_code& error) const {
+    error.clear();
     // The header's count is 32 bits; a wrapped count would make a corrupt file.
-    if (records_.size() > std::numeric_limits<uint32_t>::max()) return false;
+    if (records_.size() > std::numeric_limits<uint32_t>::max()) {
+        error = std::make_error_code(std::errc::value_too_large);
+        return false;
+    }
     const std::vector<uint8_t> file = encodePiboStore(records_, nextPiboId_);
-    return replaceFileFromTemp(path_, file);
+    return replaceFileFromTemp(path_, file, error);
 }
 
 PiboRecord* PiboStore::find(uint64_t id) {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <system_error>
 #include <unordered_map>
 #include <vector>
 
@@ -104,6 +105,8 @@ public:
 
     bool load();
     bool save() const;
+    // The same; on failure `error` says why.
+    bool save(std::error_code& error) const;
 
     PiboRecord* find(uint64_t id);
     const PiboRecord* find(uint64_t id) const;

@@ -29,10 +29,14 @@ void GameServer::acceptPending() {
     // Refused peers are closed without taking a slot; a bound on them keeps a
     // flood of reconnects from holding the pass here.
     size_t refused = 0;
-    while (clients_.size() < settings_.maxClients && refused < kMaxRefusalsPerPass) {
+    while (clients_.size() < clientCapacity_ && refused < kMaxRefusalsPerPass) {
+        net::AcceptOutcome outcome;
         net::SocketAddress peer;
-        const net::SocketHandle socket = net::acceptConnection(listenSocket_, &peer);
-        if (socket == net::kInvalidSocket) return;
+        const net::SocketHandle socket = net::acceptConnection(listenSocket_, outcome, &peer);
+        if (socket == net::kInvalidSocket) {
+            restListenerAfter(outcome);
+            return;
+        }
         const net::IpAddress peerIp = net::endpointIpAddress(peer);
         if (refuseBannedPeer(socket, peerIp) || refuseCrowdedPeer(socket, peerIp)) {
             ++refused;
@@ -42,6 +46,7 @@ void GameServer::acceptPending() {
         (void)net::setNoDelay(socket);
         (void)net::setKeepAlive(socket, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds,
                                 kKeepAliveProbes);
+        ++traffic_.connectionsAccepted;
         auto connection = std::make_unique<ClientConnection>();
         connection->socket = socket;
         connection->remoteAddress = peer;
@@ -65,6 +70,7 @@ bool GameServer::receiveFromConnection(ClientConnection& connection) {
     for (;;) {
         const net::IoResult r = net::receiveBytes(connection.socket, chunk);
         if (r.status == net::IoStatus::Ok) {
+            traffic_.bytesReceived += r.bytes;
             connection.receiveBuffer.insert(connection.receiveBuffer.end(), chunk.begin(),
                                             chunk.begin() + static_cast<std::ptrdiff_t>(r.bytes));
             if (connection.receiveBuffer.size() > kReceiveBufferLimit) return false;
@@ -92,6 +98,7 @@ bool GameServer::flushSendQueue(ClientConnection& connection) {
         }
         if (r.status != net::IoStatus::Ok) return false;
         connection.sendOffset += static_cast<uint32_t>(r.bytes);
+        traffic_.bytesSent += r.bytes;
     }
     connection.sendQueue.clear();
     connection.sendOffset = 0;
@@ -143,6 +150,7 @@ void GameServer::sendToConnection(ClientConnection& connection, std::span<const 
         setQueueCapacity(connection, capacity);
     }
     connection.sendQueue.insert(connection.sendQueue.end(), frame.begin(), frame.end());
+    ++traffic_.framesSent;
     if (!connection.writePending && !connection.writeInterest) {
         connection.writePending = true;
         pendingWrites_.push_back(connection.playerId);
@@ -211,6 +219,7 @@ void GameServer::disconnect(net::SocketHandle socket) {
     forgetAddress(connection.remoteIp);
     queuedMemory_ -= connection.sendQueue.capacity();
     clients_.erase(it);
+    ++traffic_.connectionsClosed;
     if (roomKey.inRoom()) leaveRoomAfterDisconnect(roomKey, playerId);
     printPlayerEvent("player " + std::to_string(playerId) + " disconnected");
 }

@@ -5,10 +5,14 @@
 namespace karst {
 
 bool GameServer::parseFrames(ClientConnection& connection) {
-    return karst::parseFrames(connection.receiveBuffer, connection.lastSequence,
-                              [&](const FrameHeader& header, std::span<const uint8_t> payload) {
-                                  return dispatchMessage(connection, header, payload);
-                              });
+    const bool ok =
+        karst::parseFrames(connection.receiveBuffer, connection.lastSequence,
+                           [&](const FrameHeader& header, std::span<const uint8_t> payload) {
+                               ++traffic_.framesReceived;
+                               return dispatchMessage(connection, header, payload);
+                           });
+    if (!ok) ++traffic_.protocolFaultCloses;
+    return ok;
 }
 
 bool GameServer::dispatchMessage(ClientConnection& connection, const FrameHeader& header,

@@ -56,7 +56,7 @@ void GameServer::runPass() {
 void GameServer::watchListener() {
     // At capacity the listener asks for nothing: a pending connection would
     // otherwise wake every pass at once and spin the loop until a slot frees.
-    const uint16_t wanted = clients_.size() < settings_.maxClients ? net::kPollIn : 0;
+    const uint16_t wanted = listenerResting() ? 0 : net::kPollIn;
     if (wanted == listenerEvents_) return;
     poller_.modify(listenSocket_, wanted, kListenerToken);
     listenerEvents_ = wanted;

@@ -44,9 +44,15 @@ bool startSocketLibrary();
 void stopSocketLibrary();
 
 // getaddrinfo: `node` empty means no node (any local address when passive).
-// Returns the addresses in the resolver's order; empty when resolution fails.
+// Returns the addresses in the resolver's order; empty when resolution fails,
+// and then `failure`, when given, holds the resolver's reason.
 std::vector<ResolvedAddress> resolveAddresses(const std::string& node, uint16_t port,
-                                              SocketType type, bool passive);
+                                              SocketType type, bool passive,
+                                              std::string* failure = nullptr);
+
+// The system's reason for the last failed socket call on this thread, in its
+// own words ("Address already in use"), for console lines.
+std::string lastSocketErrorText();
 
 SocketHandle openSocket(int family, int socketType, int protocol);
 void closeSocket(SocketHandle s);
@@ -64,8 +70,25 @@ bool setBufferSizes(SocketHandle s, int bytes);
 uint16_t localPort(SocketHandle s);
 
 // Accepts one pending connection; kInvalidSocket when none is pending or on error.
+SocketHandle acceptConnection(SocketHandle listener);
+
+enum class AcceptOutcome {
+    Accepted,
+    NothingPending,
+    // Out of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM): the
+    // connection stays pending, and retrying at once only spins.
+    OutOfResources,
+    Failed,
+};
+// The same, saying why nothing was accepted.
 // `peer`, when given, receives the remote address.
-SocketHandle acceptConnection(SocketHandle listener, SocketAddress* peer = nullptr);
+SocketHandle acceptConnection(SocketHandle listener, AcceptOutcome& outcome, SocketAddress* peer = nullptr);
+
+// Raises the process's soft limit on open descriptors, which every socket
+// counts against, towards `wanted` (never above the hard limit, never lowered).
+// Returns the limit then in force; where sockets have no such limit (Windows),
+// `wanted` itself.
+uint64_t raiseDescriptorLimit(uint64_t wanted);
 
 enum class IoStatus { Ok, WouldBlock, Closed, Failed };
 

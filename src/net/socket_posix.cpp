@@ -12,12 +12,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #ifdef __linux__
 #include <sys/epoll.h>
 #endif
 #include <unistd.h>
 
+#include <system_error>
 #include <utility>
 
 namespace karst::net {
@@ -51,6 +53,8 @@ bool startSocketLibrary() {
 }
 
 void stopSocketLibrary() {}
+
+std::string lastSocketErrorText() { return std::generic_category().message(errno); }
 
 SocketHandle openSocket(int family, int socketType, int protocol) {
     const int s = ::socket(family, socketType | SOCK_CLOEXEC, protocol);
@@ -122,13 +126,42 @@ uint16_t localPort(SocketHandle s) {
     return 0;
 }
 
-SocketHandle acceptConnection(SocketHandle listener, SocketAddress* peer) {
+SocketHandle acceptConnection(SocketHandle listener) {
+    AcceptOutcome ignored;
+    return acceptConnection(listener, ignored);
+}
+
+SocketHandle acceptConnection(SocketHandle listener, AcceptOutcome& outcome, SocketAddress* peer) {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
     const int s = ::accept4(fd(listener), reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
-    if (s < 0) return kInvalidSocket;
-    if (peer) storePeer(ss, len, *peer);
-    return static_cast<SocketHandle>(s);
+    if (s >= 0) {
+        outcome = AcceptOutcome::Accepted;
+        if (peer) storePeer(ss, len, *peer);
+        return static_cast<SocketHandle>(s);
+    }
+    if (wouldBlock(errno))
+        outcome = AcceptOutcome::NothingPending;
+    else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        outcome = AcceptOutcome::OutOfResources;
+    else
+        outcome = AcceptOutcome::Failed;
+    return kInvalidSocket;
+}
+
+uint64_t raiseDescriptorLimit(uint64_t wanted) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) return wanted;
+    const rlim_t target = limit.rlim_max == RLIM_INFINITY
+                              ? static_cast<rlim_t>(wanted)
+                              : std::min(static_cast<rlim_t>(wanted), limit.rlim_max);
+    if (target > limit.rlim_cur) {
+        rlimit raised = limit;
+        raised.rlim_cur = target;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return target;
+    }
+    return limit.rlim_cur;
 }
 
 IoResult receiveBytes(SocketHandle s, std::span<uint8_t> buffer) {

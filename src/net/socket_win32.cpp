@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 namespace karst::net {
 
@@ -53,6 +54,10 @@ bool startSocketLibrary() {
 }
 
 void stopSocketLibrary() { WSACleanup(); }
+
+std::string lastSocketErrorText() {
+    return std::system_category().message(WSAGetLastError());
+}
 
 SocketHandle openSocket(int family, int socketType, int protocol) {
     const SOCKET s = ::socket(family, socketType, protocol);
@@ -125,14 +130,33 @@ uint16_t localPort(SocketHandle s) {
     return 0;
 }
 
-SocketHandle acceptConnection(SocketHandle listener, SocketAddress* peer) {
+SocketHandle acceptConnection(SocketHandle listener) {
+    AcceptOutcome ignored;
+    return acceptConnection(listener, ignored);
+}
+
+SocketHandle acceptConnection(SocketHandle listener, AcceptOutcome& outcome, SocketAddress* peer) {
     sockaddr_storage ss{};
     int len = sizeof ss;
     const SOCKET s = ::accept(sock(listener), reinterpret_cast<sockaddr*>(&ss), &len);
-    if (s == INVALID_SOCKET) return kInvalidSocket;
-    if (peer) storePeer(ss, len, *peer);
-    return static_cast<SocketHandle>(s);
+    if (s != INVALID_SOCKET) {
+        outcome = AcceptOutcome::Accepted;
+        if (peer) storePeer(ss, static_cast<size_t>(len), *peer);
+        return static_cast<SocketHandle>(s);
+    }
+    const int error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK)
+        outcome = AcceptOutcome::NothingPending;
+    else if (error == WSAEMFILE || error == WSAENOBUFS)
+        outcome = AcceptOutcome::OutOfResources;
+    else
+        outcome = AcceptOutcome::Failed;
+    return kInvalidSocket;
 }
+
+// Winsock sockets are kernel handles, not C runtime descriptors: no per-process
+// limit applies to them beyond memory.
+uint64_t raiseDescriptorLimit(uint64_t wanted) { return wanted; }
 
 IoResult receiveBytes(SocketHandle s, std::span<uint8_t> buffer) {
     const int n = ::recv(sock(s), reinterpret_cast<char*>(buffer.data()),

@@ -79,6 +79,7 @@ void GameServer::handleDatagram(std::span<const uint8_t> datagram, const net::So
         return;
     stampStatePlayerId(record, connection.playerId);
     relayStateToRoom(connection.roomKey, record, connection.playerId);
+    ++traffic_.movementRelayedUdp;
 }
 
 void GameServer::relayStateToRoom(const RoomKey& key, std::span<uint8_t, kPlayerStateSize> record,

@@ -10,6 +10,7 @@
 
 #include "net/clock.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -24,7 +25,6 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -39,9 +39,17 @@ namespace {
 // rather than loop, and the caller reports the file as not moved.
 constexpr int kMaxRejectedNameAttempts = 1000;
 
+// The C library's calls report their failures through errno.
+std::error_code runtimeError() { return std::error_code(errno, std::generic_category()); }
+
 #ifdef _WIN32
 
 std::FILE* openForWriting(const fs::path& path) { return _wfopen(path.c_str(), L"wb"); }
+
+// The system's own calls report through GetLastError.
+std::error_code systemError() {
+    return std::error_code(static_cast<int>(GetLastError()), std::system_category());
+}
 
 bool syncToDisk(std::FILE* file) {
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
@@ -77,6 +85,8 @@ void syncDirectory(const fs::path&) {}
 
 std::FILE* openForWriting(const fs::path& path) { return std::fopen(path.c_str(), "wb"); }
 
+std::error_code systemError() { return runtimeError(); }
+
 bool syncToDisk(std::FILE* file) {
     int result;
     do {
@@ -102,14 +112,22 @@ void syncDirectory(const fs::path& directory) {
 
 #endif
 
-// Writes the whole content to an already opened temporary file and closes it.
-bool writeAndSync(std::FILE* file, std::span<const uint8_t> content) {
+// Writes the whole content to an already opened temporary file and closes it;
+// `error` keeps the first failure's reason.
+bool writeAndSync(std::FILE* file, std::span<const uint8_t> content, std::error_code& error) {
     bool ok = content.empty() ||
               std::fwrite(content.data(), 1, content.size(), file) == content.size();
     ok = ok && std::fflush(file) == 0;
-    ok = ok && syncToDisk(file);
+    if (!ok) error = runtimeError();
+    if (ok && !syncToDisk(file)) {
+        ok = false;
+        error = systemError();
+    }
     // A failed close can mean lost data on some file systems, so it counts.
-    ok = (std::fclose(file) == 0) && ok;
+    if (std::fclose(file) != 0 && ok) {
+        ok = false;
+        error = runtimeError();
+    }
     return ok;
 }
 
@@ -147,19 +165,42 @@ bool ensureParentDirectories(const std::string& path, std::error_code& error) {
 
 bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> content) {
     std::error_code ignored;
+    return replaceFileFromTemp(path, content, ignored);
+}
+
+bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> content,
+                         std::error_code& error) {
+    error.clear();
+    std::error_code ignored;
     ensureParentDirectories(path, ignored);  // a failure shows when the temp file is opened
 
     const fs::path target(path);
     const fs::path tempPath(path + std::string(kTempFileSuffix));
     std::FILE* file = openForWriting(tempPath);
     // Nothing of ours to clean up: whatever blocks the name is left alone.
-    if (file == nullptr) return false;
-    if (!writeAndSync(file, content) || !renameOver(tempPath, target)) {
+    if (file == nullptr) {
+        error = runtimeError();
+        return false;
+    }
+    bool ok = writeAndSync(file, content, error);
+    if (ok && !renameOver(tempPath, target)) {
+        ok = false;
+        error = systemError();
+    }
+    if (!ok) {
         fs::remove(tempPath, ignored);
         return false;
     }
     syncDirectory(target.parent_path());
     return true;
+}
+
+bool replaceTextFile(const std::string& path, std::string_view text, std::error_code& error) {
+    error.clear();
+    if (path.empty()) return true;
+    if (!ensureParentDirectories(path, error)) return false;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    return replaceFileFromTemp(path, std::span<const uint8_t>(bytes, text.size()), error);
 }
 
 std::optional<std::string> keepRejectedFileAside(const std::string& path) {

@@ -27,6 +27,15 @@ bool ensureParentDirectories(const std::string& path, std::error_code& error);
 // previous content and no temporary file of ours remains (an entry already
 // blocking the temporary name is not ours and is left alone).
 bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> content);
+// The same, and on failure `error` says why, in the system's words (for example
+// "No space left on device"), so the operator can be told.
+bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> content,
+                         std::error_code& error);
+
+// A text document (the metrics files) through replaceFileFromTemp: an empty path
+// writes nothing and succeeds; a parent directory that cannot be created fails
+// before anything is written.
+bool replaceTextFile(const std::string& path, std::string_view text, std::error_code& error);
 
 // Renames a store file that failed to load to "<name>.rejected-YYYYMMDDTHHMMSSZ"
 // (UTC, from the wall clock) in the same directory, adding "-2", "-3"... when that

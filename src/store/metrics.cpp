@@ -39,12 +39,15 @@ std::string formatMetrics(const MetricsSnapshot& snapshot) {
 }
 
 bool writeMetricsFile(const std::string& path, const MetricsSnapshot& snapshot) {
+    std::error_code ignored;
+    return writeMetricsFile(path, snapshot, ignored);
+}
+
+bool writeMetricsFile(const std::string& path, const MetricsSnapshot& snapshot,
+                      std::error_code& error) {
+    error.clear();
     if (path.empty()) return true;
-    std::error_code error;
-    if (!ensureParentDirectories(path, error)) return false;
-    const std::string document = formatMetrics(snapshot);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(document.data());
-    return replaceFileFromTemp(path, std::span<const uint8_t>(bytes, document.size()));
+    return replaceTextFile(path, formatMetrics(snapshot), error);
 }
 
 }  // namespace karst

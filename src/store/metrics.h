@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <system_error>
 
 namespace karst {
 
@@ -24,5 +25,8 @@ std::string formatMetrics(const MetricsSnapshot& snapshot);
 // An empty path writes nothing and succeeds. A directory that cannot be created
 // fails without writing anything.
 bool writeMetricsFile(const std::string& path, const MetricsSnapshot& snapshot);
+// The same; on failure `error` says why.
+bool writeMetricsFile(const std::string& path, const MetricsSnapshot& snapshot,
+                      std::error_code& error);
 
 }  // namespace karst

@@ -175,9 +175,18 @@ void ProfileStore::update(const ProfileRecord& record) {
 }
 
 bool ProfileStore::save() {
-    // Retried on every save, quietly: the warning was given at load.
-    if (rejectedFileInPlace_ && !moveRejectedFileAside()) return false;
-    return replaceFileFromTemp(path_, encodeProfileStore(table_));
+    std::error_code ignored;
+    return save(ignored);
+}
+
+bool ProfileStore::save(std::error_code& error) {
+    error.clear();
+    // Retried on every save: the rejected file still holds the path.
+    if (rejectedFileInPlace_ && !moveRejectedFileAside()) {
+        error = std::make_error_code(std::errc::file_exists);
+        return false;
+    }
+    return replaceFileFromTemp(path_, encodeProfileStore(table_), error);
 }
 
 }  // namespace karst

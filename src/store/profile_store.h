@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <system_error>
 #include <unordered_map>
 #include <vector>
 
@@ -87,6 +88,8 @@ public:
     void update(const ProfileRecord& record);
     // Rewrites the whole file; false leaves the previous file in place.
     bool save();
+    // The same; on failure `error` says why.
+    bool save(std::error_code& error);
 
     size_t size() const { return table_.size(); }
     const std::string& path() const { return path_; }

@@ -1,14 +1,17 @@
-// The server's side of the metrics file: one snapshot of its load, taken in a
-// single walk over the connection table, handed to writeMetricsFile. Only
+// The server's side of the metrics files: one snapshot of its load, taken in a
+// single walk over the connection table, written as the JSON document and, when
+// configured, in Prometheus text format with the counters since start. Only
 // connections that completed the handshake count as players, rooms or queues.
 #include "app/game_server.h"
 #include "net/clock.h"
+#include "store/file_replace.h"
 #include "store/metrics.h"
+#include "store/prometheus.h"
 
 namespace karst {
 
 bool GameServer::writeMetrics() {
-    if (settings_.metricsPath.empty()) return true;
+    if (settings_.metricsPath.empty() && settings_.prometheusPath.empty()) return true;
     MetricsSnapshot snapshot;
     snapshot.uptimeMs = static_cast<int64_t>((monotonicNowNs() - startTime_) / kNsPerMs);
     snapshot.connections = clients_.size();
@@ -23,7 +26,28 @@ bool GameServer::writeMetrics() {
         if (key.inRoom() && !members.empty()) ++snapshot.activeRooms;
     snapshot.profiles = profileStore_.size();
     snapshot.piboRecords = piboStore_.size();
-    return writeMetricsFile(settings_.metricsPath, snapshot);
+    return writeMetricsDocuments(snapshot);
+}
+
+bool GameServer::writeMetricsDocuments(const MetricsSnapshot& snapshot) {
+    std::error_code error;
+    bool allWritten = true;
+    if (!settings_.metricsPath.empty()) {
+        const bool written = writeMetricsFile(settings_.metricsPath, snapshot, error);
+        metricsSaveReport_.record(written, error);
+        allWritten = written;
+    }
+    if (!settings_.prometheusPath.empty()) {
+        const StoreSaveCounts stores[] = {
+            {"profile", profileSaveReport_.saves(), profileSaveReport_.failures()},
+            {"pibo", piboSaveReport_.saves(), piboSaveReport_.failures()},
+        };
+        const bool written = replaceTextFile(settings_.prometheusPath,
+                                             formatPrometheus(snapshot, traffic_, stores), error);
+        prometheusSaveReport_.record(written, error);
+        allWritten = allWritten && written;
+    }
+    return allWritten;
 }
 
 }  // namespace karst

@@ -33,7 +33,10 @@ TEST(Program, AddressOfAnotherMachineCannotBeBoundAndStoresAreWritten) {
     std::string out, err;
     // 192.0.2.1 is reserved for documentation and never an address of this machine.
     EXPECT_EQ(runServer(dir.path(), {"--bind", "192.0.2.1", "--port", "0"}, &out, &err), 1);
-    EXPECT_NE(err.find("Unable to bind the dedicated server.\n"), std::string::npos);
+    // The specified line, then the address and the system's reason.
+    EXPECT_EQ(err,
+              "Unable to bind the dedicated server.\n"
+              "Could not bind TCP 192.0.2.1:0: Cannot assign requested address\n");
     EXPECT_TRUE(std::filesystem::exists(dir.path() / "SAVEDATA" / "karst-profile-store.bin"));
     EXPECT_TRUE(std::filesystem::exists(dir.path() / "SAVEDATA" / "karst-pibo-store.bin"));
 }

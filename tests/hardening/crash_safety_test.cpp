@@ -27,6 +27,7 @@
 #include "hardening/crash_players.h"
 #include "net/socket.h"
 #include "store/profile_store.h"
+#include "support/free_port.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -86,18 +87,6 @@ void seedStores(const fs::path& dir) {
         pibo.push_back(record);
     }
     writeFile(dir / kPiboStore, encodePiboStore(pibo, kFirstServerPiboId));
-}
-
-// A port nothing listens on right now; the server binds it a moment later.
-uint16_t freeLoopbackPort() {
-    const auto addresses = net::resolveAddresses("127.0.0.1", 0, net::SocketType::Stream, false);
-    if (addresses.empty()) return 0;
-    const auto& a = addresses.front();
-    const net::SocketHandle s = net::openSocket(a.family, a.socketType, a.protocol);
-    uint16_t port = 0;
-    if (s != net::kInvalidSocket && net::bindSocket(s, a.address)) port = net::localPort(s);
-    net::closeSocket(s);
-    return port;
 }
 
 uint64_t chooseSeed() {

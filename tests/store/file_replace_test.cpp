@@ -27,6 +27,26 @@ TEST(FileReplace, NewContentReplacesTheOldWholeAndNoTempFileRemains) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"store.bin"});
 }
 
+TEST(FileReplace, FailureCarriesTheSystemsReason) {
+    TempDir dir;
+    std::error_code error;
+    // A regular file where the directory should be refuses writes even to root.
+    writeBytes(dir.file("blocker"), bytesOf("x"));
+    EXPECT_FALSE(replaceFileFromTemp(dir.file("blocker/store.bin"), bytesOf("new"), error));
+    EXPECT_EQ(error, std::errc::not_a_directory);
+
+    // A full disk: the temporary name leads to /dev/full, which takes no byte.
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    const std::string path = dir.file("store.bin");
+    writeBytes(path, bytesOf("old"));
+    fs::create_symlink("/dev/full", path + ".tmp");
+    EXPECT_FALSE(replaceFileFromTemp(path, bytesOf("new"), error));
+    EXPECT_EQ(error.message(), "No space left on device");
+    EXPECT_EQ(readBytes(path), bytesOf("old"));
+    EXPECT_TRUE(replaceFileFromTemp(path, bytesOf("new"), error));
+    EXPECT_FALSE(error);
+}
+
 TEST(FileReplace, FailuresLeaveWhatWasThere) {
     TempDir dir;
     const std::string directoryTarget = dir.file("dir.bin");

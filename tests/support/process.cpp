@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -22,7 +23,8 @@ std::string readFile(const std::filesystem::path& path) {
 }  // namespace
 
 ServerProcess::ServerProcess(const std::filesystem::path& workDir,
-                             const std::vector<std::string>& args, ProgramInput input)
+                             const std::vector<std::string>& args, ProgramInput input,
+                             ProcessLimits limits)
     : outPath_(workDir / "stdout.txt"), errPath_(workDir / "stderr.txt") {
     // A previous run's output must not be mistaken for this one's.
     std::error_code ignored;
@@ -46,6 +48,10 @@ ServerProcess::ServerProcess(const std::filesystem::path& workDir,
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
+    if (limits.openFiles != 0) {
+        const rlimit openFiles{limits.openFiles, limits.openFiles};
+        if (::setrlimit(RLIMIT_NOFILE, &openFiles) != 0) ::_exit(127);
+    }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(KARST_SERVER_BINARY));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));

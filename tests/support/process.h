@@ -13,12 +13,17 @@ namespace karst::testing {
 // Where the program's standard input comes from: nothing (/dev/null), or a pipe
 // the test writes console commands into.
 enum class ProgramInput { None, Pipe };
+// Limits the program runs under, set in the child before it starts.
+struct ProcessLimits {
+    // Soft and hard limit on open descriptors; 0 keeps the test's own.
+    unsigned long openFiles = 0;
+};
 
 class ServerProcess {
 public:
     // Starts the program in `workDir` with `args`.
     ServerProcess(const std::filesystem::path& workDir, const std::vector<std::string>& args,
-                  ProgramInput input = ProgramInput::None);
+                  ProgramInput input = ProgramInput::None, ProcessLimits limits = {});
     ~ServerProcess();
 
     // Writes to the program's standard input (ProgramInput::Pipe only).
@@ -36,6 +41,7 @@ public:
     bool waitForError(const std::string& text, size_t from = 0,
                       std::chrono::milliseconds timeout = std::chrono::seconds(20));
     void signal(int signalNumber);
+    pid_t pid() const { return pid_; }
 
     std::string out() const;
     std::string err() const;

@@ -12,7 +12,6 @@ namespace karst::soak {
 
 namespace {
 
-constexpr uint64_t kPingIntervalNs = kSecond;
 constexpr uint64_t kWelcomeTimeoutNs = 5 * kSecond;
 constexpr uint32_t kDefaultStartingRings = 1000;
 constexpr uint32_t kPlayersPerHub = 20;

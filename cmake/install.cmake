@@ -1,0 +1,65 @@
+# Install rules and packages.
+#
+#   cmake --install build --prefix /some/where
+#   cd build && cpack            # Linux: .tar.gz and .deb; MinGW: .zip
+#
+# bin/ gets the server and karst_bots, the doc folder the README and docs/, the
+# data folder an example server.ini with every key; on Linux the systemd units
+# too. The units name the installed binary by its full path, so a package is
+# configured with the prefix it installs to (the release preset uses /usr).
+
+# The package's name, not the project's, names its doc and data folders.
+set(CMAKE_INSTALL_DOCDIR "share/doc/karst-server" CACHE PATH "Documentation (DOCDIR)")
+include(GNUInstallDirs)
+set(KARST_DATADIR "${CMAKE_INSTALL_DATADIR}/karst-server")
+
+set(KARST_INSTALLED_PROGRAMS karst_server)
+if(TARGET karst_bots)
+  list(APPEND KARST_INSTALLED_PROGRAMS karst_bots)
+endif()
+install(TARGETS ${KARST_INSTALLED_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+install(FILES dist/server.ini DESTINATION ${KARST_DATADIR})
+
+set(CPACK_PACKAGE_NAME "karst-server")
+set(CPACK_PACKAGE_VENDOR "KARST")
+set(CPACK_PACKAGE_CONTACT "KARST server maintainers <karst-server@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Dedicated server of the KARST multiplayer modification")
+set(CPACK_PACKAGE_VERSION "0.1.0")
+set(CPACK_PACKAGE_INSTALL_DIRECTORY "karst-server")
+set(CPACK_RESOURCE_FILE_README "${CMAKE_SOURCE_DIR}/README.md")
+# The archives unpack into one folder named after the package and version.
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR "ZIP")
+  set(CPACK_PACKAGE_FILE_NAME "karst-server-${CPACK_PACKAGE_VERSION}-windows-x64")
+else()
+  set(KARST_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
+      "Where the systemd units go, relative to the install prefix")
+  set(KARST_FULL_BINDIR "${CMAKE_INSTALL_FULL_BINDIR}")
+  set(KARST_FULL_DOCDIR "${CMAKE_INSTALL_FULL_DOCDIR}")
+  set(KARST_FULL_DATADIR "${CMAKE_INSTALL_PREFIX}/${KARST_DATADIR}")
+  configure_file(dist/systemd/karst-server.service.in
+                 ${CMAKE_BINARY_DIR}/dist/karst-server.service @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/dist/karst-server.service
+                dist/systemd/karst-server-console.socket
+          DESTINATION ${KARST_SYSTEMD_UNIT_DIR})
+
+  set(CPACK_GENERATOR "TGZ;DEB")
+  # Both packages hold the files under the configured prefix, as the units expect.
+  set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION "games")
+  # The libraries come from dpkg-shlibdeps; adduser is for the system user.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+  foreach(script postinst prerm postrm)
+    configure_file(dist/debian/${script} ${CMAKE_BINARY_DIR}/dist/debian/${script} @ONLY)
+    list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/dist/debian/${script})
+  endforeach()
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
+
+include(CPack)
