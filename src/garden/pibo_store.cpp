@@ -2,13 +2,12 @@
 // All integers little-endian through net/coding.h; sizes in bytes.
 #include "garden/pibo_store.h"
 
-#include "app/console.h"
 #include "net/coding.h"
 #include "store/file_replace.h"
+#include "store/store_file.h"
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <unordered_set>
 #include <utility>
@@ -99,47 +98,20 @@ DecodedPiboStore rejected(PiboStoreStatus status) {
     return result;
 }
 
-// Reads at most `limit` more bytes into `out`, in pieces, so a bogus record count
-// never allocates more than the file really holds.
-void readUpTo(std::istream& in, std::vector<uint8_t>& out, uint64_t limit) {
-    constexpr size_t kPiece = size_t{1} << 20;
-    while (limit > 0 && in) {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(limit, kPiece));
-        const size_t start = out.size();
-        out.resize(start + want);
-        in.read(reinterpret_cast<char*>(out.data() + start), static_cast<std::streamsize>(want));
-        const size_t got = static_cast<size_t>(in.gcount());
-        out.resize(start + got);
-        limit -= got;
-        if (got < want) break;
-    }
-}
-
-std::vector<uint8_t> readStoreFile(std::istream& in) {
-    std::vector<uint8_t> file;
-    readUpTo(in, file, kPiboHeaderSize);
-    if (file.size() == kPiboHeaderSize)
-        readUpTo(in, file, uint64_t{getU32(file.data() + 8)} * kPiboRecordSize);
-    return file;
-}
-
 }  // namespace
 
 std::vector<uint8_t> encodePiboStore(std::span<const PiboRecord> records, uint64_t nextPiboId) {
     std::vector<uint8_t> file(kPiboHeaderSize + records.size() * kPiboRecordSize);
     ByteWriter w(file);
-    w.bytes(kPiboStoreMagic, sizeof kPiboStoreMagic).u16(kPiboStoreVersion).u16(0);
-    w.u32(static_cast<uint32_t>(records.size())).u64(nextPiboId);
+    const auto header = encodeStoreHeader(kPiboFileShape, static_cast<uint32_t>(records.size()));
+    w.bytes(header.data(), header.size()).u64(nextPiboId);
     for (const PiboRecord& record : records) encodeRecord(w, record);
     return file;
 }
 
 DecodedPiboStore decodePiboStore(std::span<const uint8_t> file, uint32_t headerCountLimit) {
-    if (file.size() < kPiboHeaderSize) return rejected(PiboStoreStatus::BadHeader);
-    if (std::memcmp(file.data(), kPiboStoreMagic, sizeof kPiboStoreMagic) != 0 ||
-        getU16(file.data() + 4) != kPiboStoreVersion)
-        return rejected(PiboStoreStatus::BadHeader);
-    const uint32_t count = getU32(file.data() + 8);
+    if (!storeHeaderMatches(file, kPiboFileShape)) return rejected(PiboStoreStatus::BadHeader);
+    const uint32_t count = storeRecordCount(file);
     const uint64_t recordBytes = file.size() - kPiboHeaderSize;
     // A store may outgrow the header limit at run time; a file that really holds
     // all its records is still accepted rather than losing every creature.
@@ -161,41 +133,36 @@ DecodedPiboStore decodePiboStore(std::span<const uint8_t> file, uint32_t headerC
     return result;
 }
 
-PiboStore::PiboStore(std::string path) : path_(std::move(path)) {}
+PiboStore::PiboStore(std::string path) : path_(path), rejected_("Pibo store", std::move(path)) {}
 
 bool PiboStore::load() {
-    std::ifstream in(path_, std::ios::binary);
-    if (!in.is_open()) return true;
-    const std::vector<uint8_t> file = readStoreFile(in);
-    in.close();
-    DecodedPiboStore decoded = decodePiboStore(file);
+    rejected_.forget();
+    std::vector<uint8_t> file;
+    // Bytes after the last record are ignored in this store, so none are read.
+    const StoreFileRead read = readStoreFile(path_, kPiboFileShape, false, file);
+    if (read == StoreFileRead::Missing) return true;
+    DecodedPiboStore decoded =
+        read == StoreFileRead::Read ? decodePiboStore(file) : rejected(PiboStoreStatus::BadHeader);
     if (decoded.status == PiboStoreStatus::Loaded) {
         replaceTable(std::move(decoded.records));
         nextPiboId_ = decoded.nextPiboId;
         return true;
     }
     if (decoded.status == PiboStoreStatus::BadRecords) replaceTable({});
-    rejectFile();
+    // The first save would overwrite the refused file with only this run's
+    // records, so it is kept where an operator can still recover it.
+    rejected_.reject();
     return false;
 }
 
-// The first save would overwrite the rejected file with only this run's
-// records, so it is moved aside where an operator can still recover it.
-void PiboStore::rejectFile() {
-    printError("Warning: ignored invalid Pibo store " + path_);
-    if (const auto aside = keepRejectedFileAside(path_))
-        printError("Warning: kept rejected Pibo store " + path_ + " as " + *aside);
-    else
-        printError("Warning: could not keep rejected Pibo store " + path_ + " aside");
-}
-
-bool PiboStore::save() const {
+bool PiboStore::save() {
     std::error_code ignored;
     return save(ignored);
 }
 
-bool PiboStore::save(std::error_code& error) const {
+bool PiboStore::save(std::error_code& error) {
     error.clear();
+    if (!rejected_.clearForSave(error)) return false;
     // The header's count is 32 bits; a wrapped count would make a corrupt file.
     if (records_.size() > std::numeric_limits<uint32_t>::max()) {
         error = std::make_error_code(std::errc::value_too_large);

@@ -12,6 +12,7 @@
 #include "game/room_key.h"
 #include "net/protocol.h"
 #include "store/profile_key.h"
+#include "store/store_file.h"
 
 #include <array>
 #include <cstddef>
@@ -24,10 +25,9 @@
 
 namespace karst {
 
-inline constexpr char kPiboStoreMagic[4] = {'K', 'P', 'B', '5'};
-inline constexpr uint16_t kPiboStoreVersion = 1;
-inline constexpr size_t kPiboHeaderSize = 20;
+inline constexpr size_t kPiboHeaderSize = kStoreCommonHeaderSize + 8;  // and the id counter
 inline constexpr size_t kPiboRecordSize = 2116;
+inline constexpr StoreFileShape kPiboFileShape{{'K', 'P', 'B', '5'}, kPiboHeaderSize, kPiboRecordSize};
 inline constexpr uint32_t kMaxPiboRecordsInHeader = 100'000;
 inline constexpr uint64_t kFirstServerPiboId = 0x8000000000000001ull;
 inline constexpr size_t kPiboNameSize = 16;
@@ -104,9 +104,9 @@ public:
     explicit PiboStore(std::string path);
 
     bool load();
-    bool save() const;
+    bool save();
     // The same; on failure `error` says why.
-    bool save(std::error_code& error) const;
+    bool save(std::error_code& error);
 
     PiboRecord* find(uint64_t id);
     const PiboRecord* find(uint64_t id) const;
@@ -123,9 +123,9 @@ public:
 
 private:
     void replaceTable(std::vector<PiboRecord> records);
-    void rejectFile();
 
     std::string path_;
+    RejectedStoreFile rejected_;
     std::vector<PiboRecord> records_;
     std::unordered_map<uint64_t, size_t> indexById_;
     uint64_t nextPiboId_ = kFirstServerPiboId;

@@ -1,21 +1,18 @@
 // Profile store codec, loading and saving. Loading is strict: one fault anywhere
-// discards the whole file for this run, and the file is moved aside so that the
-// first save cannot overwrite what an operator may still want to recover.
+// discards the whole file for this run, and the file is kept aside so that the
+// first save cannot overwrite what an operator may still want to recover
+// (store/store_file.h).
 #include "store/profile_store.h"
 
 #include "app/console.h"
 #include "app/settings.h"
 #include "net/coding.h"
 #include "store/file_replace.h"
+#include "store/store_file.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <optional>
 
 namespace karst {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -48,31 +45,6 @@ bool recordIsValid(const ProfileRecord& record) {
     return !isZeroKey(record.profileKey) && record.rings <= kRingCap;
 }
 
-// Reads the header first and the rest only when the header and the file's size
-// agree, so a damaged or foreign file costs twelve bytes of memory, not its size.
-DecodedProfileStore readProfileStoreFile(const std::string& path) {
-    DecodedProfileStore rejected{ProfileStoreStatus::BadHeader, {}};
-    std::error_code error;
-    const uintmax_t fileSize = fs::file_size(path, error);
-    if (error) return rejected;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return rejected;
-
-    std::vector<uint8_t> bytes(std::min<uintmax_t>(fileSize, kProfileHeaderSize));
-    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (file.gcount() != static_cast<std::streamsize>(bytes.size())) return rejected;
-    const ProfileStoreStatus shape = checkProfileStoreShape(bytes, fileSize);
-    if (shape != ProfileStoreStatus::Loaded) return {shape, {}};
-
-    bytes.resize(fileSize);
-    const auto restSize = static_cast<std::streamsize>(fileSize - kProfileHeaderSize);
-    file.read(reinterpret_cast<char*>(bytes.data() + kProfileHeaderSize), restSize);
-    // A file that changed size under us is judged as it was when measured: damaged.
-    if (file.gcount() != restSize || file.peek() != std::ifstream::traits_type::eof())
-        return {ProfileStoreStatus::BadRecords, {}};
-    return decodeProfileStore(bytes);
-}
-
 }  // namespace
 
 uint32_t fruitPrice(int8_t code) {
@@ -90,20 +62,15 @@ uint32_t fruitPrice(int8_t code) {
 std::vector<uint8_t> encodeProfileStore(const ProfileTable& table) {
     std::vector<uint8_t> bytes(expectedFileSize(table.size()));
     ByteWriter out(bytes);
-    out.bytes(kProfileStoreMagic.data(), kProfileStoreMagic.size());
-    out.u16(kProfileStoreVersion);
-    out.u16(0);
-    out.u32(static_cast<uint32_t>(table.size()));
+    const auto header = encodeStoreHeader(kProfileFileShape, static_cast<uint32_t>(table.size()));
+    out.bytes(header.data(), header.size());
     for (const auto& entry : table) encodeRecord(out, entry.second);
     return bytes;
 }
 
 ProfileStoreStatus checkProfileStoreShape(std::span<const uint8_t> header, uint64_t fileSize) {
-    if (header.size() < kProfileHeaderSize) return ProfileStoreStatus::BadHeader;
-    if (!std::equal(kProfileStoreMagic.begin(), kProfileStoreMagic.end(), header.begin()))
-        return ProfileStoreStatus::BadHeader;
-    if (getU16(header.data() + 4) != kProfileStoreVersion) return ProfileStoreStatus::BadHeader;
-    const uint32_t count = getU32(header.data() + 8);
+    if (!storeHeaderMatches(header, kProfileFileShape)) return ProfileStoreStatus::BadHeader;
+    const uint32_t count = storeRecordCount(header);
     const bool sizeMatches = fileSize == expectedFileSize(count);
     // The running store grows without a limit, so a larger count is accepted when
     // the file really holds that many records: the server must read what it wrote.
@@ -129,36 +96,22 @@ DecodedProfileStore decodeProfileStore(std::span<const uint8_t> bytes) {
     return result;
 }
 
-ProfileStore::ProfileStore(std::string path) : path_(std::move(path)) {}
+ProfileStore::ProfileStore(std::string path) : path_(path), rejected_("profile store", std::move(path)) {}
 
 bool ProfileStore::load() {
     table_.clear();
-    rejectedFileInPlace_ = false;
-    std::error_code error;
-    if (fs::status(path_, error).type() == fs::file_type::not_found) return true;
-
-    DecodedProfileStore decoded = readProfileStoreFile(path_);
+    rejected_.forget();
+    std::vector<uint8_t> bytes;
+    // One byte past the records is read too: trailing bytes refuse this store.
+    const StoreFileRead read = readStoreFile(path_, kProfileFileShape, true, bytes);
+    if (read == StoreFileRead::Missing) return true;
+    DecodedProfileStore decoded = read == StoreFileRead::Read ? decodeProfileStore(bytes)
+                                                              : DecodedProfileStore{ProfileStoreStatus::BadHeader, {}};
     if (decoded.status != ProfileStoreStatus::Loaded) {
-        reject();
+        rejected_.reject();
         return false;
     }
     table_ = std::move(decoded.table);
-    return true;
-}
-
-void ProfileStore::reject() {
-    printError("Warning: ignored invalid profile store " + path_);
-    rejectedFileInPlace_ = true;
-    if (!moveRejectedFileAside())
-        printError("Warning: could not move rejected profile store " + path_ +
-                   " aside; profiles are not saved until it can be");
-}
-
-bool ProfileStore::moveRejectedFileAside() {
-    const std::optional<std::string> newPath = keepRejectedFileAside(path_);
-    if (!newPath) return false;
-    printError("Warning: kept rejected profile store " + path_ + " as " + *newPath);
-    rejectedFileInPlace_ = false;
     return true;
 }
 
@@ -181,11 +134,7 @@ bool ProfileStore::save() {
 
 bool ProfileStore::save(std::error_code& error) {
     error.clear();
-    // Retried on every save: the rejected file still holds the path.
-    if (rejectedFileInPlace_ && !moveRejectedFileAside()) {
-        error = std::make_error_code(std::errc::file_exists);
-        return false;
-    }
+    if (!rejected_.clearForSave(error)) return false;
     return replaceFileFromTemp(path_, encodeProfileStore(table_), error);
 }
 

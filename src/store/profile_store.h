@@ -8,6 +8,7 @@
 #pragma once
 
 #include "store/profile_key.h"
+#include "store/store_file.h"
 
 #include <array>
 #include <cstddef>
@@ -26,10 +27,9 @@ inline constexpr size_t kProfileInventorySlots = 25;
 inline constexpr size_t kProfileNameSize = 24;
 inline constexpr size_t kProfileColourSize = 3;
 inline constexpr uint32_t kMaxProfileRecordsInHeader = 1'000'000;
-inline constexpr std::array<uint8_t, 4> kProfileStoreMagic{'K', 'P', 'R', '6'};
-inline constexpr uint16_t kProfileStoreVersion = 1;
+inline constexpr StoreFileShape kProfileFileShape{{'K', 'P', 'R', '6'}, kProfileHeaderSize, kProfileRecordSize};
 
-static_assert(kProfileHeaderSize == kProfileStoreMagic.size() + 2 + 2 + 4);
+static_assert(kProfileHeaderSize == kStoreCommonHeaderSize);
 static_assert(kProfileRecordSize == kProfileKeySize + 4 + 2 * kProfileInventorySlots +
                                         kProfileNameSize + 1 + kProfileColourSize);
 
@@ -96,13 +96,9 @@ public:
     const ProfileTable& records() const { return table_; }
 
 private:
-    void reject();
-    bool moveRejectedFileAside();
-
     std::string path_;
     ProfileTable table_;
-    // Set while a rejected file still sits at path_: saving would destroy it.
-    bool rejectedFileInPlace_ = false;
+    RejectedStoreFile rejected_;
 };
 
 }  // namespace karst

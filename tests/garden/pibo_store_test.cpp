@@ -8,6 +8,8 @@
 #include <iterator>
 
 #include "net/coding.h"
+#include "net/clock.h"
+#include "store/file_replace.h"
 #include "support/temp_dir.h"
 
 namespace karst {
@@ -175,6 +177,53 @@ TEST(PiboStoreFile, RejectedFileIsKeptAsideUnchangedWithTwoWarnings) {
         EXPECT_EQ(warnings, "Warning: ignored invalid Pibo store " + path + "\n" +
                                 "Warning: kept rejected Pibo store " + path + " as " + aside + "\n");
     }
+}
+
+}  // namespace
+}  // namespace karst
+
+namespace karst {
+namespace {
+
+// Every name the rejected file could be moved to, for this second and the next.
+void takeEveryAsideName(testing::TempDir& dir, const std::string& name) {
+    for (uint64_t second : {wallClockSeconds(), wallClockSeconds() + 1}) {
+        const std::string base = name + std::string(kRejectedFileInfix) + formatUtcStamp(second);
+        dir.write(base, "");
+        for (int attempt = 2; attempt <= 1000; ++attempt) dir.write(base + "-" + std::to_string(attempt), "");
+    }
+}
+
+TEST(PiboStoreFile, RefusedFileThatCannotBeMovedAsideIsNeverWrittenOver) {
+    testing::TempDir dir;
+    const std::string path = dir.file("pibo.bin");
+    File bytes = twoRecordFile();
+    bytes[0] = 0;
+    dir.write("pibo.bin", std::string(bytes.begin(), bytes.end()));
+    takeEveryAsideName(dir, "pibo.bin");
+    PiboStore store(path);
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(store.load());
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find(
+                  "Warning: could not move rejected Pibo store " + path + " aside"),
+              std::string::npos);
+    ASSERT_TRUE(store.insert(sampleRecord(5, 0x01)));
+    std::error_code error;
+    EXPECT_FALSE(store.save(error));
+    EXPECT_EQ(error, std::make_error_code(std::errc::file_exists));
+    const auto onDisk = [&] {
+        std::ifstream in(path, std::ios::binary);
+        return File(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_EQ(onDisk(), bytes);
+    // Once a name is free the refused file goes there first, then the save lands.
+    for (const std::string& entry : dir.entries())
+        if (entry != "pibo.bin") std::filesystem::remove(dir.file(entry));
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(store.save(error));
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(dir.entries().size(), 2u);
+    EXPECT_NE(onDisk(), bytes);
 }
 
 }  // namespace

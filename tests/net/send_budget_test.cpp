@@ -90,16 +90,23 @@ TEST(SendBudget, PlayersThatNeverReadAreCutOffWhileAReaderGetsEveryFrame) {
     KarstClient reader = enterPlayer(server, 1, here);
     KarstClient busy = enterPlayer(server, 2, there);
     std::vector<KarstClient> sleepers;
-    for (uint8_t n = 3; n < 6; ++n) sleepers.push_back(sleeperIn(server, n, here));
+    std::vector<uint32_t> sleeperIds;
+    for (uint8_t n = 3; n < 6; ++n) {
+        sleepers.push_back(sleeperIn(server, n, here));
+        // What its arrival brought is read before it begins to sleep.
+        ASSERT_TRUE(sleepers.back().awaitWelcome().has_value());
+        untilRoomStatus(sleepers.back());
+        sleeperIds.push_back(sleepers.back().playerId());
+    }
     roundTrip(reader);
     roundTrip(busy);
-    // Each round queues 4 frames (124 bytes) per member of `here` 300 times:
-    // about 4 MB for each sleeper in all, most of it held by the kernel's
-    // buffers, the rest in queues that together pass the budget.
-    constexpr int kRounds = 110;
+    // Each round queues 4 frames (124 bytes) per member of `here` 300 times,
+    // about 37 KB per sleeper, far below a sleeper's own 2 MiB limit. Past what
+    // the kernel's buffers hold, the sleepers' queues together pass the budget,
+    // and the rounds go on until every sleeper has been cut off and has left.
     uint32_t sequence = busy.nextSequence();
-    size_t expected = 0, received = 0;
-    for (int round = 0; round < kRounds; ++round) {
+    size_t expected = 0, received = 0, sleepersLeft = 0;
+    for (int round = 0; round < 400 && sleepersLeft < sleepers.size(); ++round) {
         std::vector<uint8_t> burst;
         for (int i = 0; i < 300; ++i)
             for (const RoomKey& key : {here, there}) {
@@ -111,11 +118,14 @@ TEST(SendBudget, PlayersThatNeverReadAreCutOffWhileAReaderGetsEveryFrame) {
         roundTrip(busy);
         sequence = busy.nextSequence();
         expected += 300 * 4;
-        received += roundTrip(reader).size();
+        const std::vector<Frame> frames = roundTrip(reader);
+        received += frames.size();
+        for (const auto& left : decodeAll(frames, MessageType::PlayerLeft, client::decodePlayerLeft))
+            if (std::count(sleeperIds.begin(), sleeperIds.end(), left)) ++sleepersLeft;
     }
-    // The reader missed nothing: every move, plus each sleeper's arrival and departure.
-    EXPECT_EQ(received, expected + 4 * sleepers.size());
-    // Busy enters the sleepers' room: only the reader is still there.
+    EXPECT_EQ(sleepersLeft, sleepers.size());
+    // The reader missed nothing: every move, and each sleeper's departure.
+    EXPECT_EQ(received, expected + 2 * sleepers.size());
     const client::RoomStatus status = enterRoom(busy, here, {&reader});
     EXPECT_EQ(status.members, 2);
 }
