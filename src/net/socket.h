@@ -3,8 +3,10 @@
 // One implementation per platform is compiled: socket_posix.cpp (Linux and other
 // POSIX systems) or socket_win32.cpp (Winsock 2). The layer normalises what differs
 // between them: handle types, would-block and interrupted calls, SIGPIPE on send,
-// and datagrams that do not fit the read buffer. Nothing outside these files
-// includes a platform header.
+// and datagrams that do not fit the read buffer. The layer's other parts are
+// net/console_input.h (standard input) and net/files.h (safe file replacement),
+// each with the same two implementations. Nothing outside the *_posix.cpp and
+// *_win32.cpp files includes a platform header.
 #pragma once
 
 #include <array>

@@ -4,30 +4,17 @@
 // deleted first, so there is no moment at which neither version exists.
 //
 // The calls that differ between operating systems (opening with a wide path,
-// syncing a file, renaming with replacement, syncing a directory) sit in the one
-// platform branch below; everything else is the same on both.
+// syncing a file, renaming with replacement, syncing a directory) sit in the
+// platform layer (net/files.h); everything here is the same on both.
 #include "store/file_replace.h"
 
 #include "net/clock.h"
+#include "net/files.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <io.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace karst {
 
@@ -42,76 +29,6 @@ constexpr int kMaxRejectedNameAttempts = 1000;
 // The C library's calls report their failures through errno.
 std::error_code runtimeError() { return std::error_code(errno, std::generic_category()); }
 
-#ifdef _WIN32
-
-std::FILE* openForWriting(const fs::path& path) { return _wfopen(path.c_str(), L"wb"); }
-
-// The system's own calls report through GetLastError.
-std::error_code systemError() {
-    return std::error_code(static_cast<int>(GetLastError()), std::system_category());
-}
-
-bool syncToDisk(std::FILE* file) {
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    return FlushFileBuffers(handle) != 0;
-}
-
-// A reader that opened the target without delete sharing (a virus scanner, a
-// backup, a tool polling the metrics) blocks the rename only while it holds the
-// file, usually a few milliseconds; the wait stays short because it stalls the loop.
-constexpr int kRenameAttempts = 5;
-constexpr DWORD kRenameRetryDelayMs = 20;
-
-bool renameBlockedByReader(DWORD error) {
-    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
-           error == ERROR_LOCK_VIOLATION;
-}
-
-// Write-through makes the call return only once the new directory entry is on
-// disk, which is what syncing the directory achieves on POSIX.
-bool renameOver(const fs::path& from, const fs::path& to) {
-    for (int attempt = 1;; ++attempt) {
-        if (MoveFileExW(from.c_str(), to.c_str(),
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
-            return true;
-        if (attempt == kRenameAttempts || !renameBlockedByReader(GetLastError())) return false;
-        Sleep(kRenameRetryDelayMs);
-    }
-}
-
-void syncDirectory(const fs::path&) {}
-
-#else
-
-std::FILE* openForWriting(const fs::path& path) { return std::fopen(path.c_str(), "wb"); }
-
-std::error_code systemError() { return runtimeError(); }
-
-bool syncToDisk(std::FILE* file) {
-    int result;
-    do {
-        result = ::fsync(::fileno(file));
-    } while (result != 0 && errno == EINTR);
-    return result == 0;
-}
-
-// rename(2) replaces the target atomically: readers see the old or the new file.
-bool renameOver(const fs::path& from, const fs::path& to) {
-    return std::rename(from.c_str(), to.c_str()) == 0;
-}
-
-// The rename lives in the directory; without this a crash could forget it even
-// though the file's data reached the disk.
-void syncDirectory(const fs::path& directory) {
-    const fs::path target = directory.empty() ? fs::path(".") : directory;
-    const int fd = ::open(target.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
-#endif
-
 // Writes the whole content to an already opened temporary file and closes it;
 // `error` keeps the first failure's reason.
 bool writeAndSync(std::FILE* file, std::span<const uint8_t> content, std::error_code& error) {
@@ -119,9 +36,9 @@ bool writeAndSync(std::FILE* file, std::span<const uint8_t> content, std::error_
               std::fwrite(content.data(), 1, content.size(), file) == content.size();
     ok = ok && std::fflush(file) == 0;
     if (!ok) error = runtimeError();
-    if (ok && !syncToDisk(file)) {
+    if (ok && !net::syncFileToDisk(file)) {
         ok = false;
-        error = systemError();
+        error = net::lastFileError();
     }
     // A failed close can mean lost data on some file systems, so it counts.
     if (std::fclose(file) != 0 && ok) {
@@ -176,22 +93,22 @@ bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> conte
 
     const fs::path target(path);
     const fs::path tempPath(path + std::string(kTempFileSuffix));
-    std::FILE* file = openForWriting(tempPath);
+    std::FILE* file = net::openFileForWriting(tempPath);
     // Nothing of ours to clean up: whatever blocks the name is left alone.
     if (file == nullptr) {
         error = runtimeError();
         return false;
     }
     bool ok = writeAndSync(file, content, error);
-    if (ok && !renameOver(tempPath, target)) {
+    if (ok && !net::renameReplacing(tempPath, target)) {
         ok = false;
-        error = systemError();
+        error = net::lastFileError();
     }
     if (!ok) {
         fs::remove(tempPath, ignored);
         return false;
     }
-    syncDirectory(target.parent_path());
+    net::syncDirectory(target.parent_path());
     return true;
 }
 
@@ -215,7 +132,7 @@ std::optional<std::string> keepRejectedFileAside(const std::string& path) {
         std::error_code error;
         fs::rename(original, candidate, error);
         if (error) return std::nullopt;
-        syncDirectory(original.parent_path());
+        net::syncDirectory(original.parent_path());
         return candidate.string();
     }
     return std::nullopt;
