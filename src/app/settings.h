@@ -10,9 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "game/catalogue.h"
+
 namespace karst {
 
-inline constexpr uint32_t kRingCap = 9'999'999;
 inline constexpr uint32_t kMaxProxyCount = 32;
 inline constexpr size_t kMaxServerNameLength = 47;
 inline constexpr size_t kMaxModListLength = 255;

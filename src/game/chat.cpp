@@ -14,7 +14,6 @@ namespace {
 constexpr uint64_t kChatWindowNs = 2 * kNsPerSecond;
 constexpr uint8_t kChatMessagesPerWindow = 5;
 constexpr uint8_t kChatCountCeiling = 255;
-constexpr uint32_t kNobodyExcluded = 0;
 }  // namespace
 
 bool GameServer::handleChatText(ClientConnection& connection, std::span<const uint8_t> payload) {
@@ -36,7 +35,7 @@ bool GameServer::handleChatText(ClientConnection& connection, std::span<const ui
     if (connection.chatCount < kChatMessagesPerWindow) {
         ++connection.chatCount;
         putU32(chat.data() + kChatPlayerIdOffset, connection.playerId);
-        broadcastMessage(connection.roomKey, MessageType::ChatText, chat, kNobodyExcluded);
+        broadcastMessage(connection.roomKey, MessageType::ChatText, chat, kExcludeNobody);
         return true;
     }
     // Only the first message over the limit is answered, so a flood earns one notice.

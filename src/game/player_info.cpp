@@ -7,26 +7,25 @@
 namespace karst {
 
 std::string sanitizePlayerInfo(uint8_t* block) {
-    constexpr size_t kNameBytes = 24;
-    block[kNameBytes - 1] = 0;
+    block[kPlayerNameSize - 1] = 0;
     size_t length = 0;
     while (block[length] != 0) {
         if (block[length] < 0x20 || block[length] > 0x7E) block[length] = '_';
         ++length;
     }
     if (length == 0) {
-        std::memset(block, 0, kNameBytes);
+        std::memset(block, 0, kPlayerNameSize);
         std::memcpy(block, "Player", 6);
         length = 6;
     }
-    if (block[kNameBytes] > kMaxCharacter) block[kNameBytes] = 0;
+    if (block[kPlayerNameSize] > kMaxCharacter) block[kPlayerNameSize] = 0;
     return std::string(reinterpret_cast<const char*>(block), length);
 }
 
 std::array<uint8_t, kPlayerInfoSize> encodePlayerInfo(uint32_t playerId,
-                                                      const std::array<uint8_t, 24>& name,
+                                                      const PlayerName& name,
                                                       uint8_t character,
-                                                      const std::array<uint8_t, 3>& colour,
+                                                      const Colour& colour,
                                                       const RoomKey& room) {
     std::array<uint8_t, kPlayerInfoSize> out{};
     ByteWriter w(out);

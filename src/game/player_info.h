@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "game/catalogue.h"
 #include "game/room_key.h"
 #include "net/protocol.h"
 
@@ -12,7 +13,6 @@ namespace karst {
 
 // The name, character and colour block that opens Hello and SetCharacter.
 inline constexpr size_t kPlayerInfoBlockSize = 28;
-inline constexpr uint8_t kMaxCharacter = 6;
 
 // Cleans a 28-byte name/character/colour block in place and returns the name:
 // byte 23 forced to 0, bytes before the first zero outside 0x20..0x7E become
@@ -21,9 +21,9 @@ inline constexpr uint8_t kMaxCharacter = 6;
 std::string sanitizePlayerInfo(uint8_t* block);
 
 std::array<uint8_t, kPlayerInfoSize> encodePlayerInfo(uint32_t playerId,
-                                                      const std::array<uint8_t, 24>& name,
+                                                      const PlayerName& name,
                                                       uint8_t character,
-                                                      const std::array<uint8_t, 3>& colour,
+                                                      const Colour& colour,
                                                       const RoomKey& room);
 
 }  // namespace karst

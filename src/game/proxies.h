@@ -6,6 +6,8 @@
 // precision and rounded, so every build of the server produces the same records.
 #pragma once
 
+#include "game/catalogue.h"
+
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -17,13 +19,13 @@ namespace karst {
 
 struct ProxyPlayer {
     uint32_t id = 0;
-    std::array<uint8_t, 24> name{};
+    PlayerName name{};
     uint8_t character = 0;
-    std::array<uint8_t, 3> colour{};
+    Colour colour{};
 };
 
 inline constexpr size_t kProxyPaletteSize = 8;
-inline constexpr std::array<std::array<uint8_t, 3>, kProxyPaletteSize> kProxyPalette{{
+inline constexpr std::array<Colour, kProxyPaletteSize> kProxyPalette{{
     {235, 70, 70},
     {70, 190, 255},
     {255, 190, 55},

@@ -28,7 +28,7 @@ bool hasCountdown(const std::vector<StartCountdown>& countdowns, const RoomKey& 
 
 bool GameServer::handleJoinRoom(ClientConnection& connection, std::span<const uint8_t> payload) {
     const RoomKey key = decodeRoomKey(payload.data());
-    if (key.level < 0 || key.level > 255 || key.act < 0 || key.act > 7 || key.mission > 3)
+    if (key.level < 0 || key.level > kMaxLevel || key.act < 0 || key.act > kMaxAct || key.mission > kMaxMission)
         return false;
     const bool moving = key != connection.roomKey;
     if (moving && isStartedStageRoom(key)) {

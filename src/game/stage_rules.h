@@ -10,20 +10,16 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/settings.h"
+#include "game/catalogue.h"
 #include "game/room_key.h"
 #include "net/protocol.h"
 
 namespace karst {
 
-// Player ids start at 1, so a room broadcast "excluding" id 0 reaches everyone.
-inline constexpr uint32_t kExcludeNobody = 0;
-
 inline constexpr uint32_t kCountdownSeconds = 3;
 inline constexpr uint32_t kStageEndedCode = 5;
 inline constexpr uint8_t kMaxFinishPlace = 255;
 inline constexpr uint16_t kMaxFruitCount = 65535;
-inline constexpr int8_t kMaxFruitCode = 24;
 
 // Whole seconds from `startNs` to `nowNs`, truncated towards zero; a start in
 // the future counts as no time at all.

@@ -14,7 +14,6 @@
 namespace karst {
 
 namespace {
-constexpr uint32_t kExcludeNobody = 0;
 }  // namespace
 
 bool GameServer::handlePiboBreed(ClientConnection& connection, std::span<const uint8_t> payload) {

@@ -18,7 +18,6 @@ namespace karst {
 namespace {
 
 // Player ids start at 1, so excluding id 0 reaches every member.
-constexpr uint32_t kExcludeNobody = 0;
 constexpr uint64_t kPiboStateIntervalNs = 15 * kNsPerMs;
 
 size_t positionOf(const PiboStore& store, const PiboRecord& record) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "game/catalogue.h"
 #include "game/room_key.h"
 #include "net/socket.h"
 #include "store/profile_key.h"
@@ -23,17 +24,15 @@ inline constexpr size_t kUnsentBytesLimit = 2 * 1024 * 1024;
 // pin megabytes for the rest of the connection's life.
 inline constexpr size_t kRetainedBufferCapacity = 64 * 1024;
 
-inline constexpr size_t kPlayerNameSize = 24;
-inline constexpr size_t kFruitKinds = 25;
 
 struct ClientConnection {
     net::SocketHandle socket = net::kInvalidSocket;
     uint32_t playerId = 0;
     bool authenticated = false;
     uint8_t ready = 0;
-    std::array<uint8_t, kPlayerNameSize> name{};
+    PlayerName name{};
     uint8_t character = 0;
-    std::array<uint8_t, 3> colour{255, 255, 255};
+    Colour colour{255, 255, 255};
     ProfileKey profileKey{};
     RoomKey roomKey = kNoRoom;
     std::vector<uint8_t> receiveBuffer;
@@ -46,7 +45,7 @@ struct ClientConnection {
     uint8_t finished = 0;
     uint8_t finishPlace = 0;
     uint32_t rings = 0;
-    std::array<uint16_t, kFruitKinds> serverInventory{};
+    FruitInventory serverInventory{};
     uint32_t lastSequence = 0;
     uint32_t lastUdpSequence = 0;
     uint64_t udpToken = 0;

@@ -5,7 +5,7 @@
 #include "store/profile_store.h"
 
 #include "app/console.h"
-#include "app/settings.h"
+#include "game/catalogue.h"
 #include "net/coding.h"
 #include "store/file_replace.h"
 #include "store/store_file.h"
@@ -46,18 +46,6 @@ bool recordIsValid(const ProfileRecord& record) {
 }
 
 }  // namespace
-
-uint32_t fruitPrice(int8_t code) {
-    switch (code) {
-        case 3:
-        case 4: return 25;
-        case 5:
-        case 6: return 50;
-        case 11: return 100;
-        case 24: return 10;
-        default: return 0;
-    }
-}
 
 std::vector<uint8_t> encodeProfileStore(const ProfileTable& table) {
     std::vector<uint8_t> bytes(expectedFileSize(table.size()));

@@ -7,6 +7,7 @@
 // of 98 bytes and nothing after them. docs/files.md gives the record layout.
 #pragma once
 
+#include "game/catalogue.h"
 #include "store/profile_key.h"
 #include "store/store_file.h"
 
@@ -23,25 +24,21 @@ namespace karst {
 
 inline constexpr size_t kProfileHeaderSize = 12;
 inline constexpr size_t kProfileRecordSize = 98;
-inline constexpr size_t kProfileInventorySlots = 25;
-inline constexpr size_t kProfileNameSize = 24;
-inline constexpr size_t kProfileColourSize = 3;
 inline constexpr uint32_t kMaxProfileRecordsInHeader = 1'000'000;
 inline constexpr StoreFileShape kProfileFileShape{{'K', 'P', 'R', '6'}, kProfileHeaderSize, kProfileRecordSize};
 
 static_assert(kProfileHeaderSize == kStoreCommonHeaderSize);
-static_assert(kProfileRecordSize == kProfileKeySize + 4 + 2 * kProfileInventorySlots +
-                                        kProfileNameSize + 1 + kProfileColourSize);
+static_assert(kProfileRecordSize == kProfileKeySize + 4 + 2 * kFruitKinds + kPlayerNameSize + 1 + kColourSize);
 
 struct ProfileRecord {
     ProfileKey profileKey{};
     uint32_t rings = 0;
-    std::array<uint16_t, kProfileInventorySlots> serverInventory{};
+    FruitInventory serverInventory{};
     // Written on every update but never read back: a returning player's name,
     // character and colour come from the current Hello.
-    std::array<uint8_t, kProfileNameSize> name{};
+    PlayerName name{};
     uint8_t character = 0;
-    std::array<uint8_t, kProfileColourSize> colour{};
+    Colour colour{};
 
     bool operator==(const ProfileRecord&) const = default;
 };
@@ -49,7 +46,6 @@ struct ProfileRecord {
 using ProfileTable = std::unordered_map<ProfileKey, ProfileRecord, ProfileKeyHash>;
 
 // Price in rings of a fruit code; 0 means the code is not a fruit.
-uint32_t fruitPrice(int8_t code);
 
 enum class ProfileStoreStatus {
     Loaded,

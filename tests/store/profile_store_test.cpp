@@ -1,7 +1,7 @@
 // Profile store: the file codec and its strict loading rules, saving, rejection handling, fruit prices.
 #include "store/profile_store.h"
 
-#include "app/settings.h"
+#include "game/catalogue.h"
 #include "net/coding.h"
 #include "temp_dir.h"
 
