@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/game_server.h"
+#include "net/client_messages.h"
 #include "game/player_info.h"
 #include "net/coding.h"
 
@@ -25,8 +26,8 @@ uint64_t drawUdpToken() {
 
 bool GameServer::handleHello(ClientConnection& connection, std::span<const uint8_t> payload) {
     if (connection.authenticated || payload.size() != kHelloSize) return false;
-    ProfileKey key;
-    std::memcpy(key.data(), payload.data() + 32, key.size());
+    HelloMessage hello = decodeHello(payload);
+    const ProfileKey& key = hello.profileKey;
     if (isZeroKey(key)) return false;
     // A banned identity is told so and never becomes "in use".
     if (const Ban* ban = banList_.findKey(key)) {
@@ -35,12 +36,10 @@ bool GameServer::handleHello(ClientConnection& connection, std::span<const uint8
     }
     if (findAuthenticatedByProfileKey(key) != nullptr) return false;
 
-    std::array<uint8_t, kHelloSize> hello;
-    std::memcpy(hello.data(), payload.data(), hello.size());
-    const std::string name = sanitizePlayerInfo(hello.data());
-    std::memcpy(connection.name.data(), hello.data(), connection.name.size());
-    connection.character = hello[24];
-    std::memcpy(connection.colour.data(), hello.data() + 25, 3);
+    const std::string name = sanitizePlayerInfo(hello.info.data());
+    std::copy_n(hello.info.begin(), connection.name.size(), connection.name.begin());
+    connection.character = hello.info[kBlockCharacterOffset];
+    std::copy_n(hello.info.begin() + kBlockColourOffset, connection.colour.size(), connection.colour.begin());
     connection.profileKey = key;
 
     if (const ProfileRecord* profile = profileStore_.find(key)) {

@@ -7,12 +7,11 @@
 
 #include "game/catalogue.h"
 #include "game/room_key.h"
+#include "net/client_messages.h"
 #include "net/protocol.h"
 
 namespace karst {
 
-// The name, character and colour block that opens Hello and SetCharacter.
-inline constexpr size_t kPlayerInfoBlockSize = 28;
 
 // Cleans a 28-byte name/character/colour block in place and returns the name:
 // byte 23 forced to 0, bytes before the first zero outside 0x20..0x7E become

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/game_server.h"
+#include "net/client_messages.h"
 #include "game/player_info.h"
 #include "game/stage_rules.h"
 #include "net/clock.h"
@@ -27,7 +28,7 @@ bool hasCountdown(const std::vector<StartCountdown>& countdowns, const RoomKey& 
 }  // namespace
 
 bool GameServer::handleJoinRoom(ClientConnection& connection, std::span<const uint8_t> payload) {
-    const RoomKey key = decodeRoomKey(payload.data());
+    const RoomKey key = decodeJoinRoom(payload);
     if (key.level < 0 || key.level > kMaxLevel || key.act < 0 || key.act > kMaxAct || key.mission > kMaxMission)
         return false;
     const bool moving = key != connection.roomKey;
@@ -89,9 +90,8 @@ void GameServer::joinRoom(ClientConnection& connection, const RoomKey& key) {
 }
 
 bool GameServer::handleSetCharacter(ClientConnection& connection, std::span<const uint8_t> payload) {
-    std::array<uint8_t, kSetCharacterSize> block;
-    std::memcpy(block.data(), payload.data(), block.size());
-    const uint8_t character = block[kPlayerNameSize];
+    PlayerInfoBlock block = decodeSetCharacter(payload);
+    const uint8_t character = block[kBlockCharacterOffset];
     if (character > kMaxCharacter) return false;
     if (isStageLevel(connection.roomKey.level) && character != connection.character) {
         sendNotice(connection, NoticeCode::CharacterOnlyInHub,
@@ -101,8 +101,7 @@ bool GameServer::handleSetCharacter(ClientConnection& connection, std::span<cons
     sanitizePlayerInfo(block.data());
     std::memcpy(connection.name.data(), block.data(), connection.name.size());
     connection.character = character;
-    std::memcpy(connection.colour.data(), block.data() + kPlayerNameSize + 1,
-                connection.colour.size());
+    std::copy_n(block.begin() + kBlockColourOffset, connection.colour.size(), connection.colour.begin());
     updateProfile(connection);
     saveProfileStore();
     if (connection.roomKey.inRoom())
@@ -117,7 +116,7 @@ bool GameServer::handleSetCharacter(ClientConnection& connection, std::span<cons
 bool GameServer::handleSetReady(ClientConnection& connection, std::span<const uint8_t> payload) {
     const RoomKey key = connection.roomKey;
     if (!isStageLevel(key.level)) return true;
-    connection.ready = payload[0] != 0 ? 1 : 0;
+    connection.ready = decodeSetReady(payload) ? 1 : 0;
     // The first status always shows no countdown, even while one runs.
     broadcastRoomStatus(key, 0);
     const Members& members = roomMembers(key);

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "app/game_server.h"
+#include "net/client_messages.h"
 #include "game/stage_rules.h"
 #include "net/coding.h"
 
@@ -20,7 +21,8 @@ size_t countFinished(const std::vector<ClientConnection*>& members) {
 }  // namespace
 
 bool GameServer::handleStageFinished(ClientConnection& connection, std::span<const uint8_t> payload) {
-    const RoomKey key = decodeRoomKey(payload.data());
+    const StageFinishedMessage finish = decodeStageFinished(payload);
+    const RoomKey key = finish.room;
     if (key != connection.roomKey || !isStageLevel(key.level) || connection.finished) return true;
     const Members& members = roomMembers(key);
     const size_t finishedBefore = countFinished(members);
@@ -34,7 +36,7 @@ bool GameServer::handleStageFinished(ClientConnection& connection, std::span<con
 
     FinishReport report;
     report.playerId = connection.playerId;
-    report.result = getU32(payload.data() + kRoomKeySize);
+    report.result = finish.result;
     report.reward = reward;
     report.rings = connection.rings;
     report.finishedCount = finishedBefore + 1;
@@ -59,7 +61,7 @@ void GameServer::releaseStartedRun(const RoomKey& key) {
 }
 
 bool GameServer::handleBuyFruit(ClientConnection& connection, std::span<const uint8_t> payload) {
-    const int8_t fruit = getI8(payload.data());
+    const int8_t fruit = decodeBuyFruit(payload);
     const uint32_t price = fruitPrice(fruit);
     if (isStageLevel(connection.roomKey.level)) return false;
     if (price == 0 || fruit < 0 || fruit > kMaxFruitCode) return false;

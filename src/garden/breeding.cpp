@@ -5,6 +5,7 @@
 // Cooldowns are wall-clock seconds since 1970 (persisted, so they survive a
 // restart); every refused request gets the same notice and changes nothing.
 #include "app/game_server.h"
+#include "net/client_messages.h"
 #include "garden/breeding_rules.h"
 #include "garden/pibo_egg.h"
 #include "garden/pibo_messages.h"
@@ -17,8 +18,7 @@ namespace {
 }  // namespace
 
 bool GameServer::handlePiboBreed(ClientConnection& connection, std::span<const uint8_t> payload) {
-    const uint64_t firstId = getU64(payload.data());
-    const uint64_t secondId = getU64(payload.data() + 8);
+    const auto [firstId, secondId] = decodePiboBreed(payload);
     if (firstId == secondId) return false;
     const uint64_t now = wallClockSeconds();
 

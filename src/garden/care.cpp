@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/game_server.h"
+#include "net/client_messages.h"
 #include "garden/pibo_messages.h"
 #include "net/clock.h"
 #include "net/coding.h"
@@ -92,10 +93,10 @@ bool GameServer::handlePiboRegister(ClientConnection& connection,
 bool GameServer::handlePiboState(ClientConnection& connection, std::span<const uint8_t> payload) {
     const auto state = payload.first<kPiboStateSize>();
     if (!hasValidPiboStateFloats(state)) return false;
-    PiboRecord* record = piboStore_.find(getU64(state.data()));
+    const PiboStateMessage message = decodePiboState(state);
+    PiboRecord* record = piboStore_.find(message.id);
     if (record == nullptr || record->owner != connection.profileKey || record->present != 1 ||
-        record->room != connection.roomKey ||
-        decodeRoomKey(state.data() + kPiboStateRoomOffset) != connection.roomKey)
+        record->room != connection.roomKey || message.room != connection.roomKey)
         return true;
     const uint64_t now = monotonicNowNs();
     if (record->lastStateNs != 0 && !elapsedAtLeast(now, record->lastStateNs, kPiboStateIntervalNs))
@@ -111,7 +112,7 @@ bool GameServer::handlePiboState(ClientConnection& connection, std::span<const u
 }
 
 bool GameServer::handlePiboRelease(ClientConnection& connection, std::span<const uint8_t> payload) {
-    const uint64_t id = getU64(payload.data());
+    const uint64_t id = decodePiboRelease(payload);
     PiboRecord* record = piboStore_.find(id);
     if (record == nullptr || record->owner != connection.profileKey || record->present != 1)
         return true;
@@ -122,11 +123,11 @@ bool GameServer::handlePiboRelease(ClientConnection& connection, std::span<const
 }
 
 bool GameServer::handlePiboFeed(ClientConnection& connection, std::span<const uint8_t> payload) {
-    const int8_t fruit = getI8(payload.data() + kFeedFruitOffset);
+    const PiboFeedMessage feed = decodePiboFeed(payload);
+    const int8_t fruit = feed.fruit;
     if (fruitPrice(fruit) == 0) return false;
     // A connection that has not said Hello is nobody's player and has no creatures.
-    const ClientConnection* owner =
-        findConnectionByPlayerId(getU32(payload.data() + kFeedOwnerOffset));
+    const ClientConnection* owner = findConnectionByPlayerId(feed.ownerPlayerId);
     if (owner == nullptr || !owner->authenticated || owner->roomKey != connection.roomKey) {
         sendNotice(connection, NoticeCode::PiboOwnerNotNearby,
                    "That Pibo owner is no longer nearby");
@@ -148,9 +149,7 @@ bool GameServer::handlePiboFeed(ClientConnection& connection, std::span<const ui
 
 bool GameServer::handlePiboInteract(ClientConnection& connection,
                                     std::span<const uint8_t> payload) {
-    const uint64_t actorId = getU64(payload.data());
-    const uint64_t targetId = getU64(payload.data() + 8);
-    const uint8_t action = payload[16];
+    const auto [actorId, targetId, action] = decodePiboInteract(payload);
     if (action < kFirstPiboAction || action > kCreatureToCreatureAction) return false;
 
     const auto presentHere = [&](const PiboRecord* record) {
@@ -179,13 +178,13 @@ bool GameServer::handlePiboInteract(ClientConnection& connection,
 }
 
 bool GameServer::handlePiboClaim(ClientConnection& connection, std::span<const uint8_t> payload) {
-    PiboRecord* record = piboStore_.find(getU64(payload.data()));
-    const uint8_t slot = payload[kClaimSlotOffset];
-    if (record == nullptr || record->owner != connection.profileKey ||
-        payload[kClaimAcceptedOffset] == 0 || slot >= kLocalSlotCount)
+    const PiboClaimMessage claim = decodePiboClaim(payload);
+    PiboRecord* record = piboStore_.find(claim.id);
+    if (record == nullptr || record->owner != connection.profileKey || !claim.accepted ||
+        claim.localSlot >= kLocalSlotCount)
         return true;
     record->pendingDelivery = 0;
-    record->localSlot = slot;
+    record->localSlot = claim.localSlot;
     savePiboStore();
     return true;
 }

@@ -35,18 +35,13 @@ static_assert(kPiboStateRoomOffset == kPiboStatePlayerOffset + 4);
 static_assert(kPiboStateFloatsOffset == kPiboStateRoomOffset + kRoomKeySize);
 static_assert(kPiboStateFloatsOffset + 4 * kPiboStateFloatCount + 12 == kPiboStateSize);
 
-// PiboFeed: 4 ignored (the feeder's id in the echo), u32 owner id, i8 fruit, 3 passed through.
+// PiboFeed (decoded in net/client_messages.h): the feeder's id, then what the
+// request carried from its owner id on, which the echo passes on as sent.
 inline constexpr size_t kFeedOwnerOffset = 4;
-inline constexpr size_t kFeedFruitOffset = 8;
-static_assert(kFeedFruitOffset + 4 == kPiboFeedSize);
 
 // PiboInteract: u64 actor, u64 target, u8 action 1..6, 3 ignored.
 inline constexpr uint8_t kFirstPiboAction = 1;
 inline constexpr uint8_t kCreatureToCreatureAction = 6;
-
-// PiboClaim: u64 id, u8 slot, u8 accepted, 2 ignored.
-inline constexpr size_t kClaimSlotOffset = 8;
-inline constexpr size_t kClaimAcceptedOffset = 9;
 
 enum class PiboInteractCode : uint16_t {
     Allowed = 0,

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/game_server.h"
+#include "net/client_messages.h"
 #include "game/player_state.h"
 #include "net/clock.h"
 #include "net/coding.h"
@@ -17,10 +18,6 @@
 namespace karst {
 
 namespace {
-constexpr size_t kUdpPlayerIdOffset = 0;
-constexpr size_t kUdpTokenOffset = 4;
-constexpr size_t kUdpRecordOffset = 12;
-static_assert(kUdpRecordOffset + kPlayerStateSize == kUdpPlayerStateSize);
 
 // A flood of datagrams must not keep the loop from its connections and timers;
 // what is left waits in the socket for the next pass.
@@ -50,18 +47,16 @@ void GameServer::drainUdp() {
 void GameServer::handleDatagram(std::span<const uint8_t> datagram, const net::SocketAddress& from) {
     FrameHeader header;
     if (!udpHeaderValid(datagram, header)) return;
-    const uint8_t* payload = datagram.data() + kFrameHeaderSize;
-    ClientConnection* found = findConnectionByPlayerId(getU32(payload + kUdpPlayerIdOffset));
+    UdpPlayerStateMessage message = decodeUdpPlayerState(datagram.subspan(kFrameHeaderSize));
+    ClientConnection* found = findConnectionByPlayerId(message.playerId);
     if (found == nullptr) return;
     ClientConnection& connection = *found;
-    if (!connection.authenticated || connection.udpToken == 0 ||
-        connection.udpToken != getU64(payload + kUdpTokenOffset))
+    if (!connection.authenticated || connection.udpToken == 0 || connection.udpToken != message.udpToken)
         return;
     // Binding is permanent: a datagram from anywhere else is not this client's.
     if (connection.udpBound && !net::sameEndpoint(from, connection.udpAddress)) return;
     if (!sequenceAdvances(connection.lastUdpSequence, header.sequence)) return;
-    std::array<uint8_t, kPlayerStateSize> record;
-    std::memcpy(record.data(), payload + kUdpRecordOffset, record.size());
+    std::array<uint8_t, kPlayerStateSize>& record = message.record;
     if (!stateFloatsValid(record) || stateRoomKey(record) != connection.roomKey) return;
 
     if (!connection.udpBound) {
