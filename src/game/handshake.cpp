@@ -7,6 +7,7 @@
 
 #include "app/game_server.h"
 #include "net/client_messages.h"
+#include "net/server_messages.h"
 #include "game/player_info.h"
 #include "net/coding.h"
 
@@ -55,18 +56,12 @@ bool GameServer::handleHello(ClientConnection& connection, std::span<const uint8
     updateProfile(connection);
     saveProfileStore();
 
-    std::array<uint8_t, kWelcomeSize> welcome{};
-    ByteWriter(welcome)
-        .u32(connection.playerId)
-        .u32(static_cast<uint32_t>(clients_.size()))
-        .u32(uptimeMs())
-        .u32(connection.rings)
-        .u64(connection.udpToken);
-    sendMessage(connection, MessageType::Welcome, welcome);
+    const Welcome welcome{connection.playerId, static_cast<uint32_t>(clients_.size()), uptimeMs(),
+                          connection.rings, connection.udpToken};
+    sendMessage(connection, MessageType::Welcome, encodeWelcome(welcome));
     if (completedSave_.loaded) {
         std::array<uint8_t, kCompletedSaveSize> save;
-        putU32(save.data(), completedSave_.hash);
-        std::memcpy(save.data() + 4, completedSave_.bytes.data(), completedSave_.bytes.size());
+        encodeCompletedSave(save.data(), completedSave_.hash, completedSave_.bytes);
         sendMessage(connection, MessageType::CompletedSave, save);
     }
     deliverPendingPibo(connection);

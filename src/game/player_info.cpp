@@ -22,16 +22,4 @@ std::string sanitizePlayerInfo(uint8_t* block) {
     return std::string(reinterpret_cast<const char*>(block), length);
 }
 
-std::array<uint8_t, kPlayerInfoSize> encodePlayerInfo(uint32_t playerId,
-                                                      const PlayerName& name,
-                                                      uint8_t character,
-                                                      const Colour& colour,
-                                                      const RoomKey& room) {
-    std::array<uint8_t, kPlayerInfoSize> out{};
-    ByteWriter w(out);
-    w.u32(playerId).bytes(name.data(), name.size()).u8(character).bytes(colour.data(), 3);
-    encodeRoomKey(out.data() + w.position(), room);
-    return out;
-}
-
 }  // namespace karst

@@ -8,21 +8,15 @@
 #include "game/catalogue.h"
 #include "game/room_key.h"
 #include "net/client_messages.h"
+#include "net/server_messages.h"
 #include "net/protocol.h"
 
 namespace karst {
-
 
 // Cleans a 28-byte name/character/colour block in place and returns the name:
 // byte 23 forced to 0, bytes before the first zero outside 0x20..0x7E become
 // '_', an empty name becomes "Player", a character above 6 becomes 0. Bytes after
 // the name's first zero stay as received.
 std::string sanitizePlayerInfo(uint8_t* block);
-
-std::array<uint8_t, kPlayerInfoSize> encodePlayerInfo(uint32_t playerId,
-                                                      const PlayerName& name,
-                                                      uint8_t character,
-                                                      const Colour& colour,
-                                                      const RoomKey& room);
 
 }  // namespace karst

@@ -6,6 +6,7 @@
 
 #include "app/game_server.h"
 #include "net/client_messages.h"
+#include "net/server_messages.h"
 #include "game/player_info.h"
 #include "game/stage_rules.h"
 #include "net/clock.h"
@@ -54,9 +55,8 @@ void GameServer::joinRoom(ClientConnection& connection, const RoomKey& key) {
     const RoomKey oldKey = connection.roomKey;
     if (oldKey.inRoom()) {
         releaseHeldPibo(connection, oldKey);
-        std::array<uint8_t, kPlayerLeftSize> left;
-        putU32(left.data(), connection.playerId);
-        broadcastMessage(oldKey, MessageType::PlayerLeft, left, connection.playerId);
+        broadcastMessage(oldKey, MessageType::PlayerLeft, encodePlayerLeft(connection.playerId),
+                         connection.playerId);
     }
     moveToRoom(connection, key);
     if (oldKey.inRoom()) {
@@ -173,9 +173,7 @@ void GameServer::startStageRun(const RoomKey& key) {
 }
 
 void GameServer::leaveRoomAfterDisconnect(const RoomKey& oldKey, uint32_t playerId) {
-    std::array<uint8_t, kPlayerLeftSize> left;
-    putU32(left.data(), playerId);
-    broadcastMessage(oldKey, MessageType::PlayerLeft, left, kExcludeNobody);
+    broadcastMessage(oldKey, MessageType::PlayerLeft, encodePlayerLeft(playerId), kExcludeNobody);
     broadcastRoomStatus(oldKey, 0);
     releaseStartedRun(oldKey);
 }

@@ -13,6 +13,7 @@
 #include "game/catalogue.h"
 #include "game/room_key.h"
 #include "net/protocol.h"
+#include "net/server_messages.h"
 
 namespace karst {
 
@@ -40,23 +41,5 @@ uint32_t addRings(uint32_t balance, uint32_t amount);
 // Moves `price` rings into one more fruit when the balance covers it and the
 // count has room; false leaves both unchanged.
 bool buyFruit(uint32_t& rings, uint16_t& count, uint32_t price);
-
-std::array<uint8_t, kRoomStatusSize> encodeRoomStatus(size_t members, size_t ready,
-                                                      uint8_t countdown, uint8_t mission);
-std::array<uint8_t, kStageStartSize> encodeStageStart(const RoomKey& key, uint32_t uptimeMs);
-
-struct FinishReport {
-    uint32_t playerId = 0;
-    uint32_t result = 0;
-    uint32_t reward = 0;
-    uint32_t rings = 0;
-    size_t finishedCount = 0;
-    size_t memberCount = 0;
-    uint8_t place = 0;
-};
-std::array<uint8_t, kStageFinishedResultSize> encodeStageFinishedResult(const FinishReport& report);
-std::array<uint8_t, kStageEndedSize> encodeStageEnded(const RoomKey& key);
-std::array<uint8_t, kBuyFruitResultSize> encodeBuyFruitResult(int8_t fruit, bool bought,
-                                                              uint32_t price, uint32_t rings);
 
 }  // namespace karst

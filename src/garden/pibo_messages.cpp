@@ -59,46 +59,4 @@ bool hasValidPiboStateFloats(std::span<const uint8_t, kPiboStateSize> state) {
     return true;
 }
 
-std::array<uint8_t, kPiboReleaseSize> encodePiboRelease(uint64_t id) {
-    std::array<uint8_t, kPiboReleaseSize> out;
-    putU64(out.data(), id);
-    return out;
-}
-
-std::array<uint8_t, kPiboFeedSize> encodePiboFeedEcho(uint32_t feederId,
-                                                      std::span<const uint8_t> request) {
-    std::array<uint8_t, kPiboFeedSize> out;
-    putU32(out.data(), feederId);
-    std::memcpy(out.data() + kFeedOwnerOffset, request.data() + kFeedOwnerOffset,
-                kPiboFeedSize - kFeedOwnerOffset);
-    return out;
-}
-
-std::array<uint8_t, kPiboInteractResultSize> encodePiboInteractResult(uint64_t actorId,
-                                                                      uint64_t targetId,
-                                                                      uint8_t action,
-                                                                      PiboInteractCode code) {
-    std::array<uint8_t, kPiboInteractResultSize> out;
-    const bool allowed = code == PiboInteractCode::Allowed;
-    ByteWriter(out)
-        .u64(actorId)
-        .u64(targetId)
-        .u8(action)
-        .u8(allowed ? 1 : 0)
-        .u16(static_cast<uint16_t>(code));
-    return out;
-}
-
-std::array<uint8_t, kPiboBredSize> encodePiboBred(const PiboBredNews& news) {
-    std::array<uint8_t, kPiboBredSize> out;
-    ByteWriter(out)
-        .u64(news.firstId)
-        .u64(news.secondId)
-        .u64(news.firstEggId)
-        .u64(news.secondEggId)
-        .u32(news.firstHolderId)
-        .u32(news.secondHolderId);
-    return out;
-}
-
 }  // namespace karst

@@ -9,6 +9,7 @@
 #include "game/room_key.h"
 #include "garden/pibo_store.h"
 #include "net/protocol.h"
+#include "net/server_messages.h"
 
 #include <array>
 #include <cstddef>
@@ -35,20 +36,9 @@ static_assert(kPiboStateRoomOffset == kPiboStatePlayerOffset + 4);
 static_assert(kPiboStateFloatsOffset == kPiboStateRoomOffset + kRoomKeySize);
 static_assert(kPiboStateFloatsOffset + 4 * kPiboStateFloatCount + 12 == kPiboStateSize);
 
-// PiboFeed (decoded in net/client_messages.h): the feeder's id, then what the
-// request carried from its owner id on, which the echo passes on as sent.
-inline constexpr size_t kFeedOwnerOffset = 4;
-
 // PiboInteract: u64 actor, u64 target, u8 action 1..6, 3 ignored.
 inline constexpr uint8_t kFirstPiboAction = 1;
 inline constexpr uint8_t kCreatureToCreatureAction = 6;
-
-enum class PiboInteractCode : uint16_t {
-    Allowed = 0,
-    NotPermitted = 1,  // not the owner, or the creature-to-creature action without an actor
-    InvalidActor = 2,
-    TargetNotHere = 3,
-};
 
 struct PiboRegisterRequest {
     uint64_t id = 0;
@@ -71,24 +61,5 @@ void sanitizePiboName(std::array<uint8_t, kPiboNameSize>& name);
 
 // Every one of the six floats finite and at most 1,000,000 in magnitude.
 bool hasValidPiboStateFloats(std::span<const uint8_t, kPiboStateSize> state);
-
-std::array<uint8_t, kPiboReleaseSize> encodePiboRelease(uint64_t id);
-// The echo of a feeding: the feeder's id, then bytes 4..11 of the request as received.
-std::array<uint8_t, kPiboFeedSize> encodePiboFeedEcho(uint32_t feederId,
-                                                      std::span<const uint8_t> request);
-std::array<uint8_t, kPiboInteractResultSize> encodePiboInteractResult(uint64_t actorId,
-                                                                      uint64_t targetId,
-                                                                      uint8_t action,
-                                                                      PiboInteractCode code);
-
-struct PiboBredNews {
-    uint64_t firstId = 0;
-    uint64_t secondId = 0;
-    uint64_t firstEggId = 0;
-    uint64_t secondEggId = 0;
-    uint32_t firstHolderId = 0;
-    uint32_t secondHolderId = 0;
-};
-std::array<uint8_t, kPiboBredSize> encodePiboBred(const PiboBredNews& news);
 
 }  // namespace karst

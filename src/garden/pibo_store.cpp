@@ -34,21 +34,6 @@ PiboRecord makeFreshPiboRecord(uint64_t id, const ProfileKey& owner) {
     return record;
 }
 
-void encodePiboAppear(uint8_t* out, const PiboRecord& record) {
-    ByteWriter w({out, kPiboAppearSize});
-    uint8_t room[kRoomKeySize];
-    encodeRoomKey(room, record.room);
-    w.u64(record.id).u32(record.holderPlayerId).bytes(room, sizeof room);
-    w.u8(record.localSlot).u8(record.stage).u8(record.present).u8(0);
-    w.bytes(record.name.data(), kPiboNameSize).bytes(record.data.data(), kPiboDataSize);
-}
-
-void encodePiboDelivery(uint8_t* out, const PiboRecord& record) {
-    ByteWriter w({out, kPiboDeliverySize});
-    w.u64(record.id).u64(record.parentA).u64(record.parentB);
-    w.bytes(record.name.data(), kPiboNameSize).bytes(record.data.data(), kPiboDataSize);
-}
-
 // FNV-1a 64 over the 16 key bytes and the slot as a u64 little-endian. The
 // starting value is the standard FNV-1a 64-bit offset basis; every client that
 // derives ids for registration must use the same one.

@@ -72,11 +72,6 @@ struct PiboRecord {
 // A record as first registered: the given id and owner, everything else at its default.
 PiboRecord makeFreshPiboRecord(uint64_t id, const ProfileKey& owner);
 
-// The first nine fields of a record, as PiboAppear carries them (kPiboAppearSize bytes).
-void encodePiboAppear(uint8_t* out, const PiboRecord& record);
-// id, parents, name and data, as PiboDelivery carries them (kPiboDeliverySize bytes).
-void encodePiboDelivery(uint8_t* out, const PiboRecord& record);
-
 // The id a game uses for the creature in local slot `slot` of profile `key`:
 // always odd and below 2^63, so it never meets a server-allocated id.
 uint64_t derivePiboId(const ProfileKey& key, uint8_t slot);

@@ -11,6 +11,7 @@
 
 #include "app/game_server.h"
 #include "net/client_messages.h"
+#include "net/server_messages.h"
 #include "game/player_state.h"
 #include "net/clock.h"
 #include "net/coding.h"
@@ -62,9 +63,7 @@ void GameServer::handleDatagram(std::span<const uint8_t> datagram, const net::So
     if (!connection.udpBound) {
         connection.udpAddress = from;
         connection.udpBound = true;
-        std::array<uint8_t, kUdpBoundSize> bound;
-        putU64(bound.data(), connection.udpToken);
-        sendMessage(connection, MessageType::UdpBound, bound);
+        sendMessage(connection, MessageType::UdpBound, encodeUdpBound(connection.udpToken));
         printPlayerEvent("player " + std::to_string(connection.playerId) + " authenticated UDP movement");
     }
     connection.lastUdpSequence = header.sequence;
