@@ -9,7 +9,6 @@
 #include "net/client_messages.h"
 #include "net/server_messages.h"
 #include "game/player_info.h"
-#include "net/coding.h"
 
 namespace karst {
 

@@ -10,7 +10,6 @@
 #include "game/player_info.h"
 #include "game/stage_rules.h"
 #include "net/clock.h"
-#include "net/coding.h"
 
 namespace karst {
 

@@ -14,7 +14,6 @@
 #include "net/server_messages.h"
 #include "game/player_state.h"
 #include "net/clock.h"
-#include "net/coding.h"
 
 namespace karst {
 
