@@ -20,9 +20,11 @@ TEST(Handshake, RefusesZeroKeySecondHelloAndAnIdentityInUseUntilItsHolderLeaves)
 
     KarstClient holder = welcomedClient(server.port(), "holder", 3);
     EXPECT_TRUE(helloWith(server.port(), profileKeyFor(3)).closedByPeer());
+    KarstClient bystander = welcomedClient(server.port(), "bystander", 4);
     roundTrip(holder);  // the earlier connection stays
     holder.close();
-    EXPECT_NE(reconnect(server.port(), 3).playerId(), 0u);
+    // Back with a fresh id: none is ever reused, not even one a disconnect freed.
+    EXPECT_GT(reconnect(server.port(), 3).playerId(), bystander.playerId());
 }
 
 TEST(Handshake, WelcomeCarriesIdCountRingsAndTokenThenTheCompletedSave) {
@@ -56,7 +58,7 @@ TEST(Handshake, WelcomeCarriesIdCountRingsAndTokenThenTheCompletedSave) {
 TEST(Handshake, NamesAreCleanedAsOthersSeeThem) {
     TestServer server;
     KarstClient watcher = enterPlayer(server, 1, kHubRoom);
-    const std::pair<std::string, std::string> names[] = {{"a\tb\x7F" "c", "a_b_c"}, {"", "Player"}};
+    const std::pair<std::string, std::string> names[] = {{"a\tb\x7F" "c ~", "a_b_c ~"}, {"", "Player"}};
     uint8_t n = 2;
     for (const auto& [sent, seen] : names) {
         KarstClient player = welcomedClient(server.port(), sent, n++, 9);

@@ -43,9 +43,9 @@ TEST(Rooms, StagesAreOpenByCharacterHubsToAllAndKeysOutOfRangeClose) {
     const Case cases[] = {
         {0, {12, 0, 0, 1}, kRefused}, {0, {10, 0, 0, 1}, kOpen},   {3, {1, 0, 0, 1}, kRefused},
         {3, {12, 0, 0, 1}, kOpen},    {1, {1, 0, 0, 1}, kRefused}, {1, {9, 0, 0, 1}, kOpen},
-        {5, {26, 0, 0, 1}, kOpen},    {5, {40, 0, 0, 1}, kOpen},   {0, {256, 0, 0, 1}, kClosed},
-        {0, {-1, 0, 0, 1}, kClosed},  {0, {1, 8, 0, 1}, kClosed},  {0, {1, -1, 0, 1}, kClosed},
-        {0, {1, 0, 4, 1}, kClosed}};
+        {5, {26, 0, 0, 1}, kOpen},    {5, {40, 0, 0, 1}, kOpen},   {0, {255, 7, 3, 1}, kOpen},
+        {0, {256, 0, 0, 1}, kClosed}, {0, {-1, 0, 0, 1}, kClosed}, {0, {1, 8, 0, 1}, kClosed},
+        {0, {1, -1, 0, 1}, kClosed},  {0, {1, 0, 4, 1}, kClosed}};
     uint8_t n = 1;
     for (const Case& c : cases) {
         SCOPED_TRACE("character " + std::to_string(c.character) + " level " +
@@ -125,6 +125,7 @@ TEST(Rooms, CharacterChangesOnlyInHubsButNameAndColourAnywhere) {
 }
 
 TEST(StageCountdown, NeedsMinimumReadyThenAnnouncesThreeTwoOneZeroAndStarts) {
+    FrozenClocks clocks;
     TestServer server([](ServerSettings& s) { s.minimumReady = 2; });
     const RoomKey room{7, 2, 3, 77};
     KarstClient first = enterPlayer(server, 1, room);
@@ -142,12 +143,17 @@ TEST(StageCountdown, NeedsMinimumReadyThenAnnouncesThreeTwoOneZeroAndStarts) {
     // Repeating ready mid-countdown shows one 0 and the countdown runs on.
     second.setReady(1);
     EXPECT_EQ(awaitStatus(first).countdown, 0);
-    for (uint8_t expected : {2, 1, 0}) {
+    for (uint8_t expected : {2, 1}) {
         advanceMonotonicClockForTesting(kNsPerSecond);
         const client::RoomStatus status = awaitStatus(first);
         EXPECT_EQ(status.countdown, expected);
         EXPECT_EQ(status.mission, 3);
     }
+    // The stage starts in the very pass that reaches three seconds, not a tick later.
+    advanceMonotonicClockForTesting(kNsPerSecond - 1);
+    EXPECT_TRUE(afterTimers(first).empty());
+    advanceMonotonicClockForTesting(1);
+    EXPECT_EQ(awaitStatus(first).countdown, 0);
     const std::optional<Frame> start = first.receive();
     ASSERT_TRUE(start.has_value());
     EXPECT_EQ(client::decodeStageStart(start->payload)->room, room);

@@ -25,6 +25,17 @@ namespace karst::testing {
 using client::Frame;
 using client::KarstClient;
 
+// Stops the server's clocks for as long as it lives, so that only the test
+// moves them and "one nanosecond short of a limit" means exactly that. Declare
+// it before the TestServer, which must stop before the clocks run again.
+class FrozenClocks {
+public:
+    FrozenClocks() { freezeClocksForTesting(true); }
+    ~FrozenClocks() { freezeClocksForTesting(false); }
+    FrozenClocks(const FrozenClocks&) = delete;
+    FrozenClocks& operator=(const FrozenClocks&) = delete;
+};
+
 // Hub worlds without proxies, so a room holds only the test's players.
 inline constexpr RoomKey kHubRoom{0, 0, 0, 7};
 inline constexpr RoomKey kOtherHubRoom{11, 1, 2, 7};
@@ -124,6 +135,15 @@ inline std::vector<Frame> roundTrip(KarstClient& player) {
             return before;
         before.push_back(std::move(*frame));
     }
+}
+
+// Everything queued for `player` until a whole pass, periodic work included,
+// has run since the call: a timer due at the clock's present reading has fired.
+// One round trip is not enough, as its Pong leaves before its pass's timers run.
+inline std::vector<Frame> afterTimers(KarstClient& player) {
+    std::vector<Frame> frames = roundTrip(player);
+    for (Frame& frame : roundTrip(player)) frames.push_back(std::move(frame));
+    return frames;
 }
 
 // What `receiver` got of `type` once `sender`'s earlier messages were handled.
