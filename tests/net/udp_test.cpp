@@ -6,7 +6,6 @@
 #include <limits>
 #include <string>
 
-#include "game/player_state.h"
 #include "net/clock.h"
 #include "net/coding.h"
 #include "support/players.h"
@@ -15,73 +14,24 @@
 namespace karst::testing {
 namespace {
 
-using client::Frame;
-using client::KarstClient;
 using client::PlayerStateRecord;
 using Bytes = std::vector<uint8_t>;
 
-// Hub worlds without proxies, so a room holds only the test's players.
-constexpr RoomKey kHub{0, 0, 0, 7};
-constexpr RoomKey kOtherHub{11, 1, 2, 7};
-
-// Everything the server queued for `player` before answering a fresh Ping:
-// once it returns, the server has handled every message the player sent earlier.
-std::vector<Frame> roundTrip(KarstClient& player) {
-    static uint8_t counter = 0;
-    const std::array<uint8_t, kPingSize> marker{0xEE, ++counter, 0, 0xEE};
-    std::vector<Frame> before;
-    EXPECT_TRUE(player.ping(marker));
-    while (std::optional<Frame> frame = player.receive()) {
-        if (frame->type() == MessageType::Pong && client::decodePong(frame->payload) == marker)
-            return before;
-        before.push_back(std::move(*frame));
-    }
-    ADD_FAILURE() << "no Pong for player " << player.playerId();
-    return before;
-}
-
-std::vector<Frame> framesOfType(const std::vector<Frame>& frames, MessageType type) {
-    std::vector<Frame> out;
-    for (const Frame& frame : frames)
-        if (frame.type() == type) out.push_back(frame);
-    return out;
-}
+constexpr RoomKey kHub = kHubRoom;
+constexpr RoomKey kOtherHub = kOtherHubRoom;
 
 // The time stamps of the movement `receiver` got once `sender`'s earlier messages were handled.
 std::vector<uint32_t> relayedTimes(KarstClient& sender, KarstClient& receiver) {
-    roundTrip(sender);
     std::vector<uint32_t> times;
-    for (const Frame& frame : framesOfType(roundTrip(receiver), MessageType::PlayerState))
+    for (const Frame& frame : receivedAfter(sender, receiver, MessageType::PlayerState))
         times.push_back(client::decodePlayerState(frame.payload)->timeMs);
     return times;
 }
 
-KarstClient enterHub(const TestServer& server, uint8_t key) {
-    KarstClient player = welcomedClient(server.port(), "Player" + std::to_string(key), key);
-    EXPECT_TRUE(player.joinRoom(kHub));
-    roundTrip(player);
-    return player;
-}
+KarstClient enterHub(const TestServer& server, uint8_t key) { return enterPlayer(server, key, kHub); }
 
-// Players entered one by one; what their arrivals produced is read away.
 std::vector<KarstClient> playersInHub(const TestServer& server, uint8_t count) {
-    std::vector<KarstClient> players;
-    for (uint8_t i = 1; i <= count; ++i) players.push_back(enterHub(server, i));
-    for (KarstClient& player : players) roundTrip(player);
-    return players;
-}
-
-// Distinct values in every field; `timeMs` tells records of one test apart.
-PlayerStateRecord movementIn(const RoomKey& room, uint32_t timeMs) {
-    PlayerStateRecord record;
-    record.playerId = 424242;  // never the sender's: the server must overwrite it
-    record.room = room;
-    record.position = {1.5f, -2.25f, 1'000'000.0f};
-    record.velocity = {-1'000'000.0f, 0.125f, 3.0f};
-    record.yaw = std::numeric_limits<int32_t>::min();
-    record.opaque = 0xFFFFFFFF;
-    record.timeMs = timeMs;
-    return record;
+    return playersInRoom(server, count, kHub);
 }
 
 Bytes datagramOf(uint32_t playerId, uint64_t token, const PlayerStateRecord& record,
@@ -193,13 +143,13 @@ TEST(UdpMovement, InvalidOrStaleDatagramsAreIgnoredAndDoNotBindOrRebind) {
     EXPECT_EQ(boundConfirmations(mover), 1u);
     EXPECT_EQ(relayedTimes(mover, peer), std::vector<uint32_t>{41});
     // ...and after it only a later sequence is.
-    advanceMonotonicClockForTesting(kPlayerStateSpacingNs);
+    advanceMonotonicClockForTesting(15 * kNsPerMs);
     ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHub, 42), 5)));
     ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHub, 43), 4)));
     ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHub, 44), 6)));
     EXPECT_EQ(relayedTimes(mover, peer), std::vector<uint32_t>{44});
     // The right token from another port does not move the binding.
-    advanceMonotonicClockForTesting(kPlayerStateSpacingNs);
+    advanceMonotonicClockForTesting(15 * kNsPerMs);
     ASSERT_TRUE(unauthenticated.openUdp());
     ASSERT_TRUE(unauthenticated.sendUdpRaw(datagramOf(mover, movementIn(kHub, 45), 100)));
     EXPECT_TRUE(relayedTimes(mover, peer).empty());
@@ -208,6 +158,7 @@ TEST(UdpMovement, InvalidOrStaleDatagramsAreIgnoredAndDoNotBindOrRebind) {
 }
 
 TEST(UdpMovement, FifteenMillisecondGateIsSharedWithTcp) {
+    FrozenClocks clocks;
     TestServer server;
     auto players = playersInHub(server, 2);
     KarstClient& mover = players[0];
@@ -219,11 +170,14 @@ TEST(UdpMovement, FifteenMillisecondGateIsSharedWithTcp) {
     EXPECT_EQ(boundConfirmations(mover), 1u);
     EXPECT_EQ(relayedTimes(mover, players[1]), std::vector<uint32_t>{1});
 
-    advanceMonotonicClockForTesting(kPlayerStateSpacingNs);
+    advanceMonotonicClockForTesting(15 * kNsPerMs - 1);
     ASSERT_TRUE(mover.sendUdpState(movementIn(kHub, 3)));
+    EXPECT_TRUE(relayedTimes(mover, players[1]).empty());
+    advanceMonotonicClockForTesting(1);
+    ASSERT_TRUE(mover.sendUdpState(movementIn(kHub, 4)));
     roundTrip(mover);
-    ASSERT_TRUE(mover.playerState(movementIn(kHub, 4)));
-    EXPECT_EQ(relayedTimes(mover, players[1]), std::vector<uint32_t>{3});
+    ASSERT_TRUE(mover.playerState(movementIn(kHub, 5)));
+    EXPECT_EQ(relayedTimes(mover, players[1]), std::vector<uint32_t>{4});
 }
 
 }  // namespace
