@@ -111,8 +111,10 @@ TEST(HandshakeDeadline, ZeroDisablesTheDeadline) {
     TestServer server(settings);
     KarstClient silent;
     ASSERT_TRUE(silent.connect(server.port()));
+    KarstClient prompt = welcomedClient(server.port(), "prompt", 1);
     advanceMonotonicClockForTesting(3600 * kNsPerSecond);
-    EXPECT_FALSE(silent.closedByPeer(200));
+    afterTimers(prompt);
+    EXPECT_FALSE(silent.closedByPeer(0));
     ASSERT_TRUE(silent.hello("late", 0, client::Colour{}, profileKeyFor(4)));
     EXPECT_TRUE(silent.awaitWelcome().has_value());
 }

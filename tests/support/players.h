@@ -39,8 +39,6 @@ public:
 // Hub worlds without proxies, so a room holds only the test's players.
 inline constexpr RoomKey kHubRoom{0, 0, 0, 7};
 inline constexpr RoomKey kOtherHubRoom{11, 1, 2, 7};
-// Long enough for the server (10 ms ticks) to have sent anything it was going to.
-inline constexpr int kQuietMs = 150;
 
 inline ProfileKey profileKeyFor(uint8_t n) {
     ProfileKey key{};
@@ -107,12 +105,6 @@ inline uint16_t awaitNotice(KarstClient& player) {
 
 inline client::RoomStatus awaitStatus(KarstClient& player) {
     return awaitMessage(player, MessageType::RoomStatus, client::decodeRoomStatus);
-}
-
-inline void expectSilence(KarstClient& player) {
-    const std::vector<Frame> frames = player.drain(kQuietMs);
-    EXPECT_TRUE(frames.empty()) << frames.size() << " frame(s), first of type "
-                                << frames.front().header.type;
 }
 
 // Everything the server queued for `player` before answering a fresh Ping.
