@@ -88,6 +88,7 @@ TEST(HandshakeDeadline, SilentConnectionsAreClosedAndAPlayerWaitingForASlotGetsI
     KarstClient prompt = welcomedClient(server.port(), "prompt", 1);
     std::vector<KarstClient> silent(2);
     for (KarstClient& c : silent) ASSERT_TRUE(c.connect(server.port()));
+    roundTrip(prompt);  // both accepted, on the clock as it stands
     KarstClient patient;
     ASSERT_TRUE(patient.connect(server.port()));  // the kernel completes it; the server does not accept
     ASSERT_TRUE(patient.hello("patient", 0, client::Colour{}, profileKeyFor(9)));
