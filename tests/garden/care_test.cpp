@@ -122,22 +122,28 @@ TEST(PiboTraffic, StatesAndReleasesReachTheRoomUntilTheHolderLeaves) {
     client::PiboState state = stateAt(pet.id, 1.5f);
     state.playerId = 999;
     state.further = {1'000'000.0f, -1'000'000.0f, 0.0f};  // the largest values accepted
-    ASSERT_TRUE(a.piboState(state));
-    ASSERT_TRUE(a.piboState(state));  // back to back: within 15 ms of the first
+    const auto sendNumbered = [&](float n) {
+        state.further[2] = n;
+        return a.piboState(state);
+    };
+    ASSERT_TRUE(sendNumbered(1));
+    ASSERT_TRUE(sendNumbered(2));  // back to back: within 15 ms of the first
     EXPECT_TRUE(framesOfType(roundTrip(a), MessageType::PiboState).empty());
     advanceMonotonicClockForTesting(15 * kNsPerMs - 1);
-    ASSERT_TRUE(a.piboState(state));
+    ASSERT_TRUE(sendNumbered(3));
     roundTrip(a);
     advanceMonotonicClockForTesting(1);
-    ASSERT_TRUE(a.piboState(state));
+    ASSERT_TRUE(sendNumbered(4));
     ASSERT_TRUE(a.piboState(stateAt(pet.id, 1.0f, kOtherGarden)));  // wrong room key
     ASSERT_TRUE(a.piboState(stateAt(creature(1, 2).id, 1.0f)));     // never registered
     roundTrip(a);
     const auto states = decodeAll(roundTrip(b), MessageType::PiboState, client::decodePiboState);
     ASSERT_EQ(states.size(), 2u);
     state.playerId = a.playerId();
-    for (const client::PiboState& seen : states)
-        EXPECT_EQ(client::encodePiboState(seen), client::encodePiboState(state));
+    for (size_t i = 0; i < 2; ++i) {
+        state.further[2] = i == 0 ? 1.0f : 4.0f;
+        EXPECT_EQ(client::encodePiboState(states[i]), client::encodePiboState(state));
+    }
 
     ASSERT_TRUE(b.piboRelease(pet.id));  // not B's: ignored
     roundTrip(b);
