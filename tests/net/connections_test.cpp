@@ -80,8 +80,8 @@ TEST(Connections, TheReceiveLimitHoldsExactly32768BufferedBytes) {
     }
 }
 
-// Silent connections lose their slots at the deadline, letting a player waiting in
-// the listen backlog in; a prompt Hello is never affected.
+// Silent connections lose their slots at the deadline, letting players waiting in
+// the listen backlog in, as many as there are free slots; a prompt Hello is never affected.
 TEST(HandshakeDeadline, SilentConnectionsAreClosedAndAPlayerWaitingForASlotGetsIn) {
     FrozenClocks clocks;
     TestServer server([](ServerSettings& s) { s.maxClients = 3; });
@@ -89,18 +89,26 @@ TEST(HandshakeDeadline, SilentConnectionsAreClosedAndAPlayerWaitingForASlotGetsI
     std::vector<KarstClient> silent(2);
     for (KarstClient& c : silent) ASSERT_TRUE(c.connect(server.port()));
     roundTrip(prompt);  // both accepted, on the clock as it stands
-    KarstClient patient;
-    ASSERT_TRUE(patient.connect(server.port()));  // the kernel completes it; the server does not accept
-    ASSERT_TRUE(patient.hello("patient", 0, client::Colour{}, profileKeyFor(9)));
-    EXPECT_FALSE(patient.awaitWelcome(200).has_value());
+    std::vector<KarstClient> waiting(3);
+    for (uint8_t i = 0; i < 3; ++i) {
+        // The kernel completes each connection; the server, at capacity, accepts none.
+        ASSERT_TRUE(waiting[i].connect(server.port()));
+        ASSERT_TRUE(waiting[i].hello("patient", 0, client::Colour{}, profileKeyFor(9 + i)));
+    }
+    EXPECT_FALSE(waiting[0].awaitWelcome(200).has_value());
     advanceMonotonicClockForTesting(10 * kNsPerSecond - 1);
     afterTimers(prompt);
     for (KarstClient& c : silent) EXPECT_FALSE(c.closedByPeer(0));
     advanceMonotonicClockForTesting(1);
     for (KarstClient& c : silent) EXPECT_TRUE(c.closedByPeer());
-    const auto welcome = patient.awaitWelcome();
-    ASSERT_TRUE(welcome.has_value());
-    EXPECT_EQ(welcome->connectionCount, 2u);
+    // The two freed slots take two of them in one pass; the third waits on.
+    for (size_t i = 0; i < 2; ++i) {
+        const auto welcome = waiting[i].awaitWelcome();
+        ASSERT_TRUE(welcome.has_value());
+        EXPECT_EQ(welcome->connectionCount, 3u);
+    }
+    afterTimers(prompt);
+    EXPECT_FALSE(waiting[2].awaitWelcome(0).has_value());
     ASSERT_TRUE(prompt.ping({9, 9, 9, 9}));
     EXPECT_TRUE(prompt.receiveType(MessageType::Pong).has_value());
 }
