@@ -17,21 +17,12 @@ namespace {
 using client::PlayerStateRecord;
 using Bytes = std::vector<uint8_t>;
 
-constexpr RoomKey kHub = kHubRoom;
-constexpr RoomKey kOtherHub = kOtherHubRoom;
-
 // The time stamps of the movement `receiver` got once `sender`'s earlier messages were handled.
 std::vector<uint32_t> relayedTimes(KarstClient& sender, KarstClient& receiver) {
     std::vector<uint32_t> times;
     for (const Frame& frame : receivedAfter(sender, receiver, MessageType::PlayerState))
         times.push_back(client::decodePlayerState(frame.payload)->timeMs);
     return times;
-}
-
-KarstClient enterHub(const TestServer& server, uint8_t key) { return enterPlayer(server, key, kHub); }
-
-std::vector<KarstClient> playersInHub(const TestServer& server, uint8_t count) {
-    return playersInRoom(server, count, kHub);
 }
 
 Bytes datagramOf(uint32_t playerId, uint64_t token, const PlayerStateRecord& record,
@@ -50,19 +41,19 @@ size_t boundConfirmations(KarstClient& player) {
 
 TEST(UdpMovement, FirstDatagramBindsAndRelaysByDatagramToBoundPeersAndByTcpToOthers) {
     TestServer server;
-    auto players = playersInHub(server, 3);
+    auto players = playersInRoom(server, 3, kHubRoom);
     KarstClient& mover = players[0];
     KarstClient& udpPeer = players[1];
     KarstClient& tcpPeer = players[2];
     ASSERT_TRUE(udpPeer.openUdp());
-    ASSERT_TRUE(udpPeer.sendUdpState(movementIn(kHub, 1)));
+    ASSERT_TRUE(udpPeer.sendUdpState(movementIn(kHubRoom, 1)));
     ASSERT_EQ(boundConfirmations(udpPeer), 1u);
     roundTrip(mover);
     roundTrip(tcpPeer);
 
     ASSERT_TRUE(mover.openUdp());
     ::testing::internal::CaptureStdout();
-    ASSERT_TRUE(mover.sendUdpState(movementIn(kHub, 21)));
+    ASSERT_TRUE(mover.sendUdpState(movementIn(kHubRoom, 21)));
     const auto own = roundTrip(mover);
     const std::string console = ::testing::internal::GetCapturedStdout();
     const auto bound = framesOfType(own, MessageType::UdpBound);
@@ -74,7 +65,7 @@ TEST(UdpMovement, FirstDatagramBindsAndRelaysByDatagramToBoundPeersAndByTcpToOth
         << console;
     EXPECT_TRUE(framesOfType(own, MessageType::PlayerState).empty());
 
-    PlayerStateRecord expected = movementIn(kHub, 21);
+    PlayerStateRecord expected = movementIn(kHubRoom, 21);
     expected.playerId = mover.playerId();
     const auto overTcp = framesOfType(roundTrip(tcpPeer), MessageType::PlayerState);
     ASSERT_EQ(overTcp.size(), 1u);
@@ -92,16 +83,16 @@ TEST(UdpMovement, FirstDatagramBindsAndRelaysByDatagramToBoundPeersAndByTcpToOth
 
 TEST(UdpMovement, InvalidOrStaleDatagramsAreIgnoredAndDoNotBindOrRebind) {
     TestServer server;
-    KarstClient mover = enterHub(server, 1);
+    KarstClient mover = enterPlayer(server, 1, kHubRoom);
     KarstClient unauthenticated;
     ASSERT_TRUE(unauthenticated.connect(server.port()));
-    KarstClient peer = enterHub(server, 2);
+    KarstClient peer = enterPlayer(server, 2, kHubRoom);
     roundTrip(mover);
     // Accepted in connect order, so the silent connection sits between the two ids.
     ASSERT_EQ(peer.playerId(), mover.playerId() + 2);
     ASSERT_TRUE(mover.openUdp());
 
-    const PlayerStateRecord record = movementIn(kHub, 41);
+    const PlayerStateRecord record = movementIn(kHubRoom, 41);
     const Bytes valid = datagramOf(mover, record, 5);
     const auto modified = [&](size_t offset, auto put, auto value) {
         Bytes bytes = valid;
@@ -127,7 +118,7 @@ TEST(UdpMovement, InvalidOrStaleDatagramsAreIgnoredAndDoNotBindOrRebind) {
         {"zero token", modified(kFrameHeaderSize + 4, putU64, uint64_t{0})},
         {"unknown player", modified(kFrameHeaderSize, putU32, uint32_t{999999})},
         {"connection without Hello", datagramOf(mover.playerId() + 1, 0, record, 5)},
-        {"wrong room", datagramOf(mover, movementIn(kOtherHub, 41), 5)},
+        {"wrong room", datagramOf(mover, movementIn(kOtherHubRoom, 41), 5)},
         {"sequence 0", modified(12, putU32, uint32_t{0})},
         {"NaN velocity", datagramOf(mover, nan, 5)},
     };
@@ -144,39 +135,39 @@ TEST(UdpMovement, InvalidOrStaleDatagramsAreIgnoredAndDoNotBindOrRebind) {
     EXPECT_EQ(relayedTimes(mover, peer), std::vector<uint32_t>{41});
     // ...and after it only a later sequence is.
     advanceMonotonicClockForTesting(15 * kNsPerMs);
-    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHub, 42), 5)));
-    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHub, 43), 4)));
-    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHub, 44), 6)));
+    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHubRoom, 42), 5)));
+    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHubRoom, 43), 4)));
+    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHubRoom, 44), 6)));
     EXPECT_EQ(relayedTimes(mover, peer), std::vector<uint32_t>{44});
     // The right token from another port does not move the binding.
     advanceMonotonicClockForTesting(15 * kNsPerMs);
     ASSERT_TRUE(unauthenticated.openUdp());
-    ASSERT_TRUE(unauthenticated.sendUdpRaw(datagramOf(mover, movementIn(kHub, 45), 100)));
+    ASSERT_TRUE(unauthenticated.sendUdpRaw(datagramOf(mover, movementIn(kHubRoom, 45), 100)));
     EXPECT_TRUE(relayedTimes(mover, peer).empty());
-    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHub, 46), 7)));
+    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHubRoom, 46), 7)));
     EXPECT_EQ(relayedTimes(mover, peer), std::vector<uint32_t>{46});
 }
 
 TEST(UdpMovement, FifteenMillisecondGateIsSharedWithTcp) {
     FrozenClocks clocks;
     TestServer server;
-    auto players = playersInHub(server, 2);
+    auto players = playersInRoom(server, 2, kHubRoom);
     KarstClient& mover = players[0];
     ASSERT_TRUE(mover.openUdp());
-    ASSERT_TRUE(mover.playerState(movementIn(kHub, 1)));
+    ASSERT_TRUE(mover.playerState(movementIn(kHubRoom, 1)));
     roundTrip(mover);
     // Bound and confirmed even though the gate then drops it.
-    ASSERT_TRUE(mover.sendUdpState(movementIn(kHub, 2)));
+    ASSERT_TRUE(mover.sendUdpState(movementIn(kHubRoom, 2)));
     EXPECT_EQ(boundConfirmations(mover), 1u);
     EXPECT_EQ(relayedTimes(mover, players[1]), std::vector<uint32_t>{1});
 
     advanceMonotonicClockForTesting(15 * kNsPerMs - 1);
-    ASSERT_TRUE(mover.sendUdpState(movementIn(kHub, 3)));
+    ASSERT_TRUE(mover.sendUdpState(movementIn(kHubRoom, 3)));
     EXPECT_TRUE(relayedTimes(mover, players[1]).empty());
     advanceMonotonicClockForTesting(1);
-    ASSERT_TRUE(mover.sendUdpState(movementIn(kHub, 4)));
+    ASSERT_TRUE(mover.sendUdpState(movementIn(kHubRoom, 4)));
     roundTrip(mover);
-    ASSERT_TRUE(mover.playerState(movementIn(kHub, 5)));
+    ASSERT_TRUE(mover.playerState(movementIn(kHubRoom, 5)));
     EXPECT_EQ(relayedTimes(mover, players[1]), std::vector<uint32_t>{4});
 }
 
