@@ -20,6 +20,10 @@ uint64_t wallClockSeconds();
 // Moves both clocks forward for every reader in the process (tests only).
 void advanceMonotonicClockForTesting(uint64_t ns);
 void advanceWallClockForTesting(uint64_t seconds);
+// Stops both clocks where they stand, so that only the advances above move
+// them and a test can place "now" exactly one nanosecond (or second) short of
+// a limit; unfreezing resumes from the frozen reading, never going back (tests only).
+void freezeClocksForTesting(bool frozen);
 
 // Whether at least `intervalNs` have passed from `since` to `now`, comparing the
 // difference as a signed 64-bit value so that a time in the future counts as "not yet".

@@ -97,10 +97,13 @@ TEST_F(ConfigFile, NumbersConvertAndBadOnesWarnAndKeepThePreviousValue) {
 }
 
 TEST_F(ConfigFile, ListedTakesKnownWordsAndSilentlyIgnoresOthers) {
-    EXPECT_FALSE(load("[master]\nlisted = Off\n").settings.listed);
+    // Listed by default, so each "yes" word must undo an earlier "no".
+    for (const std::string word : {"1", "TRUE", "yes", "On"})
+        EXPECT_TRUE(load("[master]\nlisted = off\nlisted = " + word).settings.listed) << word;
+    for (const std::string word : {"0", "False", "NO", "off"})
+        EXPECT_FALSE(load("[master]\nlisted = " + word).settings.listed) << word;
     ServerSettings unlisted;
     unlisted.listed = false;
-    EXPECT_TRUE(load("[master]\nlisted = YES\n", unlisted).settings.listed);
     const Loaded r = load("[master]\nlisted = maybe\n", unlisted);
     EXPECT_FALSE(r.settings.listed);
     EXPECT_TRUE(r.lines.empty());

@@ -67,6 +67,7 @@ TEST_F(SettingsPhaseTest, WhatEndsThePhaseAndWhatItPrints) {
     } cases[] = {
         {{}, std::nullopt, ""},
         {{"--config", "nowhere.ini", "--help"}, 2, err("Unable to open server config nowhere.ini")},
+        {{"--config", "."}, 2, err("Unable to open server config .")},  // a directory
         {{"--bogus", "--help"}, 2, err("Unknown argument: --bogus") + usage},
         {{"-h", "--bogus"}, 0, usage},
         {{"--max-clients", "0", "--help"}, 0, usage},  // nothing validated

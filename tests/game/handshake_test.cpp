@@ -20,9 +20,11 @@ TEST(Handshake, RefusesZeroKeySecondHelloAndAnIdentityInUseUntilItsHolderLeaves)
 
     KarstClient holder = welcomedClient(server.port(), "holder", 3);
     EXPECT_TRUE(helloWith(server.port(), profileKeyFor(3)).closedByPeer());
+    KarstClient bystander = welcomedClient(server.port(), "bystander", 4);
     roundTrip(holder);  // the earlier connection stays
     holder.close();
-    EXPECT_NE(reconnect(server.port(), 3).playerId(), 0u);
+    // Back with a fresh id: none is ever reused, not even one a disconnect freed.
+    EXPECT_GT(reconnect(server.port(), 3).playerId(), bystander.playerId());
 }
 
 TEST(Handshake, WelcomeCarriesIdCountRingsAndTokenThenTheCompletedSave) {
@@ -56,14 +58,18 @@ TEST(Handshake, WelcomeCarriesIdCountRingsAndTokenThenTheCompletedSave) {
 TEST(Handshake, NamesAreCleanedAsOthersSeeThem) {
     TestServer server;
     KarstClient watcher = enterPlayer(server, 1, kHubRoom);
-    const std::pair<std::string, std::string> names[] = {{"a\tb\x7F" "c", "a_b_c"}, {"", "Player"}};
+    struct Case {
+        std::string sent, seen;
+        uint8_t character, shown;
+    };
+    const Case cases[] = {{"a\tb\x7F" "c ~", "a_b_c ~", 7, 0}, {"", "Player", 6, 6}};  // 7 is none
     uint8_t n = 2;
-    for (const auto& [sent, seen] : names) {
-        KarstClient player = welcomedClient(server.port(), sent, n++, 9);
+    for (const Case& c : cases) {
+        KarstClient player = welcomedClient(server.port(), c.sent, n++, c.character);
         player.joinRoom(kHubRoom);
         const auto info = awaitMessage(watcher, MessageType::PlayerInfo, client::decodePlayerInfo);
-        EXPECT_EQ(info.name, seen);
-        EXPECT_EQ(info.character, 0);  // 9 is no character
+        EXPECT_EQ(info.name, c.seen);
+        EXPECT_EQ(info.character, c.shown);
         EXPECT_EQ(info.colour, (client::Colour{1, 2, 3}));
     }
 }

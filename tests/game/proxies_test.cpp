@@ -60,10 +60,18 @@ std::vector<client::PlayerStateRecord> nextProxyRound(KarstClient& c, const Room
     return round;
 }
 
+size_t proxyStates(const std::vector<Frame>& frames) {
+    return framesOfType(frames, MessageType::PlayerState).size();
+}
+
 TEST(HubProxies, NewcomerGetsMembersThenProxyPairsAndRoomsGetRounds50MsApart) {
+    FrozenClocks clocks;
     TestServer server;
     constexpr RoomKey kOtherPlaza{26, 3, 1, 43};
-    KarstClient first = enterPlayer(server, 1, kPlaza);
+    KarstClient first = enterPlayer(server, 1);
+    first.joinRoom(kPlaza);
+    // The greeting's six states, then the room's first round in the same pass.
+    EXPECT_EQ(proxyStates(afterTimers(first)), 12u);
     KarstClient elsewhere = enterPlayer(server, 2, kOtherPlaza);
     KarstClient second = enterPlayer(server, 3);
     second.joinRoom(kPlaza);
@@ -83,19 +91,23 @@ TEST(HubProxies, NewcomerGetsMembersThenProxyPairsAndRoomsGetRounds50MsApart) {
         EXPECT_EQ(state->opaque, 65536u);
     }
 
-    const auto round1 = nextProxyRound(first, kPlaza);
-    advanceMonotonicClockForTesting(50 * kNsPerMs);
-    const auto round2 = nextProxyRound(first, kPlaza);
-    if (!round1.empty() && !round2.empty()) {
-        EXPECT_GE(round2[0].timeMs - round1[0].timeMs, 50u);
+    advanceMonotonicClockForTesting(50 * kNsPerMs - 1);
+    EXPECT_EQ(proxyStates(afterTimers(first)), 0u);
+    advanceMonotonicClockForTesting(1);
+    const auto round = nextProxyRound(first, kPlaza);
+    const uint32_t greetedMs = client::decodePlayerState(arrival[2].payload)->timeMs;
+    if (!round.empty()) {
+        EXPECT_EQ(round[0].timeMs, greetedMs + 50);
     }
     nextProxyRound(second, kPlaza);
     nextProxyRound(elsewhere, kOtherPlaza);
 
     KarstClient visitor = enterPlayer(server, 4);  // other acts of the level have none
-    visitor.joinRoom(RoomKey{26, 2, 0, 0});
-    EXPECT_EQ(untilRoomStatus(visitor).size(), 1u);
-    expectSilence(visitor);
+    for (const int8_t act : {2, 4}) {
+        visitor.joinRoom(RoomKey{26, act, 0, 0});
+        EXPECT_EQ(untilRoomStatus(visitor).size(), 1u);
+        EXPECT_TRUE(afterTimers(visitor).empty());
+    }
 }
 
 }  // namespace

@@ -47,7 +47,9 @@ TEST(Relay, StatesAndEventsReachTheOthersWithTheSenderIdAndNotTheSender) {
     }
 }
 
+// Each gate seen one nanosecond short of its spacing and then at it.
 TEST(Relay, OneStatePer15MsAndOneEventPerKindPer4Ms) {
+    FrozenClocks clocks;
     TestServer server;
     auto players = playersInRoom(server, 2, kHubRoom);
     KarstClient& sender = players[0];
@@ -60,12 +62,24 @@ TEST(Relay, OneStatePer15MsAndOneEventPerKindPer4Ms) {
     ASSERT_TRUE(sender.playerEvent({0, 0, {}, 103, 0}));
     EXPECT_EQ(relayed(sender, players[1]), (std::vector<uint32_t>{2, 101, 102}));
 
-    advanceMonotonicClockForTesting(kPlayerStateSpacingNs);
+    advanceMonotonicClockForTesting(4 * kNsPerMs - 1);
     ASSERT_TRUE(sender.playerState(movementIn(kHubRoom, 4)));
-    ASSERT_TRUE(sender.playerState(movementIn(kHubRoom, 5)));
     ASSERT_TRUE(sender.playerEvent({0, 0, {}, 104, 0}));
+    EXPECT_TRUE(relayed(sender, players[1]).empty());
+    advanceMonotonicClockForTesting(1);
+    ASSERT_TRUE(sender.playerState(movementIn(kHubRoom, 5)));
     ASSERT_TRUE(sender.playerEvent({0, 0, {}, 105, 0}));
-    EXPECT_EQ(relayed(sender, players[1]), (std::vector<uint32_t>{4, 104}));
+    ASSERT_TRUE(sender.playerEvent({0, 1, {}, 106, 0}));
+    ASSERT_TRUE(sender.playerEvent({0, 0, {}, 107, 0}));
+    EXPECT_EQ(relayed(sender, players[1]), (std::vector<uint32_t>{105, 106}));
+
+    advanceMonotonicClockForTesting(11 * kNsPerMs - 1);
+    ASSERT_TRUE(sender.playerState(movementIn(kHubRoom, 6)));
+    EXPECT_TRUE(relayed(sender, players[1]).empty());
+    advanceMonotonicClockForTesting(1);
+    ASSERT_TRUE(sender.playerState(movementIn(kHubRoom, 7)));
+    ASSERT_TRUE(sender.playerState(movementIn(kHubRoom, 8)));
+    EXPECT_EQ(relayed(sender, players[1]), (std::vector<uint32_t>{7}));
 }
 
 TEST(Relay, BadFloatsEventKindsAndValuesCloseTheConnection) {

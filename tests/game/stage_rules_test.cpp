@@ -21,11 +21,16 @@ TEST(StageRules, EdgesStayInRange) {
     EXPECT_EQ(finishPlaceAfter(100'000), 255);
     EXPECT_EQ(finishReward(255), 10u);
     EXPECT_EQ(addRings(std::numeric_limits<uint32_t>::max(), 100), 9'999'999u);
-    uint32_t rings = 1000;
-    uint16_t full = 65535;
-    EXPECT_FALSE(buyFruit(rings, full, 25));
+    uint32_t rings = 24;
+    uint16_t count = 65534;
+    EXPECT_FALSE(buyFruit(rings, count, 25));  // one ring short
+    ++rings;
+    EXPECT_TRUE(buyFruit(rings, count, 25));  // the last fruit that fits, with every ring
+    EXPECT_EQ(rings, 0u);
+    rings = 1000;
+    EXPECT_FALSE(buyFruit(rings, count, 25));
     EXPECT_EQ(rings, 1000u);
-    EXPECT_EQ(full, 65535);
+    EXPECT_EQ(count, 65535);
 }
 
 }  // namespace

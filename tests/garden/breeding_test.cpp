@@ -24,6 +24,7 @@ void placeCreature(KarstClient& owner, KarstClient& watcher, const client::PiboR
 }
 
 TEST(PiboBreeding, RefusalsThenAnEggForEachOwnerThenACooldownThatOutlivesARestart) {
+    FrozenClocks clocks;
     TestServer server;
     KarstClient a = enterPlayer(server, 1, kBreedingGarden);
     KarstClient b = enterPlayer(server, 2, kBreedingGarden);
@@ -83,7 +84,13 @@ TEST(PiboBreeding, RefusalsThenAnEggForEachOwnerThenACooldownThatOutlivesARestar
     EXPECT_EQ(stored[7].pendingDelivery, 1);
 
     // A takes its egg into slot 7; B's waits for its next log-on, after a restart.
+    // Claims by another profile, declined or into no slot change nothing.
     ASSERT_TRUE(a.piboClaim(kEggIds[0], 7));
+    roundTrip(a);
+    ASSERT_TRUE(b.piboClaim(kEggIds[0], 9));
+    roundTrip(b);
+    ASSERT_TRUE(a.piboClaim(kEggIds[0], 10, 0));
+    ASSERT_TRUE(a.piboClaim(kEggIds[0], 24));
     ASSERT_TRUE(a.piboBreed(petA.id, petB.id));
     EXPECT_EQ(awaitNotice(a), 8);
     a.close();
@@ -103,7 +110,10 @@ TEST(PiboBreeding, RefusalsThenAnEggForEachOwnerThenACooldownThatOutlivesARestar
     placeCreature(b, a, petB, 5.0f);
     ASSERT_TRUE(a.piboBreed(petA.id, petB.id));
     EXPECT_EQ(awaitNotice(a), 8);
-    advanceWallClockForTesting(1800);
+    advanceWallClockForTesting(1799);
+    ASSERT_TRUE(a.piboBreed(petA.id, petB.id));
+    EXPECT_EQ(awaitNotice(a), 8);
+    advanceWallClockForTesting(1);
     ASSERT_TRUE(a.piboBreed(petA.id, petB.id));
     const auto bred = awaitMessage(a, MessageType::PiboBred, client::decodePiboBred);
     EXPECT_EQ(bred.firstEggId, 0x8000000000000005ull);  // the id counter was saved too

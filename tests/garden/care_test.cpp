@@ -50,6 +50,7 @@ TEST(Garden, ContentOutsideTheRulesClosesTheConnection) {
         {"state above a million", [](KarstClient& p, uint64_t id) { return sendState(p, id, 1e6f + 1); }},
         {"feeding fruit 7", [](KarstClient& p, uint64_t) { return p.piboFeed(p.playerId(), 7); }},
         {"interaction 7", [](KarstClient& p, uint64_t id) { return p.piboInteract(0, id, 7); }},
+        {"interaction 0", [](KarstClient& p, uint64_t id) { return p.piboInteract(0, id, 0); }},
         {"breeding with itself", [](KarstClient& p, uint64_t id) { return p.piboBreed(id, id); }},
     };
     for (const auto& [what, send] : others) {
@@ -65,7 +66,7 @@ TEST(PiboRegister, NewCreatureAppearsToTheGardenAndIsSavedUnlessRefused) {
     KarstClient b = enterPlayer(server, 2, kGarden);
     KarstClient elsewhere = enterPlayer(server, 3, kOtherGarden);
     Register message = creature(1, 3);
-    message.name = "\tBCDEFGHIJKLMNOP";
+    message.name = "\tB DEFGHIJKLMNOP";
     registerCreature(a, message);
     const auto seen = awaitMessage(b, MessageType::PiboAppear, client::decodePiboAppear);
     EXPECT_EQ(seen.id, message.id);
@@ -73,7 +74,7 @@ TEST(PiboRegister, NewCreatureAppearsToTheGardenAndIsSavedUnlessRefused) {
     EXPECT_EQ(seen.room, kGarden);
     EXPECT_EQ(seen.localSlot, 3);
     EXPECT_EQ(seen.present, 1);
-    EXPECT_EQ(seen.name, "_BCDEFGHIJKLMNO");
+    EXPECT_EQ(seen.name, "_B DEFGHIJKLMNO");
     EXPECT_EQ(seen.data, message.data);
     EXPECT_TRUE(framesOfType(roundTrip(elsewhere), MessageType::PiboAppear).empty());
     ASSERT_EQ(storedCreatures(server).size(), 1u);
@@ -109,6 +110,7 @@ std::vector<uint64_t> releasedIds(const std::vector<Frame>& frames) {
 }
 
 TEST(PiboTraffic, StatesAndReleasesReachTheRoomUntilTheHolderLeaves) {
+    FrozenClocks clocks;
     TestServer server;
     KarstClient a = enterPlayer(server, 1, kGarden);
     KarstClient b = enterPlayer(server, 2, kGarden);
@@ -119,16 +121,29 @@ TEST(PiboTraffic, StatesAndReleasesReachTheRoomUntilTheHolderLeaves) {
 
     client::PiboState state = stateAt(pet.id, 1.5f);
     state.playerId = 999;
-    ASSERT_TRUE(a.piboState(state));
-    ASSERT_TRUE(a.piboState(state));  // back to back: within 15 ms of the first
+    state.further = {1'000'000.0f, -1'000'000.0f, 0.0f};  // the largest values accepted
+    const auto sendNumbered = [&](float n) {
+        state.further[2] = n;
+        return a.piboState(state);
+    };
+    ASSERT_TRUE(sendNumbered(1));
+    ASSERT_TRUE(sendNumbered(2));  // back to back: within 15 ms of the first
     EXPECT_TRUE(framesOfType(roundTrip(a), MessageType::PiboState).empty());
+    advanceMonotonicClockForTesting(15 * kNsPerMs - 1);
+    ASSERT_TRUE(sendNumbered(3));
+    roundTrip(a);
+    advanceMonotonicClockForTesting(1);
+    ASSERT_TRUE(sendNumbered(4));
     ASSERT_TRUE(a.piboState(stateAt(pet.id, 1.0f, kOtherGarden)));  // wrong room key
     ASSERT_TRUE(a.piboState(stateAt(creature(1, 2).id, 1.0f)));     // never registered
     roundTrip(a);
     const auto states = decodeAll(roundTrip(b), MessageType::PiboState, client::decodePiboState);
-    ASSERT_EQ(states.size(), 1u);
+    ASSERT_EQ(states.size(), 2u);
     state.playerId = a.playerId();
-    EXPECT_EQ(client::encodePiboState(states[0]), client::encodePiboState(state));
+    for (size_t i = 0; i < 2; ++i) {
+        state.further[2] = i == 0 ? 1.0f : 4.0f;
+        EXPECT_EQ(client::encodePiboState(states[i]), client::encodePiboState(state));
+    }
 
     ASSERT_TRUE(b.piboRelease(pet.id));  // not B's: ignored
     roundTrip(b);

@@ -55,6 +55,9 @@ TEST(Frames, BadMagicVersionOrLengthFailsBeforeThePayloadArrives) {
         uint32_t last = 0;
         EXPECT_FALSE(parseFrames(header, last, Recorder{})) << offset;
     }
+    std::vector<uint8_t> longest = frameBytes(1, 4096);  // the longest payload allowed
+    uint32_t last = 0;
+    EXPECT_TRUE(parseFrames(longest, last, Recorder{}));
 }
 
 TEST(Frames, SecondOfThreeMalformedStopsAfterTheFirst) {

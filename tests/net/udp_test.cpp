@@ -6,7 +6,6 @@
 #include <limits>
 #include <string>
 
-#include "game/player_state.h"
 #include "net/clock.h"
 #include "net/coding.h"
 #include "support/players.h"
@@ -15,73 +14,15 @@
 namespace karst::testing {
 namespace {
 
-using client::Frame;
-using client::KarstClient;
 using client::PlayerStateRecord;
 using Bytes = std::vector<uint8_t>;
 
-// Hub worlds without proxies, so a room holds only the test's players.
-constexpr RoomKey kHub{0, 0, 0, 7};
-constexpr RoomKey kOtherHub{11, 1, 2, 7};
-
-// Everything the server queued for `player` before answering a fresh Ping:
-// once it returns, the server has handled every message the player sent earlier.
-std::vector<Frame> roundTrip(KarstClient& player) {
-    static uint8_t counter = 0;
-    const std::array<uint8_t, kPingSize> marker{0xEE, ++counter, 0, 0xEE};
-    std::vector<Frame> before;
-    EXPECT_TRUE(player.ping(marker));
-    while (std::optional<Frame> frame = player.receive()) {
-        if (frame->type() == MessageType::Pong && client::decodePong(frame->payload) == marker)
-            return before;
-        before.push_back(std::move(*frame));
-    }
-    ADD_FAILURE() << "no Pong for player " << player.playerId();
-    return before;
-}
-
-std::vector<Frame> framesOfType(const std::vector<Frame>& frames, MessageType type) {
-    std::vector<Frame> out;
-    for (const Frame& frame : frames)
-        if (frame.type() == type) out.push_back(frame);
-    return out;
-}
-
 // The time stamps of the movement `receiver` got once `sender`'s earlier messages were handled.
 std::vector<uint32_t> relayedTimes(KarstClient& sender, KarstClient& receiver) {
-    roundTrip(sender);
     std::vector<uint32_t> times;
-    for (const Frame& frame : framesOfType(roundTrip(receiver), MessageType::PlayerState))
+    for (const Frame& frame : receivedAfter(sender, receiver, MessageType::PlayerState))
         times.push_back(client::decodePlayerState(frame.payload)->timeMs);
     return times;
-}
-
-KarstClient enterHub(const TestServer& server, uint8_t key) {
-    KarstClient player = welcomedClient(server.port(), "Player" + std::to_string(key), key);
-    EXPECT_TRUE(player.joinRoom(kHub));
-    roundTrip(player);
-    return player;
-}
-
-// Players entered one by one; what their arrivals produced is read away.
-std::vector<KarstClient> playersInHub(const TestServer& server, uint8_t count) {
-    std::vector<KarstClient> players;
-    for (uint8_t i = 1; i <= count; ++i) players.push_back(enterHub(server, i));
-    for (KarstClient& player : players) roundTrip(player);
-    return players;
-}
-
-// Distinct values in every field; `timeMs` tells records of one test apart.
-PlayerStateRecord movementIn(const RoomKey& room, uint32_t timeMs) {
-    PlayerStateRecord record;
-    record.playerId = 424242;  // never the sender's: the server must overwrite it
-    record.room = room;
-    record.position = {1.5f, -2.25f, 1'000'000.0f};
-    record.velocity = {-1'000'000.0f, 0.125f, 3.0f};
-    record.yaw = std::numeric_limits<int32_t>::min();
-    record.opaque = 0xFFFFFFFF;
-    record.timeMs = timeMs;
-    return record;
 }
 
 Bytes datagramOf(uint32_t playerId, uint64_t token, const PlayerStateRecord& record,
@@ -100,19 +41,19 @@ size_t boundConfirmations(KarstClient& player) {
 
 TEST(UdpMovement, FirstDatagramBindsAndRelaysByDatagramToBoundPeersAndByTcpToOthers) {
     TestServer server;
-    auto players = playersInHub(server, 3);
+    auto players = playersInRoom(server, 3, kHubRoom);
     KarstClient& mover = players[0];
     KarstClient& udpPeer = players[1];
     KarstClient& tcpPeer = players[2];
     ASSERT_TRUE(udpPeer.openUdp());
-    ASSERT_TRUE(udpPeer.sendUdpState(movementIn(kHub, 1)));
+    ASSERT_TRUE(udpPeer.sendUdpState(movementIn(kHubRoom, 1)));
     ASSERT_EQ(boundConfirmations(udpPeer), 1u);
     roundTrip(mover);
     roundTrip(tcpPeer);
 
     ASSERT_TRUE(mover.openUdp());
     ::testing::internal::CaptureStdout();
-    ASSERT_TRUE(mover.sendUdpState(movementIn(kHub, 21)));
+    ASSERT_TRUE(mover.sendUdpState(movementIn(kHubRoom, 21)));
     const auto own = roundTrip(mover);
     const std::string console = ::testing::internal::GetCapturedStdout();
     const auto bound = framesOfType(own, MessageType::UdpBound);
@@ -124,7 +65,7 @@ TEST(UdpMovement, FirstDatagramBindsAndRelaysByDatagramToBoundPeersAndByTcpToOth
         << console;
     EXPECT_TRUE(framesOfType(own, MessageType::PlayerState).empty());
 
-    PlayerStateRecord expected = movementIn(kHub, 21);
+    PlayerStateRecord expected = movementIn(kHubRoom, 21);
     expected.playerId = mover.playerId();
     const auto overTcp = framesOfType(roundTrip(tcpPeer), MessageType::PlayerState);
     ASSERT_EQ(overTcp.size(), 1u);
@@ -142,16 +83,16 @@ TEST(UdpMovement, FirstDatagramBindsAndRelaysByDatagramToBoundPeersAndByTcpToOth
 
 TEST(UdpMovement, InvalidOrStaleDatagramsAreIgnoredAndDoNotBindOrRebind) {
     TestServer server;
-    KarstClient mover = enterHub(server, 1);
+    KarstClient mover = enterPlayer(server, 1, kHubRoom);
     KarstClient unauthenticated;
     ASSERT_TRUE(unauthenticated.connect(server.port()));
-    KarstClient peer = enterHub(server, 2);
+    KarstClient peer = enterPlayer(server, 2, kHubRoom);
     roundTrip(mover);
     // Accepted in connect order, so the silent connection sits between the two ids.
     ASSERT_EQ(peer.playerId(), mover.playerId() + 2);
     ASSERT_TRUE(mover.openUdp());
 
-    const PlayerStateRecord record = movementIn(kHub, 41);
+    const PlayerStateRecord record = movementIn(kHubRoom, 41);
     const Bytes valid = datagramOf(mover, record, 5);
     const auto modified = [&](size_t offset, auto put, auto value) {
         Bytes bytes = valid;
@@ -177,7 +118,7 @@ TEST(UdpMovement, InvalidOrStaleDatagramsAreIgnoredAndDoNotBindOrRebind) {
         {"zero token", modified(kFrameHeaderSize + 4, putU64, uint64_t{0})},
         {"unknown player", modified(kFrameHeaderSize, putU32, uint32_t{999999})},
         {"connection without Hello", datagramOf(mover.playerId() + 1, 0, record, 5)},
-        {"wrong room", datagramOf(mover, movementIn(kOtherHub, 41), 5)},
+        {"wrong room", datagramOf(mover, movementIn(kOtherHubRoom, 41), 5)},
         {"sequence 0", modified(12, putU32, uint32_t{0})},
         {"NaN velocity", datagramOf(mover, nan, 5)},
     };
@@ -193,37 +134,41 @@ TEST(UdpMovement, InvalidOrStaleDatagramsAreIgnoredAndDoNotBindOrRebind) {
     EXPECT_EQ(boundConfirmations(mover), 1u);
     EXPECT_EQ(relayedTimes(mover, peer), std::vector<uint32_t>{41});
     // ...and after it only a later sequence is.
-    advanceMonotonicClockForTesting(kPlayerStateSpacingNs);
-    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHub, 42), 5)));
-    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHub, 43), 4)));
-    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHub, 44), 6)));
+    advanceMonotonicClockForTesting(15 * kNsPerMs);
+    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHubRoom, 42), 5)));
+    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHubRoom, 43), 4)));
+    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHubRoom, 44), 6)));
     EXPECT_EQ(relayedTimes(mover, peer), std::vector<uint32_t>{44});
     // The right token from another port does not move the binding.
-    advanceMonotonicClockForTesting(kPlayerStateSpacingNs);
+    advanceMonotonicClockForTesting(15 * kNsPerMs);
     ASSERT_TRUE(unauthenticated.openUdp());
-    ASSERT_TRUE(unauthenticated.sendUdpRaw(datagramOf(mover, movementIn(kHub, 45), 100)));
+    ASSERT_TRUE(unauthenticated.sendUdpRaw(datagramOf(mover, movementIn(kHubRoom, 45), 100)));
     EXPECT_TRUE(relayedTimes(mover, peer).empty());
-    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHub, 46), 7)));
+    ASSERT_TRUE(mover.sendUdpRaw(datagramOf(mover, movementIn(kHubRoom, 46), 7)));
     EXPECT_EQ(relayedTimes(mover, peer), std::vector<uint32_t>{46});
 }
 
 TEST(UdpMovement, FifteenMillisecondGateIsSharedWithTcp) {
+    FrozenClocks clocks;
     TestServer server;
-    auto players = playersInHub(server, 2);
+    auto players = playersInRoom(server, 2, kHubRoom);
     KarstClient& mover = players[0];
     ASSERT_TRUE(mover.openUdp());
-    ASSERT_TRUE(mover.playerState(movementIn(kHub, 1)));
+    ASSERT_TRUE(mover.playerState(movementIn(kHubRoom, 1)));
     roundTrip(mover);
     // Bound and confirmed even though the gate then drops it.
-    ASSERT_TRUE(mover.sendUdpState(movementIn(kHub, 2)));
+    ASSERT_TRUE(mover.sendUdpState(movementIn(kHubRoom, 2)));
     EXPECT_EQ(boundConfirmations(mover), 1u);
     EXPECT_EQ(relayedTimes(mover, players[1]), std::vector<uint32_t>{1});
 
-    advanceMonotonicClockForTesting(kPlayerStateSpacingNs);
-    ASSERT_TRUE(mover.sendUdpState(movementIn(kHub, 3)));
+    advanceMonotonicClockForTesting(15 * kNsPerMs - 1);
+    ASSERT_TRUE(mover.sendUdpState(movementIn(kHubRoom, 3)));
+    EXPECT_TRUE(relayedTimes(mover, players[1]).empty());
+    advanceMonotonicClockForTesting(1);
+    ASSERT_TRUE(mover.sendUdpState(movementIn(kHubRoom, 4)));
     roundTrip(mover);
-    ASSERT_TRUE(mover.playerState(movementIn(kHub, 4)));
-    EXPECT_EQ(relayedTimes(mover, players[1]), std::vector<uint32_t>{3});
+    ASSERT_TRUE(mover.playerState(movementIn(kHubRoom, 5)));
+    EXPECT_EQ(relayedTimes(mover, players[1]), std::vector<uint32_t>{4});
 }
 
 }  // namespace

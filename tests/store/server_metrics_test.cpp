@@ -2,10 +2,8 @@
 // when it is (re)written.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "net/clock.h"
 #include "store/metrics.h"
@@ -31,6 +29,7 @@ int64_t uptimeMs(const std::string& document) {
 }
 
 TEST(ServerMetrics, ZeroAtStartThenPlayersRoomsAndBareConnectionsEveryFiveSeconds) {
+    FrozenClocks clocks;
     TestServer server;
     const std::string path = server.settings().metricsPath;
     const std::string idle = readFile(path);
@@ -43,20 +42,18 @@ TEST(ServerMetrics, ZeroAtStartThenPlayersRoomsAndBareConnectionsEveryFiveSecond
     for (uint8_t i = 1; i <= 5; ++i) players.push_back(welcomedClient(server.port(), "P", i));
     for (size_t i = 0; i < 4; ++i)
         ASSERT_TRUE(players[i].joinRoom(i < 2 ? RoomKey{1, 0, 0, 5} : RoomKey{11, 0, 0, 0}));
-    // Each pair has met only once both joins went through.
-    ASSERT_TRUE(players[0].receiveType(MessageType::PlayerInfo).has_value());
-    ASSERT_TRUE(players[2].receiveType(MessageType::PlayerInfo).has_value());
+    for (KarstClient& player : players) roundTrip(player);
 
-    advanceMonotonicClockForTesting(5 * kNsPerSecond);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    std::string document = readFile(path);
-    while (document.find("\"connections\": 6,") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        document = readFile(path);
-    }
+    // The first pass wrote the file again; the next write waits five seconds from it.
+    const std::string firstPass = readFile(path);
+    advanceMonotonicClockForTesting(5 * kNsPerSecond - 1);
+    afterTimers(players[0]);
+    EXPECT_EQ(readFile(path), firstPass);
+    advanceMonotonicClockForTesting(1);
+    afterTimers(players[0]);
+    const std::string document = readFile(path);
     EXPECT_EQ(document, formatMetrics(MetricsSnapshot{uptimeMs(document), 6, 5, 0, 2, 0, 5, 0}));
-    EXPECT_GE(uptimeMs(document), uptimeMs(idle) + 5000);
+    EXPECT_EQ(uptimeMs(document), uptimeMs(idle) + 5000);
 }
 
 TEST(ServerMetrics, EmptyPathCreatesNoFile) {
@@ -66,7 +63,7 @@ TEST(ServerMetrics, EmptyPathCreatesNoFile) {
     TestServer server(settings);
     KarstClient player = welcomedClient(server.port(), "P", 1);
     advanceMonotonicClockForTesting(5 * kNsPerSecond);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    afterTimers(player);
     for (const auto& entry : fs::recursive_directory_iterator(dir.path()))  // nor its temp file
         EXPECT_EQ(entry.path().filename().string().find("metrics"), std::string::npos)
             << entry.path();
