@@ -29,6 +29,7 @@ bool GameServer::start() {
     storesLoaded_ = true;
     loadBanList(true);
     fitDescriptorLimit();
+    net::returnLargeBlocksWhenFreed();
     if (!socketsReady_) {
         startFailure_ = "Could not start the socket library.";
         return false;

@@ -92,6 +92,11 @@ SocketHandle acceptConnection(SocketHandle listener, AcceptOutcome& outcome, Soc
 // `wanted` itself.
 uint64_t raiseDescriptorLimit(uint64_t wanted);
 
+// Large blocks (send queues of players who stopped reading) go back to the
+// system as soon as they are freed, instead of staying in the allocator's heap,
+// so resident memory follows the send budget rather than its history.
+void returnLargeBlocksWhenFreed();
+
 enum class IoStatus { Ok, WouldBlock, Closed, Failed };
 
 struct IoResult {

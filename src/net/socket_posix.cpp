@@ -13,6 +13,9 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <sys/socket.h>
 #ifdef __linux__
 #include <sys/epoll.h>
@@ -147,6 +150,16 @@ SocketHandle acceptConnection(SocketHandle listener, AcceptOutcome& outcome, Soc
     else
         outcome = AcceptOutcome::Failed;
     return kInvalidSocket;
+}
+
+void returnLargeBlocksWhenFreed() {
+#ifdef __GLIBC__
+    // A fixed threshold: glibc otherwise raises it after each large free, and
+    // blocks below it then stay in the heap once freed.
+    constexpr int kLargeBlockBytes = 256 * 1024;
+    (void)mallopt(M_MMAP_THRESHOLD, kLargeBlockBytes);
+    (void)mallopt(M_TRIM_THRESHOLD, 4 * kLargeBlockBytes);
+#endif
 }
 
 uint64_t raiseDescriptorLimit(uint64_t wanted) {

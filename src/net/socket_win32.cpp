@@ -158,6 +158,9 @@ SocketHandle acceptConnection(SocketHandle listener, AcceptOutcome& outcome, Soc
 // limit applies to them beyond memory.
 uint64_t raiseDescriptorLimit(uint64_t wanted) { return wanted; }
 
+// The Windows heap hands blocks this large to VirtualAlloc and back on its own.
+void returnLargeBlocksWhenFreed() {}
+
 IoResult receiveBytes(SocketHandle s, std::span<uint8_t> buffer) {
     const int n = ::recv(sock(s), reinterpret_cast<char*>(buffer.data()),
                          static_cast<int>(buffer.size()), 0);
