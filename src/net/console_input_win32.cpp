@@ -2,13 +2,7 @@
 // the event loop through a locked buffer, since WSAPoll waits on sockets only.
 #include "net/console_input.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "net/win32_api.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,13 +1,8 @@
 #include "net/files.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <io.h>
-#include <windows.h>
+
+#include "net/win32_api.h"
 
 namespace karst::net {
 

@@ -6,7 +6,8 @@
 // and datagrams that do not fit the read buffer. The layer's other parts are
 // net/console_input.h (standard input) and net/files.h (safe file replacement),
 // each with the same two implementations. Nothing outside the *_posix.cpp and
-// *_win32.cpp files includes a platform header.
+// *_win32.cpp files (and win32_api.h, which only they include) includes a
+// platform header.
 #pragma once
 
 #include <array>

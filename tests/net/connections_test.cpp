@@ -6,7 +6,7 @@
 #include <vector>
 
 // The benchmarks' white-box access, reached by path: it fills a queue without sockets.
-#include "../../bench/server_access.h"
+#include "support/server_access.h"
 #include "net/clock.h"
 #include "support/players.h"
 #include "support/test_server.h"

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "server_access.h"
+#include "support/server_access.h"
 #include "support/players.h"
 
 namespace karst::testing {
