@@ -320,7 +320,13 @@ private:
     bool consoleWatched_ = false;
     uint64_t passNumber_ = 0;
     std::vector<net::ReadyEvent> readyConnections_;
-    std::vector<uint8_t> readOk_;
+    // Each ready connection as found in the read phase (null when gone), and
+    // whether it is still fine; valid until the pass's closes.
+    struct ServedConnection {
+        ClientConnection* connection = nullptr;
+        bool ok = true;
+    };
+    std::vector<ServedConnection> served_;
     std::vector<net::SocketHandle> closingList_;
     std::vector<net::DatagramSend> udpBatch_;
     // Connections with bytes queued since their last write, by player id; and

@@ -80,22 +80,22 @@ void GameServer::serveConnections() {
     // stays valid. Every ready connection is read first and the stores written
     // once, then the queues are written: no reply reporting a change leaves
     // before the file holds it, and a busy pass costs one save, not one per reader.
-    readOk_.assign(readyConnections_.size(), 1);
+    served_.resize(readyConnections_.size());
     for (size_t i = 0; i < readyConnections_.size(); ++i) {
         ClientConnection* connection = findConnectionByPlayerId(static_cast<uint32_t>(readyConnections_[i].token));
+        served_[i] = {connection, true};
         if (!connection) continue;
         bool ok = !connection->sendOverflow;
         if ((readyConnections_[i].events & net::kPollIn) && !connection->closing) {
             ok = receiveFromConnection(*connection);
             connection->readPass = passNumber_;
         }
-        readOk_[i] = ok;
+        served_[i].ok = ok;
     }
     writePendingSaves();
     for (size_t i = 0; i < readyConnections_.size(); ++i) {
-        ClientConnection* connection = findConnectionByPlayerId(static_cast<uint32_t>(readyConnections_[i].token));
+        auto [connection, ok] = served_[i];
         if (!connection) continue;
-        bool ok = readOk_[i] != 0;
         if (ok && (readyConnections_[i].events & net::kPollOut)) ok = flushSendQueue(*connection);
         if (!ok || (readyConnections_[i].events & kFailureEvents)) scheduleClose(*connection);
     }
