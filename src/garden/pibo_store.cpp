@@ -77,6 +77,10 @@ PiboRecord decodeRecord(ByteReader& r) {
     return record;
 }
 
+bool recordIsValid(const PiboRecord& record) {
+    return record.id != 0 && isValidPiboType(record.data[kPiboTypeOffset]);
+}
+
 DecodedPiboStore rejected(PiboStoreStatus status) {
     DecodedPiboStore result;
     result.status = status;
@@ -84,6 +88,21 @@ DecodedPiboStore rejected(PiboStoreStatus status) {
 }
 
 }  // namespace
+
+std::array<uint8_t, kPiboRecordSize> encodePiboRecord(const PiboRecord& record) {
+    std::array<uint8_t, kPiboRecordSize> bytes{};
+    ByteWriter w(bytes);
+    encodeRecord(w, record);
+    return bytes;
+}
+
+std::optional<PiboRecord> decodePiboRecord(std::span<const uint8_t> bytes) {
+    if (bytes.size() != kPiboRecordSize) return std::nullopt;
+    ByteReader r(bytes);
+    PiboRecord record = decodeRecord(r);
+    if (!recordIsValid(record)) return std::nullopt;
+    return record;
+}
 
 std::vector<uint8_t> encodePiboStore(std::span<const PiboRecord> records, uint64_t nextPiboId) {
     std::vector<uint8_t> file(kPiboHeaderSize + records.size() * kPiboRecordSize);
@@ -110,7 +129,7 @@ DecodedPiboStore decodePiboStore(std::span<const uint8_t> file, uint32_t headerC
     for (uint32_t i = 0; i < count; ++i) {
         if (r.remaining() < kPiboRecordSize) return rejected(PiboStoreStatus::BadRecords);
         PiboRecord record = decodeRecord(r);
-        if (record.id == 0 || !isValidPiboType(record.data[kPiboTypeOffset]))
+        if (!recordIsValid(record))
             return rejected(PiboStoreStatus::BadRecords);
         if (seen.insert(record.id).second) result.records.push_back(std::move(record));
     }

@@ -17,6 +17,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <system_error>
@@ -83,6 +84,11 @@ struct DecodedPiboStore {
     std::vector<PiboRecord> records;  // file order, first record of each id only
     uint64_t nextPiboId = kFirstServerPiboId;
 };
+
+// One record as the file holds it (persisted fields only); decoding refuses a
+// record that would refuse a file (a wrong size, id 0, a creature type out of range).
+std::array<uint8_t, kPiboRecordSize> encodePiboRecord(const PiboRecord& record);
+std::optional<PiboRecord> decodePiboRecord(std::span<const uint8_t> bytes);
 
 std::vector<uint8_t> encodePiboStore(std::span<const PiboRecord> records, uint64_t nextPiboId);
 // A count above `headerCountLimit` is accepted only when the file really holds
