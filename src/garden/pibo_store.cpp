@@ -193,6 +193,23 @@ bool PiboStore::insert(const PiboRecord& record) {
     return true;
 }
 
+void PiboStore::refresh(const PiboRecord& record) {
+    PiboRecord* known = find(record.id);
+    if (known == nullptr) {
+        (void)insert(record);
+        return;
+    }
+    known->owner = record.owner;
+    known->parentA = record.parentA;
+    known->parentB = record.parentB;
+    known->breedReadyAt = record.breedReadyAt;
+    known->localSlot = record.localSlot;
+    known->stage = record.stage;
+    known->pendingDelivery = record.pendingDelivery;
+    known->name = record.name;
+    known->data = record.data;
+}
+
 uint64_t PiboStore::allocatePiboId() {
     for (;;) {
         const uint64_t candidate = nextPiboId_;

@@ -113,6 +113,9 @@ public:
     const PiboRecord* find(uint64_t id) const;
     // False, changing nothing, when the id is 0 or already in the table.
     bool insert(const PiboRecord& record);
+    // Takes the persisted fields of `record` as another store holds them: a new
+    // record is inserted, a known one keeps only its presence and state.
+    void refresh(const PiboRecord& record);
 
     std::span<PiboRecord> records() { return records_; }
     std::span<const PiboRecord> records() const { return records_; }

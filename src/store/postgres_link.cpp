@@ -216,6 +216,7 @@ bool PostgresLink::drain(int timeoutMs) {
 }
 
 void PostgresLink::close() {
+    if (conn_ != nullptr && socketClosing_ && PQsocket(conn_) >= 0) socketClosing_(PQsocket(conn_));
     if (conn_ != nullptr) PQfinish(conn_);
     conn_ = nullptr;
     state_ = State::Down;

@@ -73,8 +73,14 @@ public:
     uint64_t submit(std::vector<SqlStatement> statements, SqlCompletion done);
     size_t unitsInFlight() const { return inFlight_.size(); }
 
+    // Runs just before the socket is closed, so the loop stops watching it
+    // before its number can be given to another socket.
+    void setSocketClosing(std::function<void(int)> closing) { socketClosing_ = std::move(closing); }
+
     // Shutdown: waits up to `timeoutMs` for every unit in flight to settle.
     bool drain(int timeoutMs);
+    // Settles every unit in flight as lost and closes.
+    void abandon(const std::string& why) { fail(why); }
     void close();
 
 private:
@@ -92,6 +98,7 @@ private:
     void settleFront();
     void fail(const std::string& why);
 
+    std::function<void(int)> socketClosing_;
     PGconn* conn_ = nullptr;
     State state_ = State::Down;
     PostgresPollingStatusType connectPoll_ = PGRES_POLLING_WRITING;

@@ -54,6 +54,8 @@ public:
     // for writing when asked.
     virtual int socket() const = 0;
     virtual bool wantsWrite() const = 0;
+    // Runs just before the socket closes, so the loop can stop watching it first.
+    virtual void setSocketClosing(std::function<void(int)> closing) = 0;
     // Sends, reads, settles units, renews leases and reconnects when due.
     // Never blocks. `ready` says the socket was reported ready this pass.
     virtual void service(uint64_t nowNs, bool ready) = 0;
@@ -72,6 +74,8 @@ public:
     virtual void writePibo(const PiboRecord& record) = 0;
     // Sends what waits as one unit and returns its number; 0 when nothing waits.
     virtual uint64_t flush() = 0;
+    // The number of the last unit sent, 0 before the first.
+    virtual uint64_t lastUnit() const = 0;
     // Every unit up to this number is settled: committed, or kept in memory
     // because the database is out of reach.
     virtual uint64_t settled() const = 0;
