@@ -70,10 +70,12 @@ bool clusterOwner(ClusterOwner& owner, std::string& error) {
     return true;
 }
 
-// Starts `argv` with its output appended to `logPath`. Everything the child does
-// before exec is async-signal-safe: the test binary may have threads.
+// Starts `argv` with its output appended to `logPath`; it gets SIGQUIT (an
+// immediate shutdown for postgres, a clean exit for initdb) when the calling
+// thread ends. Everything the child does before exec is async-signal-safe: the
+// test binary may have threads.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& folder,
-            const std::string& logPath, const ClusterOwner& owner, bool dieWithParent) {
+            const std::string& logPath, const ClusterOwner& owner) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -85,7 +87,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& folder,
         ::_exit(126);
     // Set after the user switch, which would clear it; the parent may have gone
     // in between, hence the check.
-    if (dieWithParent && (::prctl(PR_SET_PDEATHSIG, SIGQUIT) != 0 || ::getppid() != parent))
+    if (::prctl(PR_SET_PDEATHSIG, SIGQUIT) != 0 || ::getppid() != parent)
         ::_exit(126);
     const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     const int nothing = ::open("/dev/null", O_RDONLY);
@@ -151,7 +153,7 @@ bool TestDatabase::initCluster(std::string& error) {
     const std::string log = folder_ + "/initdb.log";
     const pid_t pid = spawn({findProgram("initdb"), "-D", folder_ + "/data", "-U", kSuperuser,
                              "-A", "trust", "-E", "UTF8", "--locale=C", "-N"},
-                            folder_, log, owner, false);
+                            folder_, log, owner);
     int status = 0;
     if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
         WEXITSTATUS(status) != 0) {
@@ -171,7 +173,7 @@ bool TestDatabase::start(std::string& error) {
     serverPid_ = spawn({findProgram("postgres"), "-D", folder_ + "/data", "-k", folder_, "-p",
                         std::to_string(port_), "-c", "listen_addresses=", "-F", "-c",
                         "full_page_writes=off", "-c", "shared_buffers=16MB"},
-                       folder_, log, owner, true);
+                       folder_, log, owner);
     if (serverPid_ < 0) {
         error = "cannot start postgres";
         return false;
