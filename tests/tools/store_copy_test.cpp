@@ -120,6 +120,8 @@ TEST_F(StoreCopy, RefusesToOverwriteADatabaseOrAFileAndToCopyADamagedStore) {
     writeBytes(dir_.file("damaged.bin"), damaged);
     EXPECT_EQ(run("to-database", dir_.file("damaged.bin"), dir_.file("b.bin")), kCopyRefused);
     EXPECT_NE(err_.find("not a valid profile store"), std::string::npos) << err_;
+    EXPECT_EQ(run("to-database", dir_.file("p.bin"), dir_.path().string()), kCopyRefused);
+    EXPECT_NE(err_.find("cannot read"), std::string::npos) << err_;
 
     writeBytes(dir_.file("p.bin"), encodeProfileStore(tableOf({profileOf(1, 5)})));
     ASSERT_EQ(run("to-database", dir_.file("p.bin"), dir_.file("b.bin")), kCopyDone) << err_;
@@ -157,7 +159,8 @@ TEST_F(StoreCopy, MergeLetsTheFilesWinAndKeepsWhatTheyDoNotHold) {
 TEST(StoreCopyOptions, BadCommandLinesExitWithUsage) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {}, {"copy", "--url", "x"}, {"merge"}, {"merge", "--url"}, {"to-files", "--url", "x", "--port", "1"},
-             {"to-files", "--url", "x", "--pibo-store", ""}}) {
+             {"to-files", "--url", "x", "--pibo-store", ""},
+             {"to-files", "--url", "x", "--pibo-store", "a", "--profile-store", "a"}}) {
         std::ostringstream out, err;
         EXPECT_EQ(runStoreCopy(args, out, err), kCopyUsage) << ::testing::PrintToString(args);
         EXPECT_NE(err.str().find("Usage: karst_store_copy"), std::string::npos);

@@ -54,6 +54,8 @@ CopyOptionsOutcome parseCopyOptions(const std::vector<std::string>& args) {
     if (!urlGiven) return refuse("--url is required");
     if (options.profileStorePath.empty() || options.piboStorePath.empty())
         return refuse("a store path may not be empty");
+    if (options.profileStorePath == options.piboStorePath)
+        return refuse("the profile store and the Pibo store need two different paths");
     return {options, {}, false};
 }
 

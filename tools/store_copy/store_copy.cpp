@@ -17,31 +17,41 @@ struct StoreFiles {
     uint64_t nextPiboId = kFirstServerPiboId;
 };
 
+// False with `error` set when the file is there but cannot be read; `bytes`
+// stays empty when there is no file.
+bool readIfPresent(const std::string& path, const StoreFileShape& shape, bool oneMoreByte,
+                   std::vector<uint8_t>& bytes, bool& present, std::string& error) {
+    const StoreFileRead read = readStoreFile(path, shape, oneMoreByte, bytes);
+    present = read != StoreFileRead::Missing;
+    if (read != StoreFileRead::Unreadable) return true;
+    error = "cannot read " + path + " (not a readable regular file)";
+    return false;
+}
+
 // The files as the server would load them, except that a file it would set
 // aside refuses the whole copy: nothing is copied from a damaged store.
 bool readStoreFiles(const CopyOptions& options, StoreFiles& files, std::string& error) {
     std::vector<uint8_t> bytes;
+    bool present = false;
     // One byte past the records is read too: trailing bytes refuse a profile store.
-    StoreFileRead read = readStoreFile(options.profileStorePath, kProfileFileShape, true, bytes);
-    if (read == StoreFileRead::Read) {
+    if (!readIfPresent(options.profileStorePath, kProfileFileShape, true, bytes, present, error)) return false;
+    if (present) {
         DecodedProfileStore decoded = decodeProfileStore(bytes);
-        if (decoded.status != ProfileStoreStatus::Loaded) read = StoreFileRead::Unreadable;
+        if (decoded.status != ProfileStoreStatus::Loaded) {
+            error = options.profileStorePath + " is not a valid profile store";
+            return false;
+        }
         files.profiles = std::move(decoded.table);
     }
-    if (read == StoreFileRead::Unreadable) {
-        error = options.profileStorePath + " is not a valid profile store";
-        return false;
-    }
-    read = readStoreFile(options.piboStorePath, kPiboFileShape, false, bytes);
-    if (read == StoreFileRead::Read) {
+    if (!readIfPresent(options.piboStorePath, kPiboFileShape, false, bytes, present, error)) return false;
+    if (present) {
         DecodedPiboStore decoded = decodePiboStore(bytes);
-        if (decoded.status != PiboStoreStatus::Loaded) read = StoreFileRead::Unreadable;
+        if (decoded.status != PiboStoreStatus::Loaded) {
+            error = options.piboStorePath + " is not a valid Pibo store";
+            return false;
+        }
         files.pibo = std::move(decoded.records);
         files.nextPiboId = decoded.nextPiboId;
-    }
-    if (read == StoreFileRead::Unreadable) {
-        error = options.piboStorePath + " is not a valid Pibo store";
-        return false;
     }
     return true;
 }
