@@ -88,7 +88,7 @@ TEST_F(StoreCopy, FilesThroughDatabaseComeBackByteForByteWithTheCounterRaised) {
     writeBytes(dir_.file("b.bin"), encodePiboStore(pibo, kFirstServerPiboId + 4));
 
     ASSERT_EQ(run("to-database", dir_.file("p.bin"), dir_.file("b.bin")), kCopyDone) << err_;
-    EXPECT_NE(out_.find("copied 2 profiles"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("copied to the database: 2 profiles"), std::string::npos) << out_;
     EXPECT_EQ(sql("SELECT count(*) FROM karst_pibo WHERE id < 0"), "2\n");  // both egg ids, signed
     ASSERT_EQ(run("to-files", dir_.file("p2.bin"), dir_.file("b2.bin")), kCopyDone) << err_;
 
@@ -149,7 +149,7 @@ TEST_F(StoreCopy, MergeLetsTheFilesWinAndKeepsWhatTheyDoNotHold) {
     writeBytes(dir_.file("dump-p.bin"), encodeProfileStore(tableOf({richerAmy})));
     writeBytes(dir_.file("dump-b.bin"), encodePiboStore(dumped, kFirstServerPiboId));
     ASSERT_EQ(run("merge", dir_.file("dump-p.bin"), dir_.file("dump-b.bin")), kCopyDone) << err_;
-    EXPECT_NE(out_.find("merged 1 profiles"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("merged into the database: 1 profiles"), std::string::npos) << out_;
 
     ASSERT_EQ(run("to-files", dir_.file("p2.bin"), dir_.file("b2.bin")), kCopyDone) << err_;
     EXPECT_EQ(decodeProfileStore(readBytes(dir_.file("p2.bin"))).table, tableOf({richerAmy, bob}));

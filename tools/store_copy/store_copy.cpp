@@ -65,13 +65,24 @@ uint64_t nextEggIdAfter(const StoreFiles& files) {
     return next;
 }
 
-// Inside the caller's transaction: every record, then the counter.
-bool writeStoreFiles(CopyDatabase& db, const StoreFiles& files, uint64_t& next, std::string& error) {
-    for (const auto& [key, record] : files.profiles)
-        if (!db.writeProfile(record, error)) return false;
-    for (const PiboRecord& record : files.pibo)
-        if (!db.writePibo(record, error)) return false;
-    return db.raiseNextEggId(nextEggIdAfter(files), error) && db.readNextEggId(next, error);
+// Every record, then the counter, then the commit, in the transaction the
+// caller began; rolled back on any failure.
+bool writeAndCommit(CopyDatabase& db, const StoreFiles& files, uint64_t& next, std::string& error) {
+    bool written = true;
+    for (auto it = files.profiles.begin(); written && it != files.profiles.end(); ++it)
+        written = db.writeProfile(it->second, error);
+    for (auto it = files.pibo.begin(); written && it != files.pibo.end(); ++it) written = db.writePibo(*it, error);
+    if (written && db.raiseNextEggId(nextEggIdAfter(files), error) && db.readNextEggId(next, error) &&
+        db.run("COMMIT", error))
+        return true;
+    db.rollback();
+    return false;
+}
+
+void reportCopied(std::ostream& out, const std::string& done, const CopyOptions& options, const StoreFiles& files,
+                  uint64_t next) {
+    out << done << ' ' << files.profiles.size() << " profiles from " << options.profileStorePath << " and "
+        << files.pibo.size() << " Pibo records from " << options.piboStorePath << "; next egg id " << next << '\n';
 }
 
 bool copyToDatabase(const CopyOptions& options, std::ostream& out, std::string& error) {
@@ -91,16 +102,11 @@ bool copyToDatabase(const CopyOptions& options, std::ostream& out, std::string& 
     }
     if (any) {
         db.rollback();
-        error = "the database already holds profiles or Pibo records; use merge to add to them";
+        error = "the database already holds profiles or Pibo records; nothing was copied";
         return false;
     }
-    if (!writeStoreFiles(db, files, next, error) || !db.run("COMMIT", error)) {
-        db.rollback();
-        return false;
-    }
-    out << "copied " << files.profiles.size() << " profiles from " << options.profileStorePath << " and "
-        << files.pibo.size() << " Pibo records from " << options.piboStorePath
-        << " to the database; next egg id " << next << '\n';
+    if (!writeAndCommit(db, files, next, error)) return false;
+    reportCopied(out, "copied to the database:", options, files, next);
     return true;
 }
 
@@ -109,15 +115,9 @@ bool mergeIntoDatabase(const CopyOptions& options, std::ostream& out, std::strin
     CopyDatabase db;
     uint64_t next = 0;
     if (!readStoreFiles(options, files, error) || !db.connect(options.url, error) || !db.holdsStore(error) ||
-        !db.run("BEGIN", error))
+        !db.run("BEGIN", error) || !writeAndCommit(db, files, next, error))
         return false;
-    if (!writeStoreFiles(db, files, next, error) || !db.run("COMMIT", error)) {
-        db.rollback();
-        return false;
-    }
-    out << "merged " << files.profiles.size() << " profiles from " << options.profileStorePath << " and "
-        << files.pibo.size() << " Pibo records from " << options.piboStorePath
-        << " into the database; next egg id " << next << '\n';
+    reportCopied(out, "merged into the database:", options, files, next);
     return true;
 }
 
