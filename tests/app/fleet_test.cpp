@@ -127,6 +127,35 @@ TEST(Fleet, ProgressFollowsThePlayerAndOneIdentityIsInPlayAtATime) {
     EXPECT_EQ(storedNumber(url, 1, 20 + 2 * 3, 2), "2\n");
 }
 
+TEST(Fleet, AReplyWaitsForItsCommitWhileEveryoneElseKeepsMoving) {
+    SKIP_WITHOUT_POSTGRESQL();
+    const std::string url = database().createDatabase("fleet_commit");
+    auto a = fleetServer(url);
+    KarstClient buyer = enterPlayer(*a, 1, kHubRoom);
+    KarstClient mover = enterPlayer(*a, 2, kOtherHubRoom), watcher = enterPlayer(*a, 3, kOtherHubRoom);
+    roundTrip(buyer);
+    roundTrip(watcher);
+    // Another session holds the buyer's row: the server's write waits for it.
+    PGconn* locker = PQconnectdb(url.c_str());
+    ASSERT_EQ(PQstatus(locker), CONNECTION_OK);
+    std::string ignored;
+    ASSERT_TRUE(runSql(locker, "BEGIN", ignored));
+    ASSERT_TRUE(runSql(locker, "SELECT 1 FROM karst_profiles FOR UPDATE", ignored));
+
+    ASSERT_TRUE(buyer.buyFruit(3));
+    client::PlayerStateRecord state{};
+    state.playerId = mover.playerId();
+    state.room = kOtherHubRoom;
+    EXPECT_TRUE(mover.playerState(state));
+    EXPECT_EQ(receivedAfter(mover, watcher, MessageType::PlayerState).size(), 1u);
+    EXPECT_FALSE(buyer.receive(50).has_value());  // its purchase is not committed yet
+
+    ASSERT_TRUE(runSql(locker, "COMMIT", ignored));
+    PQfinish(locker);
+    EXPECT_EQ(awaitMessage(buyer, MessageType::BuyFruitResult, client::decodeBuyFruitResult).rings, 975u);
+    EXPECT_EQ(ringsInDatabase(url, 1), "975\n");
+}
+
 TEST(Fleet, EggsBredOnOneServerReachTheirOwnerOnAnotherAndIdsNeverCollide) {
     SKIP_WITHOUT_POSTGRESQL();
     const std::string url = database().createDatabase("fleet_eggs");
