@@ -154,6 +154,7 @@ void PostgresLink::settleFront() {
     inFlight_.pop_front();
     if (unit.outcome.error.empty() && unit.outcome.results.size() == unit.statements)
         unit.outcome.committed = true;
+    settledUnit_ = unit.number;
     if (unit.done) unit.done(unit.outcome);
     for (PGresult* r : unit.outcome.results) PQclear(r);
 }
@@ -200,6 +201,7 @@ void PostgresLink::fail(const std::string& why) {
         unit.outcome.committed = false;
         unit.outcome.connectionLost = true;
         if (unit.outcome.error.empty()) unit.outcome.error = why;
+        settledUnit_ = unit.number;
         if (unit.done) unit.done(unit.outcome);
         for (PGresult* r : unit.outcome.results) PQclear(r);
     }
