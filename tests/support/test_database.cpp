@@ -6,6 +6,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -71,10 +76,10 @@ bool clusterOwner(ClusterOwner& owner, std::string& error) {
 }
 
 // Starts `argv` with its output appended to `logPath`; it gets SIGQUIT (an
-// immediate shutdown for postgres, a clean exit for initdb) when the calling
+// immediate shutdown for postgres, a clean exit for initdb) when the forking
 // thread ends. Everything the child does before exec is async-signal-safe: the
 // test binary may have threads.
-pid_t spawn(const std::vector<std::string>& argv, const std::string& folder,
+pid_t forkProgram(const std::vector<std::string>& argv, const std::string& folder,
             const std::string& logPath, const ClusterOwner& owner) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -97,6 +102,52 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& folder,
     ::dup2(log, STDERR_FILENO);
     ::execv(args[0], args.data());
     ::_exit(127);
+}
+
+// The death signal follows the thread that forked, not the process, so a
+// cluster restarted from a short-lived test thread would die with it. Every fork
+// happens on this one thread instead, which lives until the process ends: it is
+// never joined and never destroyed.
+class Launcher {
+public:
+    static pid_t run(std::function<pid_t()> job) {
+        static Launcher* const launcher = new Launcher;
+        return launcher->submit(std::move(job));
+    }
+
+private:
+    Launcher() { std::thread([this] { serve(); }).detach(); }
+
+    pid_t submit(std::function<pid_t()> job) {
+        std::packaged_task<pid_t()> task(std::move(job));
+        std::future<pid_t> pid = task.get_future();
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(task));
+        }
+        wake_.notify_one();
+        return pid.get();
+    }
+
+    [[noreturn]] void serve() {
+        for (;;) {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return !queue_.empty(); });
+            std::packaged_task<pid_t()> task = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            task();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::packaged_task<pid_t()>> queue_;
+};
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& folder,
+            const std::string& logPath, const ClusterOwner& owner) {
+    return Launcher::run([&] { return forkProgram(argv, folder, logPath, owner); });
 }
 
 std::string logTail(const std::string& path) {

@@ -7,8 +7,8 @@
 // keeps what kill() must keep. A postgres killed after an asynchronous commit
 // loses it, and an outage test would then see a committed change vanish.
 //
-// The server runs as a child of the thread that first starts it and dies with
-// it, so a crashed test binary leaves no postgres behind. PostgreSQL refuses to
+// The server dies with the test binary (a parent-death signal), so a crashed
+// test leaves no postgres behind; start() may be called from any thread. PostgreSQL refuses to
 // run as root: under root the cluster belongs to the `postgres` user.
 #pragma once
 
