@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -150,6 +151,32 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& folder,
     return Launcher::run([&] { return forkProgram(argv, folder, logPath, owner); });
 }
 
+constexpr const char* kFolderPrefix = "karst-pg-";
+constexpr const char* kOwnerFile = "/owner.pid";
+
+bool processAlive(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH); }
+
+pid_t pidInFile(const fs::path& file) {
+    std::ifstream in(file);
+    long pid = 0;
+    return in >> pid ? static_cast<pid_t>(pid) : 0;
+}
+
+// Clusters left by test binaries that were killed before they could clean up:
+// their server died with them (the death signal), their folder did not. A
+// folder without an owner file may be one being made right now, so it stays.
+void removeAbandonedClusters() {
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator("/tmp", ignored)) {
+        const fs::path folder = entry.path();
+        if (folder.filename().string().rfind(kFolderPrefix, 0) != 0) continue;
+        const pid_t owner = pidInFile(folder.string() + kOwnerFile);
+        if (owner <= 0 || processAlive(owner) || processAlive(pidInFile(folder / "data" / "postmaster.pid")))
+            continue;
+        fs::remove_all(folder, ignored);
+    }
+}
+
 std::string logTail(const std::string& path) {
     std::ifstream in(path);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -191,12 +218,14 @@ bool TestDatabase::initCluster(std::string& error) {
     if (!clusterOwner(owner, error)) return false;
     // Under /tmp rather than TMPDIR: the socket path must stay short, and a
     // root-private TMPDIR would be closed to the postgres user.
-    std::string pattern = "/tmp/karst-pg-XXXXXX";
+    removeAbandonedClusters();
+    std::string pattern = std::string("/tmp/") + kFolderPrefix + "XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         error = "cannot create a folder for the test cluster";
         return false;
     }
     folder_ = pattern;
+    std::ofstream(folder_ + kOwnerFile) << ::getpid() << '\n';
     if (owner.switchUser && ::chown(folder_.c_str(), owner.uid, owner.gid) != 0) {
         error = "cannot hand " + folder_ + " to the postgres user";
         return false;
