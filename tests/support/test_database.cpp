@@ -5,27 +5,28 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
-#include <deque>
-#include <functional>
-#include <future>
-#include <mutex>
 #include <csignal>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
-#include <fcntl.h>
 #include <fstream>
-#include <grp.h>
+#include <functional>
+#include <future>
 #include <memory>
-#include <pwd.h>
+#include <mutex>
 #include <sstream>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace karst::test {
 
@@ -216,9 +217,9 @@ TestDatabase::~TestDatabase() {
 bool TestDatabase::initCluster(std::string& error) {
     ClusterOwner owner;
     if (!clusterOwner(owner, error)) return false;
+    removeAbandonedClusters();
     // Under /tmp rather than TMPDIR: the socket path must stay short, and a
     // root-private TMPDIR would be closed to the postgres user.
-    removeAbandonedClusters();
     std::string pattern = std::string("/tmp/") + kFolderPrefix + "XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         error = "cannot create a folder for the test cluster";
@@ -258,13 +259,13 @@ bool TestDatabase::start(std::string& error) {
         error = "cannot start postgres";
         return false;
     }
-    const std::string url = urlFor("postgres");
+    // A bounded attempt each time, so a server that accepts and then stalls
+    // cannot hold the test past the deadline.
+    const std::string url = urlFor("postgres") + " connect_timeout=2";
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
         if (PQping(url.c_str()) == PQPING_OK) return true;
-        int status = 0;
-        if (::waitpid(serverPid_, &status, WNOHANG) == serverPid_) {
-            serverPid_ = -1;
+        if (!running()) {
             error = "postgres exited at start-up: " + logTail(log);
             return false;
         }
@@ -272,6 +273,13 @@ bool TestDatabase::start(std::string& error) {
     }
     shutDown(SIGQUIT);
     error = "postgres did not accept connections in time: " + logTail(log);
+    return false;
+}
+
+bool TestDatabase::running() {
+    int status = 0;
+    if (serverPid_ > 0 && ::waitpid(serverPid_, &status, WNOHANG) == 0) return true;
+    serverPid_ = -1;  // never started, stopped, or exited on its own (and now reaped)
     return false;
 }
 
