@@ -5,26 +5,28 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
-#include <functional>
-#include <future>
-#include <mutex>
 #include <csignal>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
-#include <fcntl.h>
 #include <fstream>
-#include <grp.h>
+#include <functional>
+#include <future>
 #include <memory>
-#include <pwd.h>
+#include <mutex>
 #include <sstream>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace karst::test {
 
@@ -150,6 +152,32 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& folder,
     return Launcher::run([&] { return forkProgram(argv, folder, logPath, owner); });
 }
 
+constexpr const char* kFolderPrefix = "karst-pg-";
+constexpr const char* kOwnerFile = "/owner.pid";
+
+bool processAlive(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH); }
+
+pid_t pidInFile(const fs::path& file) {
+    std::ifstream in(file);
+    long pid = 0;
+    return in >> pid ? static_cast<pid_t>(pid) : 0;
+}
+
+// Clusters left by test binaries that were killed before they could clean up:
+// their server died with them (the death signal), their folder did not. A
+// folder without an owner file may be one being made right now, so it stays.
+void removeAbandonedClusters() {
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator("/tmp", ignored)) {
+        const fs::path folder = entry.path();
+        if (folder.filename().string().rfind(kFolderPrefix, 0) != 0) continue;
+        const pid_t owner = pidInFile(folder.string() + kOwnerFile);
+        if (owner <= 0 || processAlive(owner) || processAlive(pidInFile(folder / "data" / "postmaster.pid")))
+            continue;
+        fs::remove_all(folder, ignored);
+    }
+}
+
 std::string logTail(const std::string& path) {
     std::ifstream in(path);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -189,14 +217,16 @@ TestDatabase::~TestDatabase() {
 bool TestDatabase::initCluster(std::string& error) {
     ClusterOwner owner;
     if (!clusterOwner(owner, error)) return false;
+    removeAbandonedClusters();
     // Under /tmp rather than TMPDIR: the socket path must stay short, and a
     // root-private TMPDIR would be closed to the postgres user.
-    std::string pattern = "/tmp/karst-pg-XXXXXX";
+    std::string pattern = std::string("/tmp/") + kFolderPrefix + "XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         error = "cannot create a folder for the test cluster";
         return false;
     }
     folder_ = pattern;
+    std::ofstream(folder_ + kOwnerFile) << ::getpid() << '\n';
     if (owner.switchUser && ::chown(folder_.c_str(), owner.uid, owner.gid) != 0) {
         error = "cannot hand " + folder_ + " to the postgres user";
         return false;
@@ -229,13 +259,13 @@ bool TestDatabase::start(std::string& error) {
         error = "cannot start postgres";
         return false;
     }
-    const std::string url = urlFor("postgres");
+    // A bounded attempt each time, so a server that accepts and then stalls
+    // cannot hold the test past the deadline.
+    const std::string url = urlFor("postgres") + " connect_timeout=2";
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
         if (PQping(url.c_str()) == PQPING_OK) return true;
-        int status = 0;
-        if (::waitpid(serverPid_, &status, WNOHANG) == serverPid_) {
-            serverPid_ = -1;
+        if (!running()) {
             error = "postgres exited at start-up: " + logTail(log);
             return false;
         }
@@ -243,6 +273,13 @@ bool TestDatabase::start(std::string& error) {
     }
     shutDown(SIGQUIT);
     error = "postgres did not accept connections in time: " + logTail(log);
+    return false;
+}
+
+bool TestDatabase::running() {
+    int status = 0;
+    if (serverPid_ > 0 && ::waitpid(serverPid_, &status, WNOHANG) == 0) return true;
+    serverPid_ = -1;  // never started, stopped, or exited on its own (and now reaped)
     return false;
 }
 

@@ -38,7 +38,8 @@ public:
     void stop();
     // Immediate shutdown, as after a crash; start() resumes after recovery.
     void kill();
-    bool running() const { return serverPid_ > 0; }
+    // The server was started and has not stopped or died since.
+    bool running();
 
     // A new empty database on this cluster and its libpq connection string; empty
     // on failure (a name already taken, the server stopped).
