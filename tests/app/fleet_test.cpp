@@ -295,6 +295,12 @@ TEST(Fleet, AShutdownDuringAnOutageKeepsEveryUnsavedChangeInAFileThatLoads) {
     ASSERT_EQ(loadedPibo.status, PiboStoreStatus::Loaded);
     ASSERT_EQ(loadedPibo.records.size(), 1u);
     EXPECT_EQ(loadedPibo.records[0].id, creature(1, 2).id);
+
+    // Until the dump is loaded and moved away, the server does not start on older rows.
+    GameServer again(a->settings());
+    EXPECT_FALSE(again.start());
+    EXPECT_TRUE(again.storeOpenFailed());
+    EXPECT_NE(again.startFailure().find(".unsaved-"), std::string::npos) << again.startFailure();
 }
 
 TEST(Fleet, ANewerSchemaOrAnUnreachableDatabaseStopsTheServerAtStartUp) {
