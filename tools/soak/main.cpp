@@ -2,7 +2,7 @@
 // described by --help; progress goes to standard error every ten seconds and
 // the report to standard output. Exit codes: 0 every check passed, 1 a check
 // failed, 2 bad options or no server to play against.
-#include "bots/bot_options.h"
+#include "common/command_line.h"
 #include "soak/soak_engine.h"
 #include "soak/soak_options.h"
 #include "soak/soak_report.h"
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
         std::cerr << "karst_soak: started " << options.serverPath << " (pid " << server.pid()
                   << ") on port " << options.port << " in " << server.directory().string() << '\n';
     }
-    const auto addresses = net::resolveAddresses(bots::loopbackAddress(options.host), options.port,
+    const auto addresses = net::resolveAddresses(tools::loopbackAddress(options.host), options.port,
                                                  net::SocketType::Stream, false);
     if (addresses.empty()) {
         std::cerr << "karst_soak: cannot resolve " << options.host << '\n';

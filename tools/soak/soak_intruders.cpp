@@ -1,5 +1,6 @@
 #include "soak/soak_intruders.h"
 
+#include "client/messages.h"
 #include "net/coding.h"
 
 #include <algorithm>
@@ -117,7 +118,7 @@ std::vector<uint8_t> malformedBytes(Fault fault, const ProfileKey& key, std::mt1
     return bytes;
 }
 
-Intruders::Intruders(SoakWorld& world) : world_(world), scratch_(kSoakScratchSize) {}
+Intruders::Intruders(SoakWorld& world) : world_(world), scratch_(tools::kReadScratchSize) {}
 
 ProfileKey Intruders::nextKey() {
     return soakPlayerKey(world_.options().seed, kMalformedKeyBase + keysUsed_++);
@@ -256,7 +257,7 @@ void Intruders::serveMalformed(Malformed& m, uint16_t revents) {
     uint64_t ignored = 0;
     if ((revents & (net::kPollIn | kPollFailure)) == 0) return;
     // A Welcome may come first; the close follows.
-    if (m.link.read(scratch_, *this, ignored) == LinkRead::Open) return;
+    if (m.link.read(scratch_, *this, ignored) == tools::ReadOutcome::Open) return;
     ++world_.stats().malformedClosed;
     m.link.close();
 }
@@ -272,10 +273,10 @@ void Intruders::serveSlowReader(SlowReader& r, uint16_t revents) {
     }
     if (!r.draining || (revents & (net::kPollIn | kPollFailure)) == 0) return;
     const uint64_t before = r.bytesRead;
-    const LinkRead result = r.link.read(scratch_, *this, r.bytesRead);
+    const tools::ReadOutcome result = r.link.read(scratch_, *this, r.bytesRead);
     if (r.bytesRead != before) r.lastDataNs = world_.now();
     world_.stats().slowReaderBytesRead += r.bytesRead - before;
-    if (result == LinkRead::Open) return;
+    if (result == tools::ReadOutcome::Open) return;
     ++world_.stats().slowReadersClosed;
     r.link.close();
 }
@@ -283,7 +284,7 @@ void Intruders::serveSlowReader(SlowReader& r, uint16_t revents) {
 void Intruders::serveSilent(Silent& s, uint16_t revents) {
     if ((revents & (net::kPollIn | kPollFailure)) == 0) return;
     uint64_t bytes = 0;
-    if (s.link.read(scratch_, *this, bytes) == LinkRead::Open && bytes == 0) return;
+    if (s.link.read(scratch_, *this, bytes) == tools::ReadOutcome::Open && bytes == 0) return;
     const uint64_t lived = world_.now() - s.openedNs;
     SoakStats& stats = world_.stats();
     if (bytes > 0) world_.error("the server sent bytes to a connection that never said Hello");
