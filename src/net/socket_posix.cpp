@@ -29,15 +29,10 @@ namespace karst::net {
 
 namespace {
 
-// What the common steps in socket_common.inc call the system's handle and address length.
+// What the common steps in socket_common.inc call the system's handle and
+// address length, and how they accept and judge a failed accept here.
 int native(SocketHandle s) { return static_cast<int>(s); }
 using AddressLength = socklen_t;
-
-}  // namespace
-
-#include "net/socket_common.inc"
-
-namespace {
 
 bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
@@ -47,7 +42,21 @@ IoResult fromErrno() {
     return r;
 }
 
+SocketHandle acceptNative(SocketHandle listener, sockaddr_storage& ss, AddressLength& len) {
+    const int s = ::accept4(native(listener), reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
+    return s < 0 ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
+
+AcceptOutcome acceptFailure() {
+    if (wouldBlock(errno)) return AcceptOutcome::NothingPending;
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        return AcceptOutcome::OutOfResources;
+    return AcceptOutcome::Failed;
+}
+
 }  // namespace
+
+#include "net/socket_common.inc"
 
 bool startSocketLibrary() {
     // A send to a peer that has gone must fail with EPIPE, not end the process.
@@ -108,24 +117,6 @@ bool setBufferSizes(SocketHandle s, int bytes) {
         ok = ::setsockopt(native(s), SOL_SOCKET, plain, &bytes, sizeof bytes) == 0 && ok;
     }
     return ok;
-}
-
-SocketHandle acceptConnection(SocketHandle listener, AcceptOutcome& outcome, SocketAddress* peer) {
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    const int s = ::accept4(native(listener), reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
-    if (s >= 0) {
-        outcome = AcceptOutcome::Accepted;
-        if (peer) storePeer(ss, len, *peer);
-        return static_cast<SocketHandle>(s);
-    }
-    if (wouldBlock(errno))
-        outcome = AcceptOutcome::NothingPending;
-    else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-        outcome = AcceptOutcome::OutOfResources;
-    else
-        outcome = AcceptOutcome::Failed;
-    return kInvalidSocket;
 }
 
 void returnLargeBlocksWhenFreed() {

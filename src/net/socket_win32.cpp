@@ -30,15 +30,10 @@ namespace karst::net {
 
 namespace {
 
-// What the common steps in socket_common.inc call the system's handle and address length.
+// What the common steps in socket_common.inc call the system's handle and
+// address length, and how they accept and judge a failed accept here.
 SOCKET native(SocketHandle s) { return static_cast<SOCKET>(s); }
 using AddressLength = int;
-
-}  // namespace
-
-#include "net/socket_common.inc"
-
-namespace {
 
 IoResult fromLastError() {
     IoResult r;
@@ -46,7 +41,21 @@ IoResult fromLastError() {
     return r;
 }
 
+SocketHandle acceptNative(SocketHandle listener, sockaddr_storage& ss, AddressLength& len) {
+    const SOCKET s = ::accept(native(listener), reinterpret_cast<sockaddr*>(&ss), &len);
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
+
+AcceptOutcome acceptFailure() {
+    const int error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK) return AcceptOutcome::NothingPending;
+    if (error == WSAEMFILE || error == WSAENOBUFS) return AcceptOutcome::OutOfResources;
+    return AcceptOutcome::Failed;
+}
+
 }  // namespace
+
+#include "net/socket_common.inc"
 
 bool startSocketLibrary() {
     WSADATA data;
@@ -109,25 +118,6 @@ bool setBufferSizes(SocketHandle s, int bytes) {
     const bool received = ::setsockopt(native(s), SOL_SOCKET, SO_RCVBUF, value, sizeof bytes) == 0;
     const bool sent = ::setsockopt(native(s), SOL_SOCKET, SO_SNDBUF, value, sizeof bytes) == 0;
     return received && sent;
-}
-
-SocketHandle acceptConnection(SocketHandle listener, AcceptOutcome& outcome, SocketAddress* peer) {
-    sockaddr_storage ss{};
-    int len = sizeof ss;
-    const SOCKET s = ::accept(native(listener), reinterpret_cast<sockaddr*>(&ss), &len);
-    if (s != INVALID_SOCKET) {
-        outcome = AcceptOutcome::Accepted;
-        if (peer) storePeer(ss, static_cast<size_t>(len), *peer);
-        return static_cast<SocketHandle>(s);
-    }
-    const int error = WSAGetLastError();
-    if (error == WSAEWOULDBLOCK)
-        outcome = AcceptOutcome::NothingPending;
-    else if (error == WSAEMFILE || error == WSAENOBUFS)
-        outcome = AcceptOutcome::OutOfResources;
-    else
-        outcome = AcceptOutcome::Failed;
-    return kInvalidSocket;
 }
 
 // Winsock sockets are kernel handles, not C runtime descriptors: no per-process
