@@ -154,71 +154,71 @@ bool KarstClient::sendMessageWithSequence(MessageType type, std::span<const uint
 
 bool KarstClient::hello(const std::string& name, uint8_t character, const Colour& colour,
                         const ProfileKey& profileKey) {
-    return send(MessageType::Hello, encodeHello(Hello{name, character, colour, profileKey}));
+    return sendMessage(MessageType::Hello, encodeHello(Hello{name, character, colour, profileKey}));
 }
 
 bool KarstClient::setCharacter(const std::string& name, uint8_t character, const Colour& colour) {
-    return send(MessageType::SetCharacter, encodeSetCharacter(SetCharacter{name, character, colour}));
+    return sendMessage(MessageType::SetCharacter, encodeSetCharacter(SetCharacter{name, character, colour}));
 }
 
 bool KarstClient::joinRoom(const RoomKey& room) {
-    return send(MessageType::JoinRoom, encodeJoinRoom(room));
+    return sendMessage(MessageType::JoinRoom, encodeJoinRoom(room));
 }
 
 bool KarstClient::setReady(uint8_t ready) {
-    return send(MessageType::SetReady, encodeSetReady(ready));
+    return sendMessage(MessageType::SetReady, encodeSetReady(ready));
 }
 
 bool KarstClient::playerState(const PlayerStateRecord& record) {
-    return send(MessageType::PlayerState, encodePlayerState(record));
+    return sendMessage(MessageType::PlayerState, encodePlayerState(record));
 }
 
 bool KarstClient::chat(const std::string& text) {
-    return send(MessageType::ChatText, encodeChatText(ChatText{0, text}));
+    return sendMessage(MessageType::ChatText, encodeChatText(ChatText{0, text}));
 }
 
 bool KarstClient::ping(const std::array<uint8_t, kPingSize>& bytes) {
-    return send(MessageType::Ping, encodePing(bytes));
+    return sendMessage(MessageType::Ping, encodePing(bytes));
 }
 
 bool KarstClient::stageFinished(const RoomKey& room, uint32_t result) {
-    return send(MessageType::StageFinished, encodeStageFinished(StageFinished{room, result, 0}));
+    return sendMessage(MessageType::StageFinished, encodeStageFinished(StageFinished{room, result, 0}));
 }
 
 bool KarstClient::buyFruit(int8_t fruit) {
-    return send(MessageType::BuyFruit, encodeBuyFruit(fruit));
+    return sendMessage(MessageType::BuyFruit, encodeBuyFruit(fruit));
 }
 
 bool KarstClient::playerEvent(const PlayerEvent& event) {
-    return send(MessageType::PlayerEvent, encodePlayerEvent(event));
+    return sendMessage(MessageType::PlayerEvent, encodePlayerEvent(event));
 }
 
 bool KarstClient::piboRegister(const PiboRegister& message) {
-    return send(MessageType::PiboRegister, encodePiboRegister(message));
+    return sendMessage(MessageType::PiboRegister, encodePiboRegister(message));
 }
 
 bool KarstClient::piboState(const PiboState& message) {
-    return send(MessageType::PiboState, encodePiboState(message));
+    return sendMessage(MessageType::PiboState, encodePiboState(message));
 }
 
 bool KarstClient::piboRelease(uint64_t id) {
-    return send(MessageType::PiboRelease, encodePiboRelease(PiboRelease{id}));
+    return sendMessage(MessageType::PiboRelease, encodePiboRelease(PiboRelease{id}));
 }
 
 bool KarstClient::piboFeed(uint32_t ownerPlayerId, int8_t fruit) {
-    return send(MessageType::PiboFeed, encodePiboFeed(PiboFeed{0, ownerPlayerId, fruit, {}}));
+    return sendMessage(MessageType::PiboFeed, encodePiboFeed(PiboFeed{0, ownerPlayerId, fruit, {}}));
 }
 
 bool KarstClient::piboInteract(uint64_t actorId, uint64_t targetId, uint8_t action) {
-    return send(MessageType::PiboInteract, encodePiboInteract(PiboInteract{actorId, targetId, action}));
+    return sendMessage(MessageType::PiboInteract, encodePiboInteract(PiboInteract{actorId, targetId, action}));
 }
 
 bool KarstClient::piboBreed(uint64_t firstId, uint64_t secondId) {
-    return send(MessageType::PiboBreed, encodePiboBreed(PiboBreed{firstId, secondId}));
+    return sendMessage(MessageType::PiboBreed, encodePiboBreed(PiboBreed{firstId, secondId}));
 }
 
 bool KarstClient::piboClaim(uint64_t id, uint8_t localSlot, uint8_t accepted) {
-    return send(MessageType::PiboClaim, encodePiboClaim(PiboClaim{id, localSlot, accepted}));
+    return sendMessage(MessageType::PiboClaim, encodePiboClaim(PiboClaim{id, localSlot, accepted}));
 }
 
 // ---- Receiving ----------------------------------------------------------

@@ -107,10 +107,6 @@ private:
     bool onFrame(const FrameHeader& header, std::span<const uint8_t> payload) override;
     // One wait-and-read; false on timeout, close or failure.
     bool readSome(int timeoutMs);
-    template <size_t N>
-    bool send(MessageType type, const Payload<N>& payload) {
-        return sendMessage(type, std::span<const uint8_t>(payload));
-    }
 
     // Sends wait for the socket instead of queueing, so the queue is never used.
     tools::FramedLink link_{0};

@@ -3,13 +3,12 @@
 // the report to standard output. Exit codes: 0 every check passed, 1 a check
 // failed, 2 bad options or no server to play against.
 #include "common/command_line.h"
+#include "common/stop_signal.h"
 #include "soak/soak_engine.h"
 #include "soak/soak_options.h"
 #include "soak/soak_report.h"
 #include "soak/soak_server.h"
 
-#include <atomic>
-#include <csignal>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -20,13 +19,6 @@ namespace {
 
 using namespace karst;
 using namespace karst::soak;
-
-std::atomic<bool> stopRequested{false};
-
-extern "C" void handleStopSignal(int) {
-    stopRequested.store(true);
-    std::signal(SIGINT, SIG_DFL);  // a second interrupt ends the process
-}
 
 // Every player, intruder and the server's connections each hold a descriptor.
 void raiseDescriptorLimit() {
@@ -93,8 +85,7 @@ int main(int argc, char** argv) {
     SoakOptions options = *parsed.options;
     raiseDescriptorLimit();
     net::startSocketLibrary();
-    std::signal(SIGINT, handleStopSignal);
-    std::signal(SIGTERM, handleStopSignal);
+    const std::atomic<bool>& stopRequested = tools::stopOnInterrupt();
 
     OwnedServer server;
     if (!options.serverPath.empty()) {
@@ -134,7 +125,7 @@ int main(int argc, char** argv) {
             if (report.server.owned && !serverGone && !server.running()) {
                 serverGone = true;
                 world.error("the server ended during the soak");
-                stopRequested.store(true);
+                tools::requestStop();
             }
             if (second % 10 != 0) return;
             const SoakStats& s = world.stats();

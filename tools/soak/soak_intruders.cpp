@@ -4,7 +4,6 @@
 #include "net/coding.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 namespace karst::soak {
@@ -27,20 +26,12 @@ constexpr uint16_t kPollFailure = net::kPollError | net::kPollHangUp | net::kPol
 constexpr uint32_t kSlowReaderInstanceBase = 50'000;
 constexpr uint32_t kMalformedKeyBase = 1'000'000;
 
-std::vector<uint8_t> frame(uint16_t type, std::span<const uint8_t> payload, uint32_t sequence) {
-    const auto header = client::encodeFrameHeader(type, static_cast<uint32_t>(payload.size()), sequence);
-    std::vector<uint8_t> bytes(kFrameHeaderSize + payload.size());
-    std::memcpy(bytes.data(), header.data(), kFrameHeaderSize);
-    if (!payload.empty()) std::memcpy(bytes.data() + kFrameHeaderSize, payload.data(), payload.size());
-    return bytes;
-}
-
 std::vector<uint8_t> helloFrame(const ProfileKey& key, uint32_t sequence) {
     client::Hello hello;
     hello.name = "Soak intruder";
     hello.profileKey = key;
     const auto payload = client::encodeHello(hello);
-    return frame(static_cast<uint16_t>(MessageType::Hello), payload, sequence);
+    return client::encodeFrame(MessageType::Hello, payload, sequence);
 }
 
 void append(std::vector<uint8_t>& to, const std::vector<uint8_t>& bytes) {
@@ -92,26 +83,26 @@ std::vector<uint8_t> malformedBytes(Fault fault, const ProfileKey& key, std::mt1
         case Fault::WrongPayloadSize: {
             bytes = helloFrame(key, 1);
             const std::array<uint8_t, kPingSize + 1> longPing{};
-            append(bytes, frame(static_cast<uint16_t>(MessageType::Ping), longPing, 2));
+            append(bytes, client::encodeFrame(MessageType::Ping, longPing, 2));
             return bytes;
         }
         case Fault::MessageBeforeHello:
-            return frame(static_cast<uint16_t>(MessageType::JoinRoom),
+            return client::encodeFrame(MessageType::JoinRoom,
                          client::encodeJoinRoom(RoomKey{0, 0, 0, 1}), 1);
         case Fault::ZeroSequence: return helloFrame(key, 0);
         case Fault::RepeatedSequence:
             bytes = helloFrame(key, 1);
-            append(bytes, frame(static_cast<uint16_t>(MessageType::Ping), ping, 2));
-            append(bytes, frame(static_cast<uint16_t>(MessageType::Ping), ping, 2));
+            append(bytes, client::encodeFrame(MessageType::Ping, ping, 2));
+            append(bytes, client::encodeFrame(MessageType::Ping, ping, 2));
             return bytes;
         case Fault::UnknownType:
             bytes = helloFrame(key, 1);
-            append(bytes, frame(99, ping, 2));
+            append(bytes, client::encodeFrame(static_cast<MessageType>(99), ping, 2));
             return bytes;
         case Fault::ServerOnlyType: {
             bytes = helloFrame(key, 1);
             const std::array<uint8_t, kWelcomeSize> welcome{};
-            append(bytes, frame(static_cast<uint16_t>(MessageType::Welcome), welcome, 2));
+            append(bytes, client::encodeFrame(MessageType::Welcome, welcome, 2));
             return bytes;
         }
     }

@@ -68,10 +68,6 @@ private:
     void onPong(std::span<const uint8_t> payload);
     void checkLatePings(uint64_t now);
     bool send(MessageType type, std::span<const uint8_t> payload);
-    template <size_t N>
-    bool send(MessageType type, const client::Payload<N>& payload) {
-        return send(type, std::span<const uint8_t>(payload));
-    }
     void sendPing(bool barrier);
 
     // ---- activities and changes (soak_player_actions.cpp) ----
