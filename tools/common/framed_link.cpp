@@ -52,8 +52,9 @@ void FramedLink::close() {
 bool FramedLink::queueRaw(std::span<const uint8_t> bytes) {
     if (!open()) return false;
     if (sendQueue_.size() - sendOffset_ + bytes.size() > maxUnsent_) return false;
-    // What has left is dropped before the queue grows, so it never creeps.
-    if (sendOffset_ > 0) {
+    // What has left is dropped once it outweighs what has not, so the queue
+    // stays within twice the limit and each byte moves a bounded number of times.
+    if (sendOffset_ > 0 && sendOffset_ >= sendQueue_.size() - sendOffset_) {
         sendQueue_.erase(sendQueue_.begin(),
                          sendQueue_.begin() + static_cast<std::ptrdiff_t>(sendOffset_));
         sendOffset_ = 0;
