@@ -3,10 +3,11 @@
 #   cmake --install build --prefix /some/where
 #   cd build && cpack            # Linux: .tar.gz and .deb; MinGW: .zip
 #
-# bin/ gets the server and karst_bots, the doc folder the README and docs/, the
-# data folder an example server.ini with every key; on Linux the systemd units
-# too. The units name the installed binary by its full path, so a package is
-# configured with the prefix it installs to (the release preset uses /usr).
+# bin/ gets the server, karst_bots and (with the database backend)
+# karst_store_copy, the doc folder the README and docs/, the data folder an
+# example server.ini with every key; on Linux the systemd units too. The units
+# name the installed binary by its full path, so a package is configured with
+# the prefix it installs to (the release preset uses /usr).
 
 # The package's name, not the project's, names its doc and data folders.
 set(CMAKE_INSTALL_DOCDIR "share/doc/karst-server" CACHE PATH "Documentation (DOCDIR)")
@@ -16,6 +17,9 @@ set(KARST_DATADIR "${CMAKE_INSTALL_DATADIR}/karst-server")
 set(KARST_INSTALLED_PROGRAMS karst_server)
 if(TARGET karst_bots)
   list(APPEND KARST_INSTALLED_PROGRAMS karst_bots)
+endif()
+if(TARGET karst_store_copy)
+  list(APPEND KARST_INSTALLED_PROGRAMS karst_store_copy)
 endif()
 install(TARGETS ${KARST_INSTALLED_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -24,8 +24,13 @@ GameServer::~GameServer() { shutdown(); }
 
 bool GameServer::start() {
     completedSave_ = loadCompletedSave(settings_.completedSavePath);
-    piboStore_.load();
-    profileStore_.load();
+    // A shared store loads each profile and its creatures at their owner's Hello.
+    if (settings_.storeBackend == "postgresql") {
+        if (!openSharedStore()) return false;
+    } else {
+        piboStore_.load();
+        profileStore_.load();
+    }
     storesLoaded_ = true;
     loadBanList(true);
     fitDescriptorLimit();
@@ -113,18 +118,28 @@ void GameServer::printStartupReport() const {
         printLine("Serving completed save " + settings_.completedSavePath);
     else
         printError("Warning: completed save unavailable at " + settings_.completedSavePath);
-    printLine("Loaded " + std::to_string(piboStore_.size()) + " persistent Pibo records from " +
-              settings_.piboStorePath);
-    printLine("Loaded " + std::to_string(profileStore_.size()) + " persistent player profiles from " +
-              settings_.profileStorePath);
+    if (sharedStore_) {
+        printLine("Sharing profiles and Pibo through PostgreSQL (leases of " +
+                  std::to_string(settings_.leaseSeconds) + " s)");
+    } else {
+        printLine("Loaded " + std::to_string(piboStore_.size()) + " persistent Pibo records from " +
+                  settings_.piboStorePath);
+        printLine("Loaded " + std::to_string(profileStore_.size()) + " persistent player profiles from " +
+                  settings_.profileStorePath);
+    }
     if (settings_.listed && !settings_.masterHost.empty())
         printLine("Advertising as " + settings_.serverName + " through " + settings_.masterHost + ":" +
                   std::to_string(settings_.masterPort));
 }
 
 void GameServer::writePendingSaves() {
-    if (profileSavePending_) writeProfileStore();
-    if (piboSavePending_) writePiboStore();
+    if (sharedStore_) {
+        (void)sharedStore_->flush();
+        holdReplies(sharedStore_->lastUnit());
+    } else {
+        if (profileSavePending_) writeProfileStore();
+        if (piboSavePending_) writePiboStore();
+    }
     profileSavePending_ = piboSavePending_ = false;
     for (const std::string& line : pendingEventLines_) printLine(line);
     pendingEventLines_.clear();

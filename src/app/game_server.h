@@ -38,6 +38,7 @@
 #include "store/metrics.h"
 #include "store/profile_store.h"
 #include "store/save_report.h"
+#include "store/shared_store.h"
 
 namespace karst {
 
@@ -77,6 +78,9 @@ public:
     const std::string& startFailure() const { return startFailure_; }
     // After shutdown: a store could not be written at the end, so changes are lost.
     bool finalSaveFailed() const { return finalSaveFailed_; }
+    // After a failed start: the shared store could not be opened (a settings
+    // matter for the operator, like an unreadable configuration).
+    bool storeOpenFailed() const { return storeOpenFailed_; }
 
 private:
     // Benchmarks and white-box tests reach the handlers without sockets.
@@ -95,7 +99,8 @@ private:
     bool watchServerSockets();
     void closeConsole();
     void watchListener();
-    void sortReadyEvents(bool& listenerReady, bool& udpReady, bool& consoleReady);
+    // True when the shared store's socket is among the ready ones.
+    bool sortReadyEvents(bool& listenerReady, bool& udpReady, bool& consoleReady);
     void serveConnections();
     void scheduleClose(ClientConnection& connection);
     void closeAfterNotices();
@@ -143,6 +148,9 @@ private:
 
     // Handshake and profiles.
     bool handleHello(ClientConnection& connection, std::span<const uint8_t> payload);
+    // The Hello's steps after the profile lookup: rings and fruit restored,
+    // Welcome and what follows it queued, the connection line printed.
+    void admitPlayer(ClientConnection& connection, const ProfileRecord* stored, bool recordProfile);
     void updateProfile(const ClientConnection& connection);
     // Asks for the profile store to be written; see writePendingSaves.
     void saveProfileStore();
@@ -245,6 +253,19 @@ private:
     // The final save; false, after an error line per store, when any failed.
     bool writeStoresAtShutdown();
 
+    // The shared store (app/shared_store_sessions.cpp): log-ons that wait for
+    // a lease, replies held until their change commits, the shutdown dump.
+    bool openSharedStore();
+    void serveSharedStore(bool ready);
+    void watchSharedStore();
+    void beginStoreSession(ClientConnection& connection);
+    void finishStoreSession(uint32_t playerId, SessionStart& start);
+    void holdReplies(uint64_t unit);
+    void releaseSettledReplies();
+    bool closeSharedStore();
+    void notePiboChange(uint64_t id);
+    bool allocateEggIds(uint64_t& first, uint64_t& second);
+
     // Descriptor limits (app/file_limits.cpp).
     void fitDescriptorLimit();
     // The listener asks for nothing: at capacity, or resting after accept ran out.
@@ -278,6 +299,21 @@ private:
     bool shutDown_ = false;
     std::string startFailure_;
     bool finalSaveFailed_ = false;
+    bool storeOpenFailed_ = false;
+
+    // The shared store, when profiles and Pibo live in a database; null with
+    // the store files. Its socket as the poller watches it; keys whose Hello
+    // waits for it; who got replies while the current message was handled, and
+    // who waits for the next unit or an earlier one to settle.
+    std::unique_ptr<SharedStore> sharedStore_;
+    int watchedStoreSocket_ = -1;
+    bool watchedStoreWrite_ = false;
+    std::unordered_map<ProfileKey, uint32_t, ProfileKeyHash> awaitingStore_;
+    bool trackingReplies_ = false;
+    uint64_t storeChanges_ = 0;
+    std::vector<uint32_t> repliedTo_;
+    std::vector<uint32_t> holdForNextUnit_;
+    std::vector<uint32_t> heldReplies_;
     // After settings_, whose paths they name.
     SaveReport profileSaveReport_{"profile store", settings_.profileStorePath};
     SaveReport piboSaveReport_{"Pibo store", settings_.piboStorePath};

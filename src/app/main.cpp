@@ -1,6 +1,7 @@
 // karst_server: reads its settings, then runs the one GameServer until SIGINT or
 // SIGTERM. Exit codes: 0 after a normal stop or the usage line, 1 when the server
-// cannot listen, 2 for any settings error, 3 when the final save at a stop failed.
+// cannot listen, 2 for any settings error (a shared store that cannot be opened
+// counts as one), 3 when the final save at a stop failed.
 #include <csignal>
 #include <string>
 #include <vector>
@@ -32,6 +33,11 @@ int main(int argc, char** argv) {
 
     karst::GameServer server(std::move(phase.settings));
     if (!server.start()) {
+        if (server.storeOpenFailed()) {
+            karst::printError(server.startFailure());
+            server.shutdown();
+            return 2;
+        }
         karst::printError("Unable to bind the dedicated server.");
         if (!server.startFailure().empty()) karst::printError(server.startFailure());
         server.shutdown();

@@ -5,6 +5,7 @@
 // the order it arises, so main prints them and tests read them. Any settings
 // error ends the process with exit code 2; a requested usage line with 0.
 #include "app/settings.h"
+#include "store/shared_store.h"
 
 #include "app/config_file.h"
 
@@ -162,6 +163,13 @@ std::string_view validationError(const ServerSettings& settings) {
         settings.advertiseHost.size() > kMaxAdvertiseHostLength) {
         return "Server name, mod list, or advertised host is too long.";
     }
+    if (settings.storeBackend != "files" && settings.storeBackend != "postgresql")
+        return "Store backend must be files or postgresql.";
+    if (settings.storeBackend == "postgresql" && !databaseBackendBuilt())
+        return "This server was built without PostgreSQL support: set [store] backend = files, "
+               "or build with -DKARST_POSTGRESQL=ON.";
+    if (settings.leaseSeconds < kMinLeaseSeconds || settings.leaseSeconds > kMaxLeaseSeconds)
+        return "Lease seconds must be between 2 and 3600.";
     return {};
 }
 

@@ -18,6 +18,8 @@ inline constexpr uint32_t kMaxProxyCount = 32;
 inline constexpr size_t kMaxServerNameLength = 47;
 inline constexpr size_t kMaxModListLength = 255;
 inline constexpr size_t kMaxAdvertiseHostLength = 63;
+inline constexpr uint32_t kMinLeaseSeconds = 2;
+inline constexpr uint32_t kMaxLeaseSeconds = 3600;
 
 struct ServerSettings {
     std::string bindAddress = "0.0.0.0";
@@ -54,6 +56,14 @@ struct ServerSettings {
     // "poll" waits on every socket each pass (for comparison); anything else
     // uses the system's readiness queue where it has one.
     std::string eventLoop = "auto";
+    // Where profiles and Pibo live: "files" (the two store files) or
+    // "postgresql" (a database that several servers share; see docs/fleet.md).
+    std::string storeBackend = "files";
+    // The database's libpq connection string; its password may come from the
+    // environment or a password file instead.
+    std::string storeUrl;
+    // How long a server's hold on a player's profile lasts unless renewed.
+    uint32_t leaseSeconds = 60;
 };
 
 inline constexpr std::string_view kDefaultConfigPath = "server.ini";

@@ -34,6 +34,7 @@ void GameServer::writeProfileStore() { saveReported(profileStore_, profileSaveRe
 void GameServer::writePiboStore() { saveReported(piboStore_, piboSaveReport_); }
 
 bool GameServer::writeStoresAtShutdown() {
+    if (sharedStore_) return closeSharedStore();
     const bool profilesSaved = saveAtShutdown(profileStore_, profileSaveReport_);
     const bool piboSaved = saveAtShutdown(piboStore_, piboSaveReport_);
     return profilesSaved && piboSaved;

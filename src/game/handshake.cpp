@@ -34,26 +34,39 @@ bool GameServer::handleHello(ClientConnection& connection, std::span<const uint8
         closeAfterNotice(connection, NoticeCode::Banned, bannedNoticeText(*ban));
         return true;
     }
-    if (findAuthenticatedByProfileKey(key) != nullptr) return false;
+    if (findAuthenticatedByProfileKey(key) != nullptr || awaitingStore_.contains(key)) return false;
 
-    const std::string name = sanitizePlayerInfo(hello.info.data());
+    (void)sanitizePlayerInfo(hello.info.data());
     std::copy_n(hello.info.begin(), connection.name.size(), connection.name.begin());
     connection.character = hello.info[kBlockCharacterOffset];
     std::copy_n(hello.info.begin() + kBlockColourOffset, connection.colour.size(), connection.colour.begin());
     connection.profileKey = key;
 
-    if (const ProfileRecord* profile = profileStore_.find(key)) {
-        connection.rings = profile->rings;
-        connection.serverInventory = profile->serverInventory;
+    // A shared store answers later: the lease and the rows come first.
+    if (sharedStore_) {
+        beginStoreSession(connection);
+        return true;
+    }
+    admitPlayer(connection, profileStore_.find(key), true);
+    return true;
+}
+
+void GameServer::admitPlayer(ClientConnection& connection, const ProfileRecord* stored,
+                             bool recordProfile) {
+    if (stored != nullptr) {
+        connection.rings = stored->rings;
+        connection.serverInventory = stored->serverInventory;
     } else {
         connection.rings = std::min(settings_.startingRings, kRingCap);
     }
     connection.authenticated = true;
-    byProfileKey_[key] = &connection;
+    byProfileKey_[connection.profileKey] = &connection;
     addToRoomIndex(connection);
     connection.udpToken = drawUdpToken();
-    updateProfile(connection);
-    saveProfileStore();
+    if (recordProfile) {
+        updateProfile(connection);
+        saveProfileStore();
+    }
 
     const Welcome welcome{connection.playerId, static_cast<uint32_t>(clients_.size()), uptimeMs(),
                           connection.rings, connection.udpToken};
@@ -64,8 +77,9 @@ bool GameServer::handleHello(ClientConnection& connection, std::span<const uint8
         sendMessage(connection, MessageType::CompletedSave, save);
     }
     deliverPendingPibo(connection);
+    const std::string name(reinterpret_cast<const char*>(connection.name.data()),
+                           strnlen(reinterpret_cast<const char*>(connection.name.data()), connection.name.size()));
     printPlayerEvent("player " + std::to_string(connection.playerId) + " connected as " + name);
-    return true;
 }
 
 void GameServer::updateProfile(const ClientConnection& connection) {
@@ -78,6 +92,10 @@ void GameServer::updateProfile(const ClientConnection& connection) {
     record.character = connection.character;
     record.colour = connection.colour;
     profileStore_.update(record);
+    if (sharedStore_) {
+        sharedStore_->writeProfile(record);
+        ++storeChanges_;
+    }
 }
 
 void GameServer::saveProfileStore() { profileSavePending_ = true; }

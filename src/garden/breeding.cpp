@@ -28,13 +28,15 @@ bool GameServer::handlePiboBreed(ClientConnection& connection, std::span<const u
         sendNotice(connection, NoticeCode::CannotBreed, "Those Pibo cannot breed right now");
         return true;
     }
+    uint64_t firstEggId = 0, secondEggId = 0;
+    if (!allocateEggIds(firstEggId, secondEggId)) {
+        sendNotice(connection, NoticeCode::CannotBreed, "Those Pibo cannot breed right now");
+        return true;
+    }
     const PiboRecord firstParent = *first;
     const PiboRecord secondParent = *second;
     first->breedReadyAt = now + kBreedingCooldownSeconds;
     second->breedReadyAt = now + kBreedingCooldownSeconds;
-
-    const uint64_t firstEggId = piboStore_.allocatePiboId();
-    const uint64_t secondEggId = piboStore_.allocatePiboId();
     const PiboRecord eggs[2] = {
         makeSiblingEgg(firstEggId, firstParent.owner, firstParent, secondParent, firstId, secondId,
                        now),
@@ -55,6 +57,7 @@ bool GameServer::handlePiboBreed(ClientConnection& connection, std::span<const u
         encodePiboDelivery(delivery.data(), egg);
         sendMessage(*owner, MessageType::PiboDelivery, delivery);
     }
+    for (const uint64_t id : {firstId, secondId, firstEggId, secondEggId}) notePiboChange(id);
     savePiboStore();
     return true;
 }

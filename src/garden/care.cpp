@@ -86,6 +86,7 @@ bool GameServer::handlePiboRegister(ClientConnection& connection,
     std::array<uint8_t, kPiboAppearSize> appear;
     encodePiboAppear(appear.data(), *record);
     broadcastMessage(connection.roomKey, MessageType::PiboAppear, appear, kExcludeNobody);
+    notePiboChange(request.id);
     savePiboStore();
     return true;
 }
@@ -185,6 +186,7 @@ bool GameServer::handlePiboClaim(ClientConnection& connection, std::span<const u
         return true;
     record->pendingDelivery = 0;
     record->localSlot = claim.localSlot;
+    notePiboChange(claim.id);
     savePiboStore();
     return true;
 }

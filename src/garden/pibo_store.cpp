@@ -77,6 +77,10 @@ PiboRecord decodeRecord(ByteReader& r) {
     return record;
 }
 
+bool recordIsValid(const PiboRecord& record) {
+    return record.id != 0 && isValidPiboType(record.data[kPiboTypeOffset]);
+}
+
 DecodedPiboStore rejected(PiboStoreStatus status) {
     DecodedPiboStore result;
     result.status = status;
@@ -84,6 +88,21 @@ DecodedPiboStore rejected(PiboStoreStatus status) {
 }
 
 }  // namespace
+
+std::array<uint8_t, kPiboRecordSize> encodePiboRecord(const PiboRecord& record) {
+    std::array<uint8_t, kPiboRecordSize> bytes{};
+    ByteWriter w(bytes);
+    encodeRecord(w, record);
+    return bytes;
+}
+
+std::optional<PiboRecord> decodePiboRecord(std::span<const uint8_t> bytes) {
+    if (bytes.size() != kPiboRecordSize) return std::nullopt;
+    ByteReader r(bytes);
+    PiboRecord record = decodeRecord(r);
+    if (!recordIsValid(record)) return std::nullopt;
+    return record;
+}
 
 std::vector<uint8_t> encodePiboStore(std::span<const PiboRecord> records, uint64_t nextPiboId) {
     std::vector<uint8_t> file(kPiboHeaderSize + records.size() * kPiboRecordSize);
@@ -110,7 +129,7 @@ DecodedPiboStore decodePiboStore(std::span<const uint8_t> file, uint32_t headerC
     for (uint32_t i = 0; i < count; ++i) {
         if (r.remaining() < kPiboRecordSize) return rejected(PiboStoreStatus::BadRecords);
         PiboRecord record = decodeRecord(r);
-        if (record.id == 0 || !isValidPiboType(record.data[kPiboTypeOffset]))
+        if (!recordIsValid(record))
             return rejected(PiboStoreStatus::BadRecords);
         if (seen.insert(record.id).second) result.records.push_back(std::move(record));
     }
@@ -172,6 +191,23 @@ bool PiboStore::insert(const PiboRecord& record) {
     records_.push_back(record);
     indexById_.emplace(record.id, records_.size() - 1);
     return true;
+}
+
+void PiboStore::refresh(const PiboRecord& record) {
+    PiboRecord* known = find(record.id);
+    if (known == nullptr) {
+        (void)insert(record);
+        return;
+    }
+    known->owner = record.owner;
+    known->parentA = record.parentA;
+    known->parentB = record.parentB;
+    known->breedReadyAt = record.breedReadyAt;
+    known->localSlot = record.localSlot;
+    known->stage = record.stage;
+    known->pendingDelivery = record.pendingDelivery;
+    known->name = record.name;
+    known->data = record.data;
 }
 
 uint64_t PiboStore::allocatePiboId() {

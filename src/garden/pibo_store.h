@@ -17,6 +17,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <system_error>
@@ -84,6 +85,11 @@ struct DecodedPiboStore {
     uint64_t nextPiboId = kFirstServerPiboId;
 };
 
+// One record as the file holds it (persisted fields only); decoding refuses a
+// record that would refuse a file (a wrong size, id 0, a creature type out of range).
+std::array<uint8_t, kPiboRecordSize> encodePiboRecord(const PiboRecord& record);
+std::optional<PiboRecord> decodePiboRecord(std::span<const uint8_t> bytes);
+
 std::vector<uint8_t> encodePiboStore(std::span<const PiboRecord> records, uint64_t nextPiboId);
 // A count above `headerCountLimit` is accepted only when the file really holds
 // that many records (the limit is a parameter so tests need not build a huge file).
@@ -107,6 +113,9 @@ public:
     const PiboRecord* find(uint64_t id) const;
     // False, changing nothing, when the id is 0 or already in the table.
     bool insert(const PiboRecord& record);
+    // Takes the persisted fields of `record` as another store holds them: a new
+    // record is inserted, a known one keeps only its presence and state.
+    void refresh(const PiboRecord& record);
 
     std::span<PiboRecord> records() { return records_; }
     std::span<const PiboRecord> records() const { return records_; }

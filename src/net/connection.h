@@ -60,6 +60,12 @@ struct ClientConnection {
     net::IpAddress remoteIp;
     // A notice that ends the connection is queued; nothing more is handled.
     bool closing = false;
+    // Its Hello waits for the shared store (lease and rows); frames it sends
+    // meanwhile wait in the receive buffer, in order.
+    bool awaitingStore = false;
+    // Its queue holds a reply that reports a change the shared store has not
+    // committed yet: it leaves once the store's unit of this number settles.
+    uint64_t heldUntilUnit = 0;
 
     // The event loop's bookkeeping: on the closing list of this pass; waiting for
     // a writable report (its queue could not be written at once); listed for the

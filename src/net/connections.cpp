@@ -84,6 +84,7 @@ bool GameServer::receiveFromConnection(ClientConnection& connection) {
 }
 
 bool GameServer::flushSendQueue(ClientConnection& connection) {
+    if (sharedStore_ && connection.heldUntilUnit > sharedStore_->settled()) return true;
     while (connection.hasUnsentBytes()) {
         const std::span<const uint8_t> unsent(connection.sendQueue.data() + connection.sendOffset,
                                               connection.unsentBytes());
@@ -208,6 +209,7 @@ void GameServer::disconnect(net::SocketHandle socket) {
     const bool wasAuthenticated = connection.authenticated;
     updateProfile(connection);
     saveProfileStore();
+    if (sharedStore_ && wasAuthenticated) sharedStore_->endSession(connection.profileKey);
     if (roomKey.inRoom()) releaseHeldPibo(connection, roomKey);
     poller_.remove(socket);
     net::closeSocket(socket);

@@ -5,12 +5,22 @@
 namespace karst {
 
 bool GameServer::parseFrames(ClientConnection& connection) {
-    const bool ok =
-        karst::parseFrames(connection.receiveBuffer, connection.lastSequence,
-                           [&](const FrameHeader& header, std::span<const uint8_t> payload) {
-                               ++traffic_.framesReceived;
-                               return dispatchMessage(connection, header, payload);
-                           });
+    const bool ok = karst::parseFrames(
+        connection.receiveBuffer, connection.lastSequence,
+        [&](const FrameHeader& header, std::span<const uint8_t> payload) {
+            ++traffic_.framesReceived;
+            if (!sharedStore_) return dispatchMessage(connection, header, payload);
+            // Who hears of a change the shared store has not committed yet waits for it.
+            trackingReplies_ = true;
+            const uint64_t changesBefore = storeChanges_;
+            const bool handled = dispatchMessage(connection, header, payload);
+            trackingReplies_ = false;
+            if (storeChanges_ != changesBefore)
+                holdForNextUnit_.insert(holdForNextUnit_.end(), repliedTo_.begin(), repliedTo_.end());
+            repliedTo_.clear();
+            return handled;
+        },
+        [&] { return connection.awaitingStore; });
     if (!ok) ++traffic_.protocolFaultCloses;
     return ok;
 }
@@ -52,11 +62,14 @@ std::vector<uint8_t> GameServer::makeFrame(MessageType type, std::span<const uin
 
 void GameServer::sendMessage(ClientConnection& connection, MessageType type,
                              std::span<const uint8_t> payload) {
+    if (trackingReplies_) repliedTo_.push_back(connection.playerId);
     sendToConnection(connection, makeFrame(type, payload));
 }
 
 void GameServer::broadcastMessage(const RoomKey& key, MessageType type,
                                   std::span<const uint8_t> payload, uint32_t excludedId) {
+    if (trackingReplies_)
+        for (const ClientConnection* member : roomMembers(key)) repliedTo_.push_back(member->playerId);
     broadcastToRoom(key, makeFrame(type, payload), excludedId);
 }
 

@@ -22,6 +22,7 @@ constexpr uint64_t kMetricsIntervalNs = 5 * kNsPerSecond;
 constexpr uint64_t kListenerToken = ~uint64_t{0};
 constexpr uint64_t kUdpToken = kListenerToken - 1;
 constexpr uint64_t kConsoleToken = kListenerToken - 2;
+constexpr uint64_t kStoreToken = kListenerToken - 3;
 constexpr uint16_t kFailureEvents = net::kPollError | net::kPollHangUp | net::kPollInvalid;
 }  // namespace
 
@@ -32,11 +33,14 @@ int GameServer::run() {
 
 void GameServer::runPass() {
     watchListener();
+    if (sharedStore_) watchSharedStore();
     // An interrupted or failed wait abandons the pass; the next one starts at once.
     if (poller_.wait(kPollTimeoutMs) < 0) return;
     ++passNumber_;
     bool listenerReady = false, udpReady = false, consoleReady = false;
-    sortReadyEvents(listenerReady, udpReady, consoleReady);
+    const bool storeReady = sortReadyEvents(listenerReady, udpReady, consoleReady);
+    // First, so that a log-on the store answered is served in this pass.
+    if (sharedStore_) serveSharedStore(storeReady);
 
     if (listenerReady) acceptPending();
     if (udpReady) drainUdp();
@@ -62,17 +66,38 @@ void GameServer::watchListener() {
     listenerEvents_ = wanted;
 }
 
-void GameServer::sortReadyEvents(bool& listenerReady, bool& udpReady, bool& consoleReady) {
+void GameServer::watchSharedStore() {
+    // libpq may open a new socket (a reconnection) or want to write.
+    const int socket = sharedStore_->socket();
+    const bool write = sharedStore_->wantsWrite();
+    if (socket == watchedStoreSocket_ && write == watchedStoreWrite_) return;
+    const uint16_t events = net::kPollIn | (write ? net::kPollOut : 0);
+    if (watchedStoreSocket_ >= 0 && socket != watchedStoreSocket_)
+        poller_.remove(static_cast<net::SocketHandle>(watchedStoreSocket_));
+    watchedStoreWrite_ = write;
+    if (socket < 0) {
+        watchedStoreSocket_ = -1;
+    } else if (socket == watchedStoreSocket_) {
+        poller_.modify(static_cast<net::SocketHandle>(socket), events, kStoreToken);
+    } else {
+        watchedStoreSocket_ = poller_.add(static_cast<net::SocketHandle>(socket), events, kStoreToken) ? socket : -1;
+    }
+}
+
+bool GameServer::sortReadyEvents(bool& listenerReady, bool& udpReady, bool& consoleReady) {
     readyConnections_.clear();
+    bool storeReady = false;
     for (const net::ReadyEvent& event : poller_.ready()) {
         if (event.token == kListenerToken) listenerReady = (event.events & net::kPollIn) != 0;
         else if (event.token == kUdpToken) udpReady = (event.events & net::kPollIn) != 0;
         else if (event.token == kConsoleToken) consoleReady = true;
+        else if (event.token == kStoreToken) storeReady = true;
         else readyConnections_.push_back(event);
     }
     // Accept order, whatever order the system reported them in.
     std::sort(readyConnections_.begin(), readyConnections_.end(),
               [](const net::ReadyEvent& a, const net::ReadyEvent& b) { return a.token < b.token; });
+    return storeReady;
 }
 
 void GameServer::serveConnections() {

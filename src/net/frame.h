@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "net/protocol.h"
@@ -49,11 +50,13 @@ enum class FrameVerdict { Accept, Fail };
 // returns false to fail the connection. Consumed frames are removed from the
 // front once, at the end; a partial frame stays for the next read. Returns false
 // on any framing fault or a failed dispatch.
-template <typename Dispatch>
-bool parseFrames(std::vector<uint8_t>& buffer, uint32_t& lastSequence, Dispatch&& dispatch) {
+// `paused()` true leaves the frames from there on in the buffer, in order.
+template <typename Dispatch, typename Paused>
+bool parseFrames(std::vector<uint8_t>& buffer, uint32_t& lastSequence, Dispatch&& dispatch,
+                 Paused&& paused) {
     size_t pos = 0;
     const size_t size = buffer.size();
-    while (size - pos >= kFrameHeaderSize) {
+    while (size - pos >= kFrameHeaderSize && !paused()) {
         FrameHeader header;
         if (!decodeFrameHeader(buffer.data() + pos, header) || header.version != kProtocolVersion)
             return false;
@@ -72,6 +75,11 @@ bool parseFrames(std::vector<uint8_t>& buffer, uint32_t& lastSequence, Dispatch&
         buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(pos));
     }
     return true;
+}
+
+template <typename Dispatch>
+bool parseFrames(std::vector<uint8_t>& buffer, uint32_t& lastSequence, Dispatch&& dispatch) {
+    return parseFrames(buffer, lastSequence, std::forward<Dispatch>(dispatch), [] { return false; });
 }
 
 // The gate's size check: whether a client may send `type` with this payload length.

@@ -140,6 +140,8 @@ enum class NoticeCode : uint16_t {
     RemovedByOperator = 9,
     OperatorMessage = 10,
     Banned = 11,
+    // The shared store (a database) cannot be reached; the log-on is refused.
+    StorageUnavailable = 12,
 };
 
 }  // namespace karst

@@ -47,6 +47,20 @@ bool recordIsValid(const ProfileRecord& record) {
 
 }  // namespace
 
+std::array<uint8_t, kProfileRecordSize> encodeProfileRecord(const ProfileRecord& record) {
+    std::array<uint8_t, kProfileRecordSize> bytes{};
+    ByteWriter out(bytes);
+    encodeRecord(out, record);
+    return bytes;
+}
+
+std::optional<ProfileRecord> decodeProfileRecord(std::span<const uint8_t> bytes) {
+    if (bytes.size() != kProfileRecordSize) return std::nullopt;
+    ProfileRecord record = decodeRecord(bytes);
+    if (!recordIsValid(record)) return std::nullopt;
+    return record;
+}
+
 std::vector<uint8_t> encodeProfileStore(const ProfileTable& table) {
     std::vector<uint8_t> bytes(expectedFileSize(table.size()));
     ByteWriter out(bytes);

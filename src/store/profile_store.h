@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <system_error>
@@ -57,6 +58,11 @@ struct DecodedProfileStore {
     ProfileStoreStatus status = ProfileStoreStatus::Loaded;
     ProfileTable table;  // empty unless Loaded
 };
+
+// One record as the file holds it; decoding refuses what would refuse a file
+// (a wrong size, an all-zero key, rings above the cap).
+std::array<uint8_t, kProfileRecordSize> encodeProfileRecord(const ProfileRecord& record);
+std::optional<ProfileRecord> decodeProfileRecord(std::span<const uint8_t> bytes);
 
 // Header, then one record per table entry in table order, rings clamped to the cap.
 std::vector<uint8_t> encodeProfileStore(const ProfileTable& table);

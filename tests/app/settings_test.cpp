@@ -3,6 +3,7 @@
 // bad values end the phase, and validation. Each phase test runs in its own
 // scratch working directory, so "server.ini" exists only when a test writes it.
 #include "app/settings.h"
+#include "store/shared_store.h"
 
 #include "support/temp_dir.h"
 
@@ -126,6 +127,27 @@ TEST_F(SettingsPhaseTest, CommandLineWinsOverTheFileEvenBeforeConfig) {
     EXPECT_EQ(lone.exitCode, 2);
     EXPECT_EQ(console(lone), err("Warning: ignored invalid server.proxies in server.ini") +
                                  out("Loaded server config server.ini") + out(usageLine()));
+}
+
+TEST_F(SettingsPhaseTest, TheStoreBackendAndItsLeaseAreCheckedBeforeTheServerStarts) {
+    const auto exitCodeWith = [&](const std::string& store) {
+        dir_.write("server.ini", "[store]\n" + store);
+        return run({}).exitCode;
+    };
+    EXPECT_FALSE(exitCodeWith("backend = files\nleaseseconds = 2\n"));
+    EXPECT_FALSE(exitCodeWith("backend = files\nleaseseconds = 3600\n"));
+    EXPECT_EQ(exitCodeWith("leaseseconds = 1\n"), 2);
+    EXPECT_EQ(exitCodeWith("leaseseconds = 3601\n"), 2);
+    EXPECT_EQ(exitCodeWith("backend = sqlite\n"), 2);
+    dir_.write("server.ini", "[store]\nbackend = postgresql\n");
+    const SettingsPhase database = run({});
+    if (databaseBackendBuilt()) {
+        EXPECT_FALSE(database.exitCode);
+    } else {
+        EXPECT_EQ(database.exitCode, 2);
+        EXPECT_NE(console(database).find("err: This server was built without PostgreSQL support"),
+                  std::string::npos);
+    }
 }
 
 TEST_F(SettingsPhaseTest, ValuesAreTakenAsTheyComeAndConvertLikeTheFile) {

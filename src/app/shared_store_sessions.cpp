@@ -1,0 +1,159 @@
+// The server's side of a shared store (profiles and Pibo in a database):
+// log-ons that wait for their lease and rows, replies held until the change
+// they report is committed, and the dump of what could not be written at the
+// end. With the store files none of this runs: sharedStore_ stays null.
+#include <algorithm>
+
+#include "app/console.h"
+#include "app/game_server.h"
+#include "net/clock.h"
+#include "store/file_replace.h"
+
+namespace karst {
+
+namespace {
+constexpr int kShutdownWaitMs = 10'000;
+constexpr int kEggIdAttempts = 8;
+constexpr std::string_view kStorageUnavailableText = "Server storage unavailable, try again soon";
+}  // namespace
+
+bool GameServer::openSharedStore() {
+    if (settings_.storeBackend != "postgresql") return true;
+    sharedStore_ = makeDatabaseStore({settings_.storeUrl, settings_.leaseSeconds});
+    std::string error = "this server was built without PostgreSQL support";
+    if (!sharedStore_ || !sharedStore_->open(error)) {
+        startFailure_ = "Could not open the PostgreSQL store: " + error;
+        storeOpenFailed_ = true;
+        sharedStore_.reset();
+        return false;
+    }
+    // Unwatched before it closes: its number may go to the next accepted client.
+    sharedStore_->setSocketClosing([this](int socket) {
+        if (socket != watchedStoreSocket_) return;
+        poller_.remove(static_cast<net::SocketHandle>(socket));
+        watchedStoreSocket_ = -1;
+    });
+    return true;
+}
+
+void GameServer::serveSharedStore(bool ready) {
+    sharedStore_->service(monotonicNowNs(), ready);
+    releaseSettledReplies();
+}
+
+void GameServer::beginStoreSession(ClientConnection& connection) {
+    if (!sharedStore_->available()) {
+        closeAfterNotice(connection, NoticeCode::StorageUnavailable, kStorageUnavailableText);
+        return;
+    }
+    ProfileRecord fresh;
+    fresh.profileKey = connection.profileKey;
+    fresh.rings = std::min(settings_.startingRings, kRingCap);
+    fresh.name = connection.name;
+    fresh.character = connection.character;
+    fresh.colour = connection.colour;
+    connection.awaitingStore = true;
+    awaitingStore_[connection.profileKey] = connection.playerId;
+    sharedStore_->beginSession(fresh, [this, playerId = connection.playerId](SessionStart& start) {
+        finishStoreSession(playerId, start);
+    });
+}
+
+void GameServer::finishStoreSession(uint32_t playerId, SessionStart& start) {
+    const ProfileKey& key = start.profile.profileKey;
+    awaitingStore_.erase(key);
+    ClientConnection* connection = findConnectionByPlayerId(playerId);
+    if (connection == nullptr || connection->closeScheduled || connection->closing) {
+        if (start.outcome == SessionOutcome::Admitted) sharedStore_->endSession(key);
+        return;
+    }
+    connection->awaitingStore = false;
+    if (start.outcome == SessionOutcome::InUse) {
+        scheduleClose(*connection);  // in play on another server: refused as "in use" here
+        return;
+    }
+    if (start.outcome == SessionOutcome::Unavailable) {
+        closeAfterNotice(*connection, NoticeCode::StorageUnavailable, kStorageUnavailableText);
+        return;
+    }
+    // This server owns the profile and its creatures now: the database's copy wins.
+    profileStore_.update(start.profile);
+    for (const PiboRecord& record : start.pibo) piboStore_.refresh(record);
+    admitPlayer(*connection, &start.profile, false);
+    // What the client sent while it waited, in order.
+    if (!parseFrames(*connection)) scheduleClose(*connection);
+}
+
+void GameServer::holdReplies(uint64_t unit) {
+    if (unit <= sharedStore_->settled()) {
+        holdForNextUnit_.clear();
+        return;
+    }
+    for (const uint32_t playerId : holdForNextUnit_) {
+        ClientConnection* connection = findConnectionByPlayerId(playerId);
+        if (connection == nullptr) continue;
+        if (connection->heldUntilUnit == 0) heldReplies_.push_back(playerId);
+        connection->heldUntilUnit = std::max(connection->heldUntilUnit, unit);
+    }
+    holdForNextUnit_.clear();
+}
+
+void GameServer::releaseSettledReplies() {
+    const uint64_t settled = sharedStore_->settled();
+    std::erase_if(heldReplies_, [&](uint32_t playerId) {
+        ClientConnection* connection = findConnectionByPlayerId(playerId);
+        if (connection == nullptr) return true;
+        if (connection->heldUntilUnit > settled) return false;
+        connection->heldUntilUnit = 0;
+        if (!connection->writePending) {
+            connection->writePending = true;
+            pendingWrites_.push_back(playerId);
+        }
+        return true;
+    });
+}
+
+void GameServer::notePiboChange(uint64_t id) {
+    if (!sharedStore_) return;
+    if (const PiboRecord* record = piboStore_.find(id)) {
+        sharedStore_->writePibo(*record);
+        ++storeChanges_;
+    }
+}
+
+bool GameServer::allocateEggIds(uint64_t& first, uint64_t& second) {
+    if (!sharedStore_) {
+        first = piboStore_.allocatePiboId();
+        second = piboStore_.allocatePiboId();
+        return true;
+    }
+    // Fleet-wide ids; one this server already knows (an imported record) is skipped.
+    for (int attempt = 0; attempt < kEggIdAttempts; ++attempt) {
+        if (!sharedStore_->takeEggIds(first, second)) return false;
+        if (piboStore_.find(first) == nullptr && piboStore_.find(second) == nullptr) return true;
+    }
+    return false;
+}
+
+bool GameServer::closeSharedStore() {
+    if (sharedStore_->close(kShutdownWaitMs)) return true;
+    ProfileTable profiles;
+    for (const ProfileRecord& record : sharedStore_->unsavedProfiles()) profiles[record.profileKey] = record;
+    const std::vector<PiboRecord> pibo = sharedStore_->unsavedPibo();
+    const std::string stamp = ".unsaved-" + formatUtcStamp(wallClockSeconds());
+    const std::string profilePath = settings_.profileStorePath + stamp;
+    const std::string piboPath = settings_.piboStorePath + stamp;
+    const bool kept = replaceFileFromTemp(profilePath, encodeProfileStore(profiles)) &&
+                      replaceFileFromTemp(piboPath, encodePiboStore(pibo, kFirstServerPiboId));
+    const std::string counts = std::to_string(profiles.size()) + " profile and " +
+                               std::to_string(pibo.size()) + " Pibo changes";
+    if (kept)
+        printError("Error: the database could not take " + counts + "; they are kept in " + profilePath +
+                   " and " + piboPath + " (karst_store_copy merge loads them)");
+    else
+        printError("Error: the database could not take " + counts + ", and " + profilePath + " or " +
+                   piboPath + " could not be written: they are lost");
+    return false;
+}
+
+}  // namespace karst

@@ -1,0 +1,226 @@
+// The non-blocking PostgreSQL connection. libpq's pipeline mode lets a unit's
+// statements and its synchronisation point leave at once; the server runs
+// everything before a synchronisation point as one implicit transaction, so a
+// unit commits or rolls back whole, and units settle in the order they were sent.
+#include "store/postgres_link.h"
+
+#include <chrono>
+#include <thread>
+
+namespace karst {
+
+namespace {
+
+// libpq's messages end with a line feed; console lines add their own.
+std::string trimmed(const char* text) {
+    std::string s = text != nullptr ? text : "";
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s.empty() ? "connection lost" : s;
+}
+
+}  // namespace
+
+SqlParam sqlBytes(const uint8_t* data, size_t size) {
+    return {std::string(reinterpret_cast<const char*>(data), size), true};
+}
+
+SqlParam sqlInt64(int64_t value) {
+    std::string bytes(8, '\0');
+    const auto bits = static_cast<uint64_t>(value);
+    for (int i = 0; i < 8; ++i) bytes[static_cast<size_t>(i)] = static_cast<char>(bits >> (56 - 8 * i));
+    return {std::move(bytes), true};
+}
+
+SqlParam sqlText(std::string text) { return {std::move(text), false}; }
+
+int64_t sqlInt64At(const PGresult* result, int row, int column) {
+    const std::string_view bytes = sqlBytesAt(result, row, column);
+    if (bytes.size() != 8) return 0;
+    uint64_t bits = 0;
+    for (char c : bytes) bits = (bits << 8) | static_cast<uint8_t>(c);
+    return static_cast<int64_t>(bits);
+}
+
+std::string_view sqlBytesAt(const PGresult* result, int row, int column) {
+    return {PQgetvalue(result, row, column), static_cast<size_t>(PQgetlength(result, row, column))};
+}
+
+PostgresLink::~PostgresLink() { close(); }
+
+bool PostgresLink::connectBlocking(const std::string& url,
+                                   const std::function<bool(PGconn*, std::string&)>& setup,
+                                   std::string& error) {
+    close();
+    url_ = url;
+    conn_ = PQconnectdb(url.c_str());
+    if (PQstatus(conn_) != CONNECTION_OK) {
+        error = trimmed(PQerrorMessage(conn_));
+        close();
+        return false;
+    }
+    if (!setup(conn_, error) || !enterPipeline()) {
+        if (error.empty()) error = trimmed(PQerrorMessage(conn_));
+        close();
+        return false;
+    }
+    return true;
+}
+
+void PostgresLink::startConnect() {
+    close();
+    conn_ = PQconnectStart(url_.c_str());
+    if (conn_ == nullptr || PQstatus(conn_) == CONNECTION_BAD) {
+        lastError_ = trimmed(conn_ != nullptr ? PQerrorMessage(conn_) : "out of memory");
+        close();
+        return;
+    }
+    state_ = State::Connecting;
+    connectPoll_ = PGRES_POLLING_WRITING;
+}
+
+bool PostgresLink::enterPipeline() {
+    if (PQsetnonblocking(conn_, 1) != 0 || PQenterPipelineMode(conn_) != 1) return false;
+    state_ = State::Up;
+    flushPending_ = false;
+    return true;
+}
+
+int PostgresLink::socket() const { return conn_ != nullptr ? PQsocket(conn_) : -1; }
+
+bool PostgresLink::wantsWrite() const {
+    if (state_ == State::Connecting) return connectPoll_ == PGRES_POLLING_WRITING;
+    return state_ == State::Up && flushPending_;
+}
+
+void PostgresLink::continueConnect() {
+    connectPoll_ = PQconnectPoll(conn_);
+    if (connectPoll_ == PGRES_POLLING_OK) {
+        if (!enterPipeline()) fail(trimmed(PQerrorMessage(conn_)));
+    } else if (connectPoll_ == PGRES_POLLING_FAILED) {
+        lastError_ = trimmed(PQerrorMessage(conn_));
+        close();
+    }
+}
+
+void PostgresLink::service() {
+    if (state_ == State::Connecting) {
+        continueConnect();
+        return;
+    }
+    if (state_ != State::Up) return;
+    if (flushPending_) {
+        const int flushed = PQflush(conn_);
+        if (flushed < 0) return fail(trimmed(PQerrorMessage(conn_)));
+        flushPending_ = flushed == 1;
+    }
+    if (PQconsumeInput(conn_) == 0) return fail(trimmed(PQerrorMessage(conn_)));
+    readResults();
+    if (state_ == State::Up && PQstatus(conn_) == CONNECTION_BAD) fail(trimmed(PQerrorMessage(conn_)));
+}
+
+void PostgresLink::readResults() {
+    int emptyInARow = 0;
+    while (state_ == State::Up && !inFlight_.empty() && !PQisBusy(conn_)) {
+        PGresult* result = PQgetResult(conn_);
+        if (result == nullptr) {
+            // One ends each statement's results; two in a row mean nothing more is here yet.
+            if (++emptyInARow == 2) break;
+            continue;
+        }
+        emptyInARow = 0;
+        takeResult(result);
+    }
+}
+
+void PostgresLink::takeResult(PGresult* result) {
+    Unit& unit = inFlight_.front();
+    const ExecStatusType status = PQresultStatus(result);
+    if (status == PGRES_PIPELINE_SYNC) {
+        PQclear(result);
+        settleFront();
+        return;
+    }
+    if (status == PGRES_FATAL_ERROR && unit.outcome.error.empty())
+        unit.outcome.error = trimmed(PQresultErrorMessage(result));
+    if (status == PGRES_FATAL_ERROR || status == PGRES_PIPELINE_ABORTED) unit.outcome.committed = false;
+    if (unit.outcome.results.size() < unit.statements)
+        unit.outcome.results.push_back(result);
+    else
+        PQclear(result);
+}
+
+void PostgresLink::settleFront() {
+    Unit unit = std::move(inFlight_.front());
+    inFlight_.pop_front();
+    if (unit.outcome.error.empty() && unit.outcome.results.size() == unit.statements)
+        unit.outcome.committed = true;
+    if (unit.done) unit.done(unit.outcome);
+    for (PGresult* r : unit.outcome.results) PQclear(r);
+}
+
+uint64_t PostgresLink::submit(std::vector<SqlStatement> statements, SqlCompletion done) {
+    Unit unit;
+    unit.number = nextUnit_++;
+    unit.statements = statements.size();
+    unit.done = std::move(done);
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats;
+    bool sent = state_ == State::Up;
+    for (const SqlStatement& statement : statements) {
+        if (!sent) break;
+        values.clear();
+        lengths.clear();
+        formats.clear();
+        for (const SqlParam& p : statement.params) {
+            values.push_back(p.bytes.data());
+            lengths.push_back(static_cast<int>(p.bytes.size()));
+            formats.push_back(p.binary ? 1 : 0);
+        }
+        sent = PQsendQueryParams(conn_, statement.sql, static_cast<int>(values.size()), nullptr,
+                                 values.data(), lengths.data(), formats.data(), 1) == 1;
+    }
+    if (sent) sent = PQpipelineSync(conn_) == 1;
+    inFlight_.push_back(std::move(unit));
+    if (!sent) {
+        fail(trimmed(conn_ != nullptr ? PQerrorMessage(conn_) : "not connected"));
+        return nextUnit_ - 1;
+    }
+    const int flushed = PQflush(conn_);
+    if (flushed < 0) fail(trimmed(PQerrorMessage(conn_)));
+    else flushPending_ = flushed == 1;
+    return nextUnit_ - 1;
+}
+
+void PostgresLink::fail(const std::string& why) {
+    lastError_ = why;
+    std::deque<Unit> lost;
+    lost.swap(inFlight_);
+    close();
+    for (Unit& unit : lost) {
+        unit.outcome.committed = false;
+        unit.outcome.connectionLost = true;
+        if (unit.outcome.error.empty()) unit.outcome.error = why;
+        if (unit.done) unit.done(unit.outcome);
+        for (PGresult* r : unit.outcome.results) PQclear(r);
+    }
+}
+
+bool PostgresLink::drain(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!inFlight_.empty() && state_ == State::Up) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        service();
+        if (!inFlight_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return inFlight_.empty();
+}
+
+void PostgresLink::close() {
+    if (conn_ != nullptr && socketClosing_ && PQsocket(conn_) >= 0) socketClosing_(PQsocket(conn_));
+    if (conn_ != nullptr) PQfinish(conn_);
+    conn_ = nullptr;
+    state_ = State::Down;
+    flushPending_ = false;
+}
+
+}  // namespace karst

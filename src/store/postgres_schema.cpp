@@ -1,0 +1,91 @@
+// Creating and upgrading the shared store's tables. Two servers starting at once
+// against an empty database must not both create it: the whole check runs in one
+// transaction under an advisory lock.
+#include "store/postgres_schema.h"
+
+#include <cstdlib>
+
+namespace karst {
+
+namespace {
+
+// Any fixed number: the lock only serialises our own start-ups.
+constexpr const char* kLockSql = "SELECT pg_advisory_xact_lock(4683914297)";
+
+constexpr const char* kVersion1[] = {
+    "CREATE TABLE karst_profiles ("
+    " profile_key bytea PRIMARY KEY CHECK (octet_length(profile_key) = 16),"
+    " record bytea NOT NULL CHECK (octet_length(record) = 98))",
+    "CREATE TABLE karst_pibo ("
+    " id bigint PRIMARY KEY CHECK (id <> 0),"
+    " owner bytea NOT NULL CHECK (octet_length(owner) = 16),"
+    " record bytea NOT NULL CHECK (octet_length(record) = 2116))",
+    "CREATE INDEX karst_pibo_by_owner ON karst_pibo (owner)",
+    "CREATE TABLE karst_counters (name text PRIMARY KEY, value bigint NOT NULL)",
+    // 2^63 + 1, the first id the server gives an egg, as a signed bigint.
+    "INSERT INTO karst_counters VALUES ('next_pibo_id', -9223372036854775807)",
+    "CREATE TABLE karst_leases ("
+    " profile_key bytea PRIMARY KEY,"
+    " server_id bigint NOT NULL,"
+    " expires_at timestamptz NOT NULL)",
+    "CREATE INDEX karst_leases_by_server ON karst_leases (server_id)",
+};
+
+std::string resultError(PGconn* conn) {
+    std::string s = PQerrorMessage(conn);
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+bool createVersion1(PGconn* conn, std::string& error) {
+    for (const char* sql : kVersion1)
+        if (!runSql(conn, sql, error)) return false;
+    return runSql(conn, "INSERT INTO karst_schema VALUES (1)", error);
+}
+
+bool checkAndUpgrade(PGconn* conn, std::string& error) {
+    if (!runSql(conn, kLockSql, error)) return false;
+    if (!runSql(conn, "CREATE TABLE IF NOT EXISTS karst_schema (version integer NOT NULL)", error))
+        return false;
+    PGresult* result = PQexec(conn, "SELECT max(version) FROM karst_schema");
+    if (PQresultStatus(result) != PGRES_TUPLES_OK) {
+        error = resultError(conn);
+        PQclear(result);
+        return false;
+    }
+    const bool empty = PQgetisnull(result, 0, 0) == 1;
+    const int version = empty ? 0 : std::atoi(PQgetvalue(result, 0, 0));
+    PQclear(result);
+    if (version > kSchemaVersion) {
+        error = "the database holds schema version " + std::to_string(version) +
+                ", newer than this server's " + std::to_string(kSchemaVersion) +
+                "; run a newer karst_server";
+        return false;
+    }
+    // Later versions add their steps here, each from the one before.
+    if (version == 0) return createVersion1(conn, error);
+    return true;
+}
+
+}  // namespace
+
+bool runSql(PGconn* conn, const char* sql, std::string& error) {
+    PGresult* result = PQexec(conn, sql);
+    const ExecStatusType status = PQresultStatus(result);
+    PQclear(result);
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return true;
+    error = resultError(conn);
+    return false;
+}
+
+bool ensureSchema(PGconn* conn, std::string& error) {
+    if (!runSql(conn, "BEGIN", error)) return false;
+    if (!checkAndUpgrade(conn, error)) {
+        std::string ignored;
+        (void)runSql(conn, "ROLLBACK", ignored);
+        return false;
+    }
+    return runSql(conn, "COMMIT", error);
+}
+
+}  // namespace karst

@@ -1,0 +1,44 @@
+// The shared store's tables, created and upgraded by the server at start-up.
+//
+// A profile row holds the profile store's 98-byte record and a Pibo row the Pibo
+// store's 2116-byte record, byte for byte, so moving between the files and the
+// database never reinterprets a field. Ids are u64; bigint is signed, so an id
+// is kept as the int64 with the same bits (egg ids from 2^63 + 1 are negative).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <libpq-fe.h>
+
+namespace karst {
+
+// The schema this build knows. A database at a newer version is left alone.
+inline constexpr int kSchemaVersion = 1;
+
+// Blocking; start-up and tools only. Creates the tables in an empty database,
+// upgrades an older schema, refuses a newer one. False with `error` set.
+bool ensureSchema(PGconn* conn, std::string& error);
+
+// Runs one statement without parameters on a blocking connection.
+bool runSql(PGconn* conn, const char* sql, std::string& error);
+
+inline int64_t idToSql(uint64_t id) { return static_cast<int64_t>(id); }
+inline uint64_t idFromSql(int64_t value) { return static_cast<uint64_t>(value); }
+
+// Statements shared by the server and the copy tool; $n are typed in the text
+// so that binary parameters need no type list.
+inline constexpr const char* kUpsertProfileSql =
+    "INSERT INTO karst_profiles (profile_key, record) VALUES ($1::bytea, $2::bytea) "
+    "ON CONFLICT (profile_key) DO UPDATE SET record = EXCLUDED.record";
+inline constexpr const char* kUpsertPiboSql =
+    "INSERT INTO karst_pibo (id, owner, record) VALUES ($1::int8, $2::bytea, $3::bytea) "
+    "ON CONFLICT (id) DO UPDATE SET owner = EXCLUDED.owner, record = EXCLUDED.record";
+inline constexpr const char* kReadNextEggIdSql =
+    "SELECT value FROM karst_counters WHERE name = 'next_pibo_id'";
+// Raises the counter to at least $1 (ids compare as unsigned, stored signed).
+inline constexpr const char* kRaiseNextEggIdSql =
+    "UPDATE karst_counters SET value = $1::int8 WHERE name = 'next_pibo_id' "
+    "AND (value # (-9223372036854775807 - 1)) < ($1::int8 # (-9223372036854775807 - 1))";
+
+}  // namespace karst

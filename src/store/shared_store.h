@@ -1,0 +1,97 @@
+// A store that several servers share (profiles and Pibo in a database), as the
+// server sees it. A player's session takes a lease on the profile key, so one
+// identity is in play on one server at a time; while the lease is held, this
+// server owns the profile and its creatures, keeps them in memory as with the
+// files, and writes every change through. Changes go out in units, one
+// transaction each; a reply that reports a change waits for its unit.
+//
+// When the database cannot be reached, writes wait in memory (the newest copy of
+// each record) and go out when it is back; what still waits at shutdown is
+// handed back so the server can keep it in a file.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "garden/pibo_store.h"
+#include "store/profile_store.h"
+
+namespace karst {
+
+struct SharedStoreSettings {
+    std::string url;               // a libpq connection string
+    uint32_t leaseSeconds = 60;    // how long a lease lives unless renewed
+};
+
+enum class SessionOutcome {
+    Admitted,     // the lease is ours; profile and creatures loaded
+    InUse,        // another live server holds the key
+    Unavailable,  // the database cannot be reached
+};
+
+struct SessionStart {
+    SessionOutcome outcome = SessionOutcome::Unavailable;
+    // The stored profile with the Hello's name, character and colour, or the
+    // fresh one the session created.
+    ProfileRecord profile;
+    std::vector<PiboRecord> pibo;  // every creature the profile owns
+};
+
+using SessionDone = std::function<void(SessionStart&)>;
+
+class SharedStore {
+public:
+    virtual ~SharedStore() = default;
+
+    // Start-up, blocking: connects, creates or upgrades the schema, reserves egg
+    // ids. False with a reason for the operator.
+    virtual bool open(std::string& error) = 0;
+
+    // The loop watches this socket (-1 while there is none) for reading, and
+    // for writing when asked.
+    virtual int socket() const = 0;
+    virtual bool wantsWrite() const = 0;
+    // Runs just before the socket closes, so the loop can stop watching it first.
+    virtual void setSocketClosing(std::function<void(int)> closing) = 0;
+    // Sends, reads, settles units, renews leases and reconnects when due.
+    // Never blocks. `ready` says the socket was reported ready this pass.
+    virtual void service(uint64_t nowNs, bool ready) = 0;
+    virtual bool available() const = 0;
+
+    // Takes the key's lease, creates the profile from `fresh` or updates the
+    // stored one's name, character and colour, and loads its creatures. `done`
+    // runs from service() once the database has committed it.
+    virtual void beginSession(const ProfileRecord& fresh, SessionDone done) = 0;
+    // Gives the lease up after every change written before it.
+    virtual void endSession(const ProfileKey& key) = 0;
+
+    // Changes for the next unit; a later copy of the same record replaces an
+    // earlier one still waiting.
+    virtual void writeProfile(const ProfileRecord& record) = 0;
+    virtual void writePibo(const PiboRecord& record) = 0;
+    // Sends what waits as one unit and returns its number; 0 when nothing waits.
+    virtual uint64_t flush() = 0;
+    // The number of the last unit sent, 0 before the first.
+    virtual uint64_t lastUnit() const = 0;
+    // Every unit up to this number is settled: committed, or kept in memory
+    // because the database is out of reach.
+    virtual uint64_t settled() const = 0;
+
+    // Two fleet-wide egg ids; false while none are reserved (database out of reach).
+    virtual bool takeEggIds(uint64_t& first, uint64_t& second) = 0;
+
+    // Shutdown: writes what waits, gives every lease up, waits up to
+    // `timeoutMs`. False when some change could not be written.
+    virtual bool close(int timeoutMs) = 0;
+    virtual std::vector<ProfileRecord> unsavedProfiles() const = 0;
+    virtual std::vector<PiboRecord> unsavedPibo() const = 0;
+};
+
+// Null when this build has no database backend.
+std::unique_ptr<SharedStore> makeDatabaseStore(const SharedStoreSettings& settings);
+bool databaseBackendBuilt();
+
+}  // namespace karst

@@ -1,0 +1,283 @@
+// Servers that share one PostgreSQL database: a player's progress follows it
+// from server to server, one identity is in play at a time, a killed server's
+// leases run out, eggs reach their owner wherever it logs on, and an outage
+// costs players nothing they did meanwhile.
+#include <sys/wait.h>
+
+#include <csignal>
+#include <mutex>
+
+#include "app/console.h"
+#include "store/postgres_schema.h"
+#include "support/free_port.h"
+#include "support/players.h"
+#include "support/process.h"
+#include "support/test_database.h"
+
+namespace karst::testing {
+namespace {
+
+constexpr RoomKey kFleetGarden{39, 0, 0, 3};
+constexpr uint32_t kShortLeaseSeconds = 2;
+
+test::TestDatabase& database() {
+    std::string error;
+    test::TestDatabase* db = test::TestDatabase::shared(error);
+    if (db == nullptr) {
+        ADD_FAILURE() << error;
+        std::abort();
+    }
+    return *db;
+}
+
+#define SKIP_WITHOUT_POSTGRESQL()                                                  \
+    if (!test::TestDatabase::available()) GTEST_SKIP() << "PostgreSQL not installed"
+
+std::unique_ptr<TestServer> fleetServer(const std::string& url, uint32_t leaseSeconds = 60) {
+    return std::make_unique<TestServer>([&](ServerSettings& s) {
+        s.storeBackend = "postgresql";
+        s.storeUrl = url;
+        s.leaseSeconds = leaseSeconds;
+    });
+}
+
+// The first column of a query's rows, one per line.
+std::string query(const std::string& url, const std::string& sql) {
+    std::string out;
+    EXPECT_TRUE(database().exec(url, sql, &out)) << sql;
+    return out;
+}
+
+std::string ringsInDatabase(const std::string& url, uint8_t player) {
+    const ProfileKey key = profileKeyFor(player);
+    std::string hex;
+    for (uint8_t b : key) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
+    return query(url, "SELECT get_byte(record, 16) + 256 * get_byte(record, 17) + 65536 * get_byte(record, 18)"
+                      " FROM karst_profiles WHERE profile_key = '\\x" + hex + "'");
+}
+
+client::BuyFruitResult buy(KarstClient& player, int8_t fruit) {
+    EXPECT_TRUE(player.buyFruit(fruit));
+    return awaitMessage(player, MessageType::BuyFruitResult, client::decodeBuyFruitResult);
+}
+
+// Player n on `port` once the fleet lets it in (another server may still hold it).
+std::optional<KarstClient> admitted(uint16_t port, uint8_t n, std::chrono::seconds patience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (std::chrono::steady_clock::now() < deadline) {
+        KarstClient c = helloWith(port, profileKeyFor(n));
+        if (c.awaitWelcome(500)) return c;
+    }
+    return std::nullopt;
+}
+
+// Console lines printed while it lives.
+class ConsoleLines {
+public:
+    ConsoleLines() {
+        setConsoleObserverForTesting([this](bool, std::string_view line) {
+            std::lock_guard lock(mutex_);
+            lines_.emplace_back(line);
+        });
+    }
+    ~ConsoleLines() { setConsoleObserverForTesting({}); }
+    size_t count(const std::string& part) const {
+        std::lock_guard lock(mutex_);
+        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
+            return l.find(part) != std::string::npos;
+        }));
+    }
+    bool await(const std::string& part) const {
+        for (int i = 0; i < 1000; ++i) {
+            if (count(part) != 0) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+TEST(Fleet, ProgressFollowsThePlayerAndOneIdentityIsInPlayAtATime) {
+    SKIP_WITHOUT_POSTGRESQL();
+    const std::string url = database().createDatabase("fleet_progress");
+    auto a = fleetServer(url);
+    auto b = fleetServer(url);
+
+    KarstClient onA = welcomedClient(a->port(), "P1", 1);
+    EXPECT_EQ(buy(onA, 3).rings, 975u);
+    // In play on A: B refuses the key exactly as a second log-on on one server.
+    KarstClient early = helloWith(b->port(), profileKeyFor(1));
+    EXPECT_TRUE(early.closedByPeer());
+    EXPECT_FALSE(early.awaitWelcome(0));
+
+    onA.close();
+    std::optional<KarstClient> onB = admitted(b->port(), 1, std::chrono::seconds(10));
+    ASSERT_TRUE(onB.has_value());
+    const client::BuyFruitResult second = buy(*onB, 3);
+    EXPECT_EQ(second.rings, 950u);  // the rings A took, and the fruit it gave
+    EXPECT_EQ(second.bought, 2u);
+    EXPECT_EQ(ringsInDatabase(url, 1), "950\n");  // written before the reply left
+}
+
+TEST(Fleet, EggsBredOnOneServerReachTheirOwnerOnAnotherAndIdsNeverCollide) {
+    SKIP_WITHOUT_POSTGRESQL();
+    const std::string url = database().createDatabase("fleet_eggs");
+    auto a = fleetServer(url);
+    auto b = fleetServer(url);
+    std::vector<uint64_t> eggIds;
+    // One pair breeds on each server at about the same time.
+    KarstClient p1 = enterPlayer(*a, 1, kFleetGarden), p2 = enterPlayer(*a, 2, kFleetGarden);
+    KarstClient p3 = enterPlayer(*b, 3, kFleetGarden), p4 = enterPlayer(*b, 4, kFleetGarden);
+    struct Pair {
+        KarstClient* owner;
+        KarstClient* partner;
+        client::PiboRegister first, second;
+    };
+    Pair pairs[] = {{&p1, &p2, creature(1, 1, kHatchedType, kFleetGarden), creature(2, 1, kHatchedType, kFleetGarden)},
+                    {&p3, &p4, creature(3, 1, kHatchedType, kFleetGarden), creature(4, 1, kHatchedType, kFleetGarden)}};
+    for (Pair& pair : pairs) {
+        registerCreature(*pair.owner, pair.first);
+        registerCreature(*pair.partner, pair.second);
+        EXPECT_TRUE(pair.owner->piboState(stateAt(pair.first.id, 0.0f, kFleetGarden)));
+        EXPECT_TRUE(pair.partner->piboState(stateAt(pair.second.id, 1.0f, kFleetGarden)));
+        roundTrip(*pair.owner);
+        roundTrip(*pair.partner);
+    }
+    for (Pair& pair : pairs) EXPECT_TRUE(pair.owner->piboBreed(pair.first.id, pair.second.id));
+    uint64_t p2Egg = 0;
+    for (Pair& pair : pairs) {
+        const auto bred = awaitMessage(*pair.owner, MessageType::PiboBred, client::decodePiboBred);
+        eggIds.push_back(bred.firstEggId);
+        eggIds.push_back(bred.secondEggId);
+        if (pair.owner == &p1) p2Egg = bred.secondEggId;
+    }
+    std::sort(eggIds.begin(), eggIds.end());
+    EXPECT_EQ(std::unique(eggIds.begin(), eggIds.end()), eggIds.end());
+    for (uint64_t id : eggIds) EXPECT_GE(id, 0x8000000000000001ull);
+    EXPECT_EQ(query(url, "SELECT count(*) FROM karst_pibo"), "8\n");
+
+    // Player 2 never claimed its egg on A; it is waiting for it on B.
+    p2.close();
+    std::optional<KarstClient> p2OnB = admitted(b->port(), 2, std::chrono::seconds(10));
+    ASSERT_TRUE(p2OnB.has_value());
+    const auto deliveries = decodeAll(roundTrip(*p2OnB), MessageType::PiboDelivery, client::decodePiboDelivery);
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_EQ(deliveries[0].id, p2Egg);
+    EXPECT_EQ(deliveries[0].name, "Sibling Egg");
+}
+
+TEST(Fleet, AKilledServersLeasesRunOutAndThePlayerLogsOnElsewhere) {
+    SKIP_WITHOUT_POSTGRESQL();
+    const std::string url = database().createDatabase("fleet_killed");
+    TempDir dir;
+    std::ofstream(dir.path() / "server.ini")
+        << "[master]\nlisted = off\n[store]\nbackend = postgresql\nurl = " << url
+        << "\nleaseseconds = " << kShortLeaseSeconds << "\n";
+    const uint16_t killedPort = freeLoopbackPort();
+    ServerProcess killed(dir.path(), {"--config", "server.ini", "--bind", "127.0.0.1", "--port",
+                                      std::to_string(killedPort)});
+    ASSERT_TRUE(killed.waitForOutput("Sharing profiles and Pibo through PostgreSQL"));
+    KarstClient player = welcomedClient(killedPort, "P5", 5);
+    auto b = fleetServer(url, kShortLeaseSeconds);
+    killed.signal(SIGKILL);
+    (void)killed.wait();
+
+    KarstClient tooSoon = helloWith(b->port(), profileKeyFor(5));
+    EXPECT_TRUE(tooSoon.closedByPeer());
+    const auto killedAt = std::chrono::steady_clock::now();
+    std::optional<KarstClient> later = admitted(b->port(), 5, std::chrono::seconds(kShortLeaseSeconds + 8));
+    ASSERT_TRUE(later.has_value());
+    EXPECT_LT(std::chrono::steady_clock::now() - killedAt, std::chrono::seconds(kShortLeaseSeconds + 8));
+}
+
+TEST(Fleet, PlayersKeepPlayingThroughAnOutageAndTheirChangesLandAfterIt) {
+    SKIP_WITHOUT_POSTGRESQL();
+    const std::string url = database().createDatabase("fleet_outage");
+    ConsoleLines console;
+    auto a = fleetServer(url);
+    KarstClient p1 = enterPlayer(*a, 1, kHubRoom), p2 = enterPlayer(*a, 2, kHubRoom);
+    roundTrip(p1);
+
+    database().stop();
+    ASSERT_TRUE(console.await("Warning: the database cannot be reached"));
+    EXPECT_EQ(buy(p1, 3).rings, 975u);  // answered at once, kept in memory
+    client::PlayerStateRecord state{};
+    state.playerId = p1.playerId();
+    state.room = kHubRoom;
+    EXPECT_TRUE(p1.playerState(state));
+    EXPECT_EQ(receivedAfter(p1, p2, MessageType::PlayerState).size(), 1u);
+    KarstClient newcomer = helloWith(a->port(), profileKeyFor(3));
+    const auto notice = awaitMessage(newcomer, MessageType::Notice, client::decodeNotice);
+    EXPECT_EQ(notice.code, 12);
+    EXPECT_EQ(notice.text, "Server storage unavailable, try again soon");
+    EXPECT_TRUE(newcomer.closedByPeer());
+
+    std::string error;
+    ASSERT_TRUE(database().start(error)) << error;
+    ASSERT_TRUE(console.await("The database can be reached again"));
+    roundTrip(p1);
+    for (int i = 0; i < 100 && ringsInDatabase(url, 1) != "975\n"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(ringsInDatabase(url, 1), "975\n");
+    EXPECT_EQ(console.count("Warning: the database cannot be reached"), 1u);
+}
+
+TEST(Fleet, AShutdownDuringAnOutageKeepsEveryUnsavedChangeInAFileThatLoads) {
+    SKIP_WITHOUT_POSTGRESQL();
+    const std::string url = database().createDatabase("fleet_dump");
+    ConsoleLines console;
+    auto a = fleetServer(url);
+    KarstClient p1 = enterPlayer(*a, 1, kFleetGarden);
+    database().stop();
+    ASSERT_TRUE(console.await("Warning: the database cannot be reached"));
+    EXPECT_EQ(buy(p1, 4).rings, 975u);
+    registerCreature(p1, creature(1, 2, kHatchedType, kFleetGarden));
+    const std::filesystem::path dir = std::filesystem::path(a->settings().profileStorePath).parent_path();
+    a->stop();
+    std::string error;
+    ASSERT_TRUE(database().start(error)) << error;
+    EXPECT_EQ(console.count("Error: the database could not take 1 profile and 1 Pibo changes"), 1u);
+
+    std::vector<uint8_t> profiles, pibo;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+        if (name.starts_with("karst-profile-store.bin.unsaved-")) profiles = bytes;
+        if (name.starts_with("karst-pibo-store.bin.unsaved-")) pibo = bytes;
+    }
+    const DecodedProfileStore loadedProfiles = decodeProfileStore(profiles);
+    ASSERT_EQ(loadedProfiles.status, ProfileStoreStatus::Loaded);
+    ASSERT_EQ(loadedProfiles.table.size(), 1u);
+    EXPECT_EQ(loadedProfiles.table.begin()->second.rings, 975u);
+    EXPECT_EQ(loadedProfiles.table.begin()->second.serverInventory[4], 1u);
+    const DecodedPiboStore loadedPibo = decodePiboStore(pibo);
+    ASSERT_EQ(loadedPibo.status, PiboStoreStatus::Loaded);
+    ASSERT_EQ(loadedPibo.records.size(), 1u);
+    EXPECT_EQ(loadedPibo.records[0].id, creature(1, 2).id);
+}
+
+TEST(Fleet, ANewerSchemaOrAnUnreachableDatabaseStopsTheServerAtStartUp) {
+    SKIP_WITHOUT_POSTGRESQL();
+    const std::string url = database().createDatabase("fleet_schema");
+    TempDir dir;
+    const auto runWith = [&](const std::string& storeUrl, std::string& err) {
+        std::ofstream(dir.path() / "server.ini") << "[master]\nlisted = off\n[store]\nbackend = postgresql\n"
+                                                 << "url = " << storeUrl << "\n";
+        return runServer(dir.path(), {"--config", "server.ini", "--bind", "127.0.0.1", "--port", "0"},
+                         nullptr, &err);
+    };
+    { auto first = fleetServer(url); }  // creates the schema
+    ASSERT_TRUE(database().exec(url, "UPDATE karst_schema SET version = " + std::to_string(kSchemaVersion + 1)));
+    std::string err;
+    EXPECT_EQ(runWith(url, err), 2);
+    EXPECT_NE(err.find("newer than this server's"), std::string::npos) << err;
+    EXPECT_EQ(runWith("host=/nonexistent-folder dbname=none connect_timeout=2", err), 2);
+    EXPECT_NE(err.find("Could not open the PostgreSQL store"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace karst::testing

@@ -1,0 +1,60 @@
+// A throwaway PostgreSQL cluster for tests: initdb in a fresh folder under /tmp,
+// reachable only through a Unix socket in that folder (no TCP at all), trust
+// authentication and no fsync, so that it starts in well under a second. Each
+// test makes its own database on it.
+//
+// Commits stay synchronous: with fsync off a commit costs one write(), and it
+// keeps what kill() must keep. A postgres killed after an asynchronous commit
+// loses it, and an outage test would then see a committed change vanish.
+//
+// The server runs as a child of the thread that first starts it and dies with
+// it, so a crashed test binary leaves no postgres behind. PostgreSQL refuses to
+// run as root: under root the cluster belongs to the `postgres` user.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace karst::test {
+
+class TestDatabase {
+public:
+    // The PostgreSQL server programs (initdb, postgres) can be found.
+    static bool available();
+    // One cluster for the whole test binary, started on first use; nullptr, with
+    // `error` set, when it cannot be started.
+    static TestDatabase* shared(std::string& error);
+
+    TestDatabase() = default;
+    ~TestDatabase();  // stops the server, removes the folder
+    TestDatabase(const TestDatabase&) = delete;
+    TestDatabase& operator=(const TestDatabase&) = delete;
+
+    // First call: initdb in a fresh temporary folder; then the server is started
+    // and waited for until it accepts connections. True at once when running.
+    bool start(std::string& error);
+    // Fast shutdown (sessions are ended, then a checkpoint); start() resumes with
+    // the same data.
+    void stop();
+    // Immediate shutdown, as after a crash; start() resumes after recovery.
+    void kill();
+    bool running() const { return serverPid_ > 0; }
+
+    // A new empty database on this cluster and its libpq connection string; empty
+    // on failure (a name already taken, the server stopped).
+    std::string createDatabase(const std::string& name);
+    // Runs SQL on a database (blocking libpq); false on error. `out` gets the
+    // first column of every row, as text, one per line, when given.
+    bool exec(const std::string& url, const std::string& sql, std::string* out = nullptr);
+
+private:
+    bool initCluster(std::string& error);
+    void shutDown(int signalNumber);
+    std::string urlFor(const std::string& database) const;
+
+    std::string folder_;
+    unsigned port_ = 0;
+    pid_t serverPid_ = -1;
+};
+
+}  // namespace karst::test

@@ -1,0 +1,175 @@
+// karst_store_copy against a throwaway PostgreSQL cluster: store files survive
+// a trip through the database unchanged (egg ids from 2^63 included), the egg
+// counter never falls behind the ids in use, nothing is overwritten that the
+// operator did not ask to replace, and merge lets the files win.
+#include "store_copy/store_copy.h"
+
+#include "garden/pibo_store.h"
+#include "store/profile_store.h"
+#include "store/temp_dir.h"
+#include "support/test_database.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace karst::storecopy {
+namespace {
+
+using testing::readBytes;
+using testing::writeBytes;
+
+ProfileRecord profileOf(uint8_t seed, uint32_t rings) {
+    ProfileRecord record;
+    for (size_t i = 0; i < record.profileKey.size(); ++i) record.profileKey[i] = static_cast<uint8_t>(seed + i);
+    record.rings = rings;
+    record.serverInventory[1] = seed;
+    record.name = {'K', 'n', 'u', seed};
+    record.colour = {1, 2, seed};
+    return record;
+}
+
+PiboRecord piboOf(uint64_t id, const ProfileRecord& owner, uint8_t nameByte) {
+    PiboRecord record = makeFreshPiboRecord(id, owner.profileKey);
+    record.data[kPiboTypeOffset] = kPiboTypeEgg + 1;
+    record.name[0] = nameByte;
+    record.parentA = 3;
+    record.breedReadyAt = 1'700'000'000;
+    return record;
+}
+
+ProfileTable tableOf(std::initializer_list<ProfileRecord> records) {
+    ProfileTable table;
+    for (const ProfileRecord& r : records) table.emplace(r.profileKey, r);
+    return table;
+}
+
+constexpr uint64_t kHighEggId = 0xF000'0000'0000'0001ull;
+
+class StoreCopy : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test::TestDatabase::available()) GTEST_SKIP() << "PostgreSQL server programs not found";
+        std::string error;
+        cluster_ = test::TestDatabase::shared(error);
+        ASSERT_NE(cluster_, nullptr) << error;
+        url_ = cluster_->createDatabase(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        ASSERT_FALSE(url_.empty());
+    }
+
+    int run(const std::string& command, const std::string& profiles, const std::string& pibo) {
+        std::ostringstream out, err;
+        const int code = runStoreCopy({command, "--url", url_, "--profile-store", profiles, "--pibo-store", pibo},
+                                      out, err);
+        out_ = out.str();
+        err_ = err.str();
+        return code;
+    }
+
+    std::string sql(const std::string& query) {
+        std::string out;
+        EXPECT_TRUE(cluster_->exec(url_, query, &out)) << query;
+        return out;
+    }
+
+    test::TestDatabase* cluster_ = nullptr;
+    std::string url_;
+    testing::TempDir dir_;
+    std::string out_, err_;
+};
+
+TEST_F(StoreCopy, FilesThroughDatabaseComeBackByteForByteWithTheCounterRaised) {
+    const ProfileRecord amy = profileOf(1, 120), bob = profileOf(40, 0);
+    // In unsigned id order, the order an export lists them in.
+    const std::vector<PiboRecord> pibo = {piboOf(derivePiboId(amy.profileKey, 0), amy, 'a'),
+                                          piboOf(kFirstServerPiboId + 2, bob, 'b'),
+                                          piboOf(kHighEggId, amy, 'c')};
+    writeBytes(dir_.file("p.bin"), encodeProfileStore(tableOf({amy, bob})));
+    writeBytes(dir_.file("b.bin"), encodePiboStore(pibo, kFirstServerPiboId + 4));
+
+    ASSERT_EQ(run("to-database", dir_.file("p.bin"), dir_.file("b.bin")), kCopyDone) << err_;
+    EXPECT_NE(out_.find("copied to the database: 2 profiles"), std::string::npos) << out_;
+    EXPECT_EQ(sql("SELECT count(*) FROM karst_pibo WHERE id < 0"), "2\n");  // both egg ids, signed
+    ASSERT_EQ(run("to-files", dir_.file("p2.bin"), dir_.file("b2.bin")), kCopyDone) << err_;
+
+    const DecodedProfileStore profiles = decodeProfileStore(readBytes(dir_.file("p2.bin")));
+    ASSERT_EQ(profiles.status, ProfileStoreStatus::Loaded);
+    EXPECT_EQ(profiles.table, tableOf({amy, bob}));
+    // The counter moved past the highest egg id the file held, not just the file's own counter.
+    EXPECT_EQ(readBytes(dir_.file("b2.bin")), encodePiboStore(pibo, kHighEggId + 2));
+}
+
+TEST_F(StoreCopy, EmptyOrMissingFilesMakeAnEmptyStoreAndExportBack) {
+    writeBytes(dir_.file("empty.bin"), {});
+    ASSERT_EQ(run("to-database", dir_.file("missing.bin"), dir_.file("also-missing.bin")), kCopyDone) << err_;
+    // An empty target file is not a store anyone could lose.
+    ASSERT_EQ(run("to-files", dir_.file("empty.bin"), dir_.file("b.bin")), kCopyDone) << err_;
+    EXPECT_EQ(readBytes(dir_.file("empty.bin")), encodeProfileStore({}));
+    EXPECT_EQ(readBytes(dir_.file("b.bin")), encodePiboStore({}, kFirstServerPiboId));
+}
+
+TEST_F(StoreCopy, RefusesToOverwriteADatabaseOrAFileAndToCopyADamagedStore) {
+    // No schema yet: an export or merge names the problem and creates nothing.
+    EXPECT_EQ(run("to-files", dir_.file("p.bin"), dir_.file("b.bin")), kCopyRefused);
+    EXPECT_NE(err_.find("no karst store"), std::string::npos) << err_;
+    EXPECT_EQ(run("merge", dir_.file("p.bin"), dir_.file("b.bin")), kCopyRefused);
+    EXPECT_EQ(sql("SELECT count(*) FROM pg_tables WHERE tablename LIKE 'karst%'"), "0\n");
+
+    std::vector<uint8_t> damaged = encodeProfileStore(tableOf({profileOf(1, 5)}));
+    damaged.push_back(0);  // a trailing byte refuses a profile store
+    writeBytes(dir_.file("damaged.bin"), damaged);
+    EXPECT_EQ(run("to-database", dir_.file("damaged.bin"), dir_.file("b.bin")), kCopyRefused);
+    EXPECT_NE(err_.find("not a valid profile store"), std::string::npos) << err_;
+    EXPECT_EQ(run("to-database", dir_.file("p.bin"), dir_.path().string()), kCopyRefused);
+    EXPECT_NE(err_.find("cannot read"), std::string::npos) << err_;
+
+    writeBytes(dir_.file("p.bin"), encodeProfileStore(tableOf({profileOf(1, 5)})));
+    ASSERT_EQ(run("to-database", dir_.file("p.bin"), dir_.file("b.bin")), kCopyDone) << err_;
+    EXPECT_EQ(run("to-database", dir_.file("p.bin"), dir_.file("b.bin")), kCopyRefused);
+    EXPECT_NE(err_.find("already holds"), std::string::npos) << err_;
+    EXPECT_EQ(sql("SELECT count(*) FROM karst_profiles"), "1\n");
+
+    const std::vector<uint8_t> before = readBytes(dir_.file("p.bin"));
+    EXPECT_EQ(run("to-files", dir_.file("p.bin"), dir_.file("new.bin")), kCopyRefused);
+    EXPECT_NE(err_.find("not empty"), std::string::npos) << err_;
+    EXPECT_EQ(readBytes(dir_.file("p.bin")), before);
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("new.bin")));
+}
+
+TEST_F(StoreCopy, MergeLetsTheFilesWinAndKeepsWhatTheyDoNotHold) {
+    const ProfileRecord amy = profileOf(1, 120), bob = profileOf(40, 7);
+    writeBytes(dir_.file("p.bin"), encodeProfileStore(tableOf({amy, bob})));
+    writeBytes(dir_.file("b.bin"), encodePiboStore(std::vector{piboOf(kHighEggId, amy, 'a')}, kFirstServerPiboId));
+    ASSERT_EQ(run("to-database", dir_.file("p.bin"), dir_.file("b.bin")), kCopyDone) << err_;
+
+    // What a server dumped during an outage: amy's newer balance, her creature
+    // renamed, a new egg.
+    const ProfileRecord richerAmy = profileOf(1, 500);
+    const std::vector<PiboRecord> dumped = {piboOf(kFirstServerPiboId, bob, 'n'), piboOf(kHighEggId, amy, 'z')};
+    writeBytes(dir_.file("dump-p.bin"), encodeProfileStore(tableOf({richerAmy})));
+    writeBytes(dir_.file("dump-b.bin"), encodePiboStore(dumped, kFirstServerPiboId));
+    ASSERT_EQ(run("merge", dir_.file("dump-p.bin"), dir_.file("dump-b.bin")), kCopyDone) << err_;
+    EXPECT_NE(out_.find("merged into the database: 1 profiles"), std::string::npos) << out_;
+
+    ASSERT_EQ(run("to-files", dir_.file("p2.bin"), dir_.file("b2.bin")), kCopyDone) << err_;
+    EXPECT_EQ(decodeProfileStore(readBytes(dir_.file("p2.bin"))).table, tableOf({richerAmy, bob}));
+    EXPECT_EQ(readBytes(dir_.file("b2.bin")), encodePiboStore(dumped, kHighEggId + 2));
+}
+
+TEST(StoreCopyOptions, BadCommandLinesExitWithUsage) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"copy", "--url", "x"}, {"merge"}, {"merge", "--url"}, {"to-files", "--url", "x", "--port", "1"},
+             {"to-files", "--url", "x", "--pibo-store", ""},
+             {"to-files", "--url", "x", "--pibo-store", "a", "--profile-store", "a"}}) {
+        std::ostringstream out, err;
+        EXPECT_EQ(runStoreCopy(args, out, err), kCopyUsage) << ::testing::PrintToString(args);
+        EXPECT_NE(err.str().find("Usage: karst_store_copy"), std::string::npos);
+    }
+    const CopyOptionsOutcome defaults = parseCopyOptions({"to-files", "--url", "dbname=karst"});
+    ASSERT_TRUE(defaults.options);
+    EXPECT_EQ(defaults.options->profileStorePath, "SAVEDATA/karst-profile-store.bin");
+    EXPECT_EQ(defaults.options->piboStorePath, "SAVEDATA/karst-pibo-store.bin");
+}
+
+}  // namespace
+}  // namespace karst::storecopy

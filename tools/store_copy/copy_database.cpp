@@ -1,0 +1,221 @@
+#include "store_copy/copy_database.h"
+
+#include "store/postgres_schema.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <optional>
+#include <span>
+
+namespace karst::storecopy {
+
+namespace {
+
+using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
+
+std::string connectionError(PGconn* conn) {
+    std::string s = PQerrorMessage(conn);
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+bool resultOk(const Result& result) {
+    const ExecStatusType status = PQresultStatus(result.get());
+    return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+}
+
+// int8 in libpq's binary format: big-endian, the u64 id's bits unchanged.
+std::string int8Bytes(uint64_t value) {
+    std::string bytes(8, '\0');
+    for (int i = 7; i >= 0; --i, value >>= 8) bytes[static_cast<size_t>(i)] = static_cast<char>(value & 0xff);
+    return bytes;
+}
+
+uint64_t int8FromBytes(const char* bytes) {
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value = (value << 8) | static_cast<uint8_t>(bytes[i]);
+    return value;
+}
+
+template <size_t N>
+std::string bytesOf(const std::array<uint8_t, N>& array) {
+    return std::string(reinterpret_cast<const char*>(array.data()), N);
+}
+
+std::span<const uint8_t> cell(const Result& result, int row, int column) {
+    return {reinterpret_cast<const uint8_t*>(PQgetvalue(result.get(), row, column)),
+            static_cast<size_t>(PQgetlength(result.get(), row, column))};
+}
+
+constexpr const char* kProfileStatement = "karst_copy_profile";
+constexpr const char* kPiboStatement = "karst_copy_pibo";
+// Ids stored signed, listed in unsigned order: the file order of a store that
+// has only ever grown.
+constexpr const char* kSelectPiboSql =
+    "SELECT id, owner, record FROM karst_pibo ORDER BY id # (-9223372036854775807 - 1)";
+
+}  // namespace
+
+bool CopyDatabase::connect(const std::string& url, std::string& error) {
+    conn_.reset(PQconnectdb(url.c_str()));
+    if (PQstatus(conn_.get()) == CONNECTION_OK) {
+        // The schema check's "already exists, skipping" is no news to an operator.
+        PQsetNoticeProcessor(conn_.get(), [](void*, const char*) {}, nullptr);
+        return true;
+    }
+    error = "cannot connect to the database: " + connectionError(conn_.get());
+    return false;
+}
+
+bool CopyDatabase::ensureSchema(std::string& error) { return karst::ensureSchema(conn_.get(), error); }
+
+bool CopyDatabase::holdsStore(std::string& error) {
+    const Result found(PQexec(conn_.get(), "SELECT to_regclass('karst_schema') IS NOT NULL"), &PQclear);
+    if (!resultOk(found)) {
+        error = connectionError(conn_.get());
+        return false;
+    }
+    if (std::string(PQgetvalue(found.get(), 0, 0)) != "t") {
+        error = "the database holds no karst store (no karst_schema table)";
+        return false;
+    }
+    const Result version(PQexec(conn_.get(), "SELECT coalesce(max(version), 0) FROM karst_schema"), &PQclear);
+    if (!resultOk(version)) {
+        error = connectionError(conn_.get());
+        return false;
+    }
+    const int held = std::atoi(PQgetvalue(version.get(), 0, 0));
+    if (held < 1 || held > kSchemaVersion) {
+        error = "the database holds schema version " + std::to_string(held) + "; this tool reads version " +
+                std::to_string(kSchemaVersion);
+        return false;
+    }
+    return true;
+}
+
+bool CopyDatabase::run(const char* sql, std::string& error) { return runSql(conn_.get(), sql, error); }
+
+void CopyDatabase::rollback() {
+    std::string ignored;
+    (void)run("ROLLBACK", ignored);
+}
+
+bool CopyDatabase::holdsRecords(bool& any, std::string& error) {
+    const Result result(PQexec(conn_.get(), "SELECT EXISTS (SELECT 1 FROM karst_profiles) OR "
+                                            "EXISTS (SELECT 1 FROM karst_pibo)"),
+                        &PQclear);
+    if (!resultOk(result)) {
+        error = connectionError(conn_.get());
+        return false;
+    }
+    any = std::string(PQgetvalue(result.get(), 0, 0)) == "t";
+    return true;
+}
+
+bool CopyDatabase::prepareWrites(std::string& error) {
+    if (writesPrepared_) return true;
+    for (const auto& [name, sql] : {std::pair{kProfileStatement, kUpsertProfileSql},
+                                    std::pair{kPiboStatement, kUpsertPiboSql}}) {
+        const Result result(PQprepare(conn_.get(), name, sql, 0, nullptr), &PQclear);
+        if (!resultOk(result)) {
+            error = connectionError(conn_.get());
+            return false;
+        }
+    }
+    writesPrepared_ = true;
+    return true;
+}
+
+bool CopyDatabase::execPrepared(const char* name, const std::vector<std::string>& values,
+                                std::string& error) {
+    if (!prepareWrites(error)) return false;
+    std::vector<const char*> data;
+    std::vector<int> lengths;
+    const std::vector<int> binary(values.size(), 1);
+    for (const auto& v : values) {
+        data.push_back(v.data());
+        lengths.push_back(static_cast<int>(v.size()));
+    }
+    const Result result(PQexecPrepared(conn_.get(), name, static_cast<int>(values.size()), data.data(),
+                                       lengths.data(), binary.data(), 0),
+                        &PQclear);
+    if (resultOk(result)) return true;
+    error = connectionError(conn_.get());
+    return false;
+}
+
+bool CopyDatabase::writeProfile(const ProfileRecord& record, std::string& error) {
+    return execPrepared(kProfileStatement, {bytesOf(record.profileKey), bytesOf(encodeProfileRecord(record))},
+                        error);
+}
+
+bool CopyDatabase::writePibo(const PiboRecord& record, std::string& error) {
+    return execPrepared(kPiboStatement,
+                        {int8Bytes(record.id), bytesOf(record.owner), bytesOf(encodePiboRecord(record))}, error);
+}
+
+bool CopyDatabase::raiseNextEggId(uint64_t atLeast, std::string& error) {
+    const std::string value = int8Bytes(atLeast);
+    const char* data[] = {value.data()};
+    const int lengths[] = {8};
+    const int binary[] = {1};
+    const Result result(PQexecParams(conn_.get(), kRaiseNextEggIdSql, 1, nullptr, data, lengths, binary, 0),
+                        &PQclear);
+    if (resultOk(result)) return true;
+    error = connectionError(conn_.get());
+    return false;
+}
+
+bool CopyDatabase::readProfiles(ProfileTable& table, std::string& error) {
+    const Result result(PQexecParams(conn_.get(), "SELECT profile_key, record FROM karst_profiles",
+                                     0, nullptr, nullptr, nullptr, nullptr, 1),
+                        &PQclear);
+    if (!resultOk(result)) {
+        error = connectionError(conn_.get());
+        return false;
+    }
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+        const std::optional<ProfileRecord> record = decodeProfileRecord(cell(result, row, 1));
+        const std::span<const uint8_t> key = cell(result, row, 0);
+        if (!record || !std::equal(key.begin(), key.end(), record->profileKey.begin(), record->profileKey.end())) {
+            error = "profile row " + std::to_string(row + 1) + " does not hold a valid record for its key";
+            return false;
+        }
+        table.emplace(record->profileKey, *record);
+    }
+    return true;
+}
+
+bool CopyDatabase::readPibo(std::vector<PiboRecord>& records, std::string& error) {
+    const Result result(PQexecParams(conn_.get(), kSelectPiboSql, 0, nullptr, nullptr, nullptr, nullptr, 1),
+                        &PQclear);
+    if (!resultOk(result)) {
+        error = connectionError(conn_.get());
+        return false;
+    }
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+        const uint64_t id = int8FromBytes(PQgetvalue(result.get(), row, 0));
+        const std::optional<PiboRecord> record = decodePiboRecord(cell(result, row, 2));
+        const std::span<const uint8_t> owner = cell(result, row, 1);
+        if (!record || record->id != id ||
+            !std::equal(owner.begin(), owner.end(), record->owner.begin(), record->owner.end())) {
+            error = "Pibo row " + std::to_string(id) + " does not hold a valid record for its id and owner";
+            return false;
+        }
+        records.push_back(*record);
+    }
+    return true;
+}
+
+bool CopyDatabase::readNextEggId(uint64_t& next, std::string& error) {
+    const Result result(PQexec(conn_.get(), kReadNextEggIdSql), &PQclear);
+    if (!resultOk(result) || PQntuples(result.get()) != 1) {
+        error = "cannot read the egg-id counter: " + connectionError(conn_.get());
+        return false;
+    }
+    next = idFromSql(std::strtoll(PQgetvalue(result.get(), 0, 0), nullptr, 10));
+    return true;
+}
+
+}  // namespace karst::storecopy

@@ -1,0 +1,62 @@
+#include "store_copy/copy_options.h"
+
+namespace karst::storecopy {
+
+namespace {
+
+std::optional<CopyCommand> commandNamed(const std::string& name) {
+    if (name == "to-database") return CopyCommand::ToDatabase;
+    if (name == "to-files") return CopyCommand::ToFiles;
+    if (name == "merge") return CopyCommand::Merge;
+    return std::nullopt;
+}
+
+CopyOptionsOutcome refuse(std::string error) { return {std::nullopt, std::move(error), false}; }
+
+}  // namespace
+
+std::string copyUsage() {
+    return "Usage: karst_store_copy to-database|to-files|merge --url URL\n"
+           "                        [--profile-store PATH] [--pibo-store PATH]\n"
+           "  to-database  copy the two store files into a database that holds no records\n"
+           "  to-files     write a database's records into two new store files\n"
+           "  merge        write the files' records over a database's (the files win)\n"
+           "  --url URL              libpq connection string, e.g. \"host=/var/run/postgresql dbname=karst\"\n"
+           "  --profile-store PATH   default SAVEDATA/karst-profile-store.bin\n"
+           "  --pibo-store PATH      default SAVEDATA/karst-pibo-store.bin\n"
+           "Exit codes: 0 done, 1 refused or failed, 2 bad command line.\n";
+}
+
+CopyOptionsOutcome parseCopyOptions(const std::vector<std::string>& args) {
+    for (const auto& arg : args)
+        if (arg == "--help" || arg == "-h") return {std::nullopt, {}, true};
+    if (args.empty()) return refuse("no command given");
+    const std::optional<CopyCommand> command = commandNamed(args[0]);
+    if (!command) return refuse("unknown command " + args[0]);
+    CopyOptions options;
+    options.command = *command;
+    bool urlGiven = false;
+    for (size_t i = 1; i < args.size(); i += 2) {
+        const std::string& name = args[i];
+        if (i + 1 >= args.size()) return refuse(name + " needs a value");
+        const std::string& value = args[i + 1];
+        if (name == "--url") {
+            options.url = value;
+            urlGiven = true;
+        } else if (name == "--profile-store") {
+            options.profileStorePath = value;
+        } else if (name == "--pibo-store") {
+            options.piboStorePath = value;
+        } else {
+            return refuse("unknown option " + name);
+        }
+    }
+    if (!urlGiven) return refuse("--url is required");
+    if (options.profileStorePath.empty() || options.piboStorePath.empty())
+        return refuse("a store path may not be empty");
+    if (options.profileStorePath == options.piboStorePath)
+        return refuse("the profile store and the Pibo store need two different paths");
+    return {options, {}, false};
+}
+
+}  // namespace karst::storecopy
