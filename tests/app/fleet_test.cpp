@@ -48,13 +48,17 @@ std::string query(const std::string& url, const std::string& sql) {
     return out;
 }
 
-std::string ringsInDatabase(const std::string& url, uint8_t player) {
-    const ProfileKey key = profileKeyFor(player);
-    std::string hex;
-    for (uint8_t b : key) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
-    return query(url, "SELECT get_byte(record, 16) + 256 * get_byte(record, 17) + 65536 * get_byte(record, 18)"
-                      " FROM karst_profiles WHERE profile_key = '\\x" + hex + "'");
+// Player n's stored profile record, read at `offset`: a u32 of rings (16) or
+// the u16 count of a fruit (20 + 2 x code), as text.
+std::string storedNumber(const std::string& url, uint8_t player, int offset, int width) {
+    std::string hex, sum = "0";
+    for (uint8_t b : profileKeyFor(player)) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
+    for (int i = 0, scale = 1; i < width; ++i, scale *= 256)
+        sum += " + " + std::to_string(scale) + " * get_byte(record, " + std::to_string(offset + i) + ")";
+    return query(url, "SELECT " + sum + " FROM karst_profiles WHERE profile_key = '\\x" + hex + "'");
 }
+
+std::string ringsInDatabase(const std::string& url, uint8_t player) { return storedNumber(url, player, 16, 3); }
 
 client::BuyFruitResult buy(KarstClient& player, int8_t fruit) {
     EXPECT_TRUE(player.buyFruit(fruit));
@@ -117,9 +121,39 @@ TEST(Fleet, ProgressFollowsThePlayerAndOneIdentityIsInPlayAtATime) {
     std::optional<KarstClient> onB = admitted(b->port(), 1, std::chrono::seconds(10));
     ASSERT_TRUE(onB.has_value());
     const client::BuyFruitResult second = buy(*onB, 3);
-    EXPECT_EQ(second.rings, 950u);  // the rings A took, and the fruit it gave
-    EXPECT_EQ(second.bought, 2u);
-    EXPECT_EQ(ringsInDatabase(url, 1), "950\n");  // written before the reply left
+    EXPECT_EQ(second.rings, 950u);  // after the rings A took
+    // Both written before the reply left: the fruit from A and the one from B.
+    EXPECT_EQ(ringsInDatabase(url, 1), "950\n");
+    EXPECT_EQ(storedNumber(url, 1, 20 + 2 * 3, 2), "2\n");
+}
+
+TEST(Fleet, AReplyWaitsForItsCommitWhileEveryoneElseKeepsMoving) {
+    SKIP_WITHOUT_POSTGRESQL();
+    const std::string url = database().createDatabase("fleet_commit");
+    auto a = fleetServer(url);
+    KarstClient buyer = enterPlayer(*a, 1, kHubRoom);
+    KarstClient mover = enterPlayer(*a, 2, kOtherHubRoom), watcher = enterPlayer(*a, 3, kOtherHubRoom);
+    roundTrip(buyer);
+    roundTrip(watcher);
+    // Another session holds the buyer's row: the server's write waits for it.
+    PGconn* locker = PQconnectdb(url.c_str());
+    ASSERT_EQ(PQstatus(locker), CONNECTION_OK);
+    std::string ignored;
+    ASSERT_TRUE(runSql(locker, "BEGIN", ignored));
+    ASSERT_TRUE(runSql(locker, "SELECT 1 FROM karst_profiles FOR UPDATE", ignored));
+
+    ASSERT_TRUE(buyer.buyFruit(3));
+    client::PlayerStateRecord state{};
+    state.playerId = mover.playerId();
+    state.room = kOtherHubRoom;
+    EXPECT_TRUE(mover.playerState(state));
+    EXPECT_EQ(receivedAfter(mover, watcher, MessageType::PlayerState).size(), 1u);
+    EXPECT_FALSE(buyer.receive(50).has_value());  // its purchase is not committed yet
+
+    ASSERT_TRUE(runSql(locker, "COMMIT", ignored));
+    PQfinish(locker);
+    EXPECT_EQ(awaitMessage(buyer, MessageType::BuyFruitResult, client::decodeBuyFruitResult).rings, 975u);
+    EXPECT_EQ(ringsInDatabase(url, 1), "975\n");
 }
 
 TEST(Fleet, EggsBredOnOneServerReachTheirOwnerOnAnotherAndIdsNeverCollide) {

@@ -2,8 +2,36 @@
 
 #include <cstdlib>
 #include <stdexcept>
+#include <string_view>
+
+#ifdef KARST_WITH_POSTGRESQL
+#include <unistd.h>
+
+#include "support/test_database.h"
+#endif
 
 namespace karst::testing {
+
+namespace {
+
+// KARST_TEST_STORE=postgresql runs the suite on the database backend: every
+// server gets a fresh database of its own on the test cluster.
+void chooseStore(ServerSettings& s) {
+    const char* store = std::getenv("KARST_TEST_STORE");
+    if (store == nullptr || std::string_view(store) != "postgresql") return;
+#ifdef KARST_WITH_POSTGRESQL
+    static int databases = 0;
+    std::string error;
+    test::TestDatabase* db = test::TestDatabase::shared(error);
+    if (db == nullptr) throw std::runtime_error("no test database: " + error);
+    s.storeBackend = "postgresql";
+    s.storeUrl = db->createDatabase("suite_" + std::to_string(::getpid()) + "_" + std::to_string(++databases));
+#else
+    throw std::runtime_error("KARST_TEST_STORE=postgresql needs a build with -DKARST_POSTGRESQL=ON");
+#endif
+}
+
+}  // namespace
 
 ServerSettings testSettings(const std::filesystem::path& dir) {
     ServerSettings s;
@@ -17,6 +45,7 @@ ServerSettings testSettings(const std::filesystem::path& dir) {
     s.banListPath = (dir / "SAVEDATA" / "karst-bans.txt").string();
     // The suite runs on either event loop: KARST_TEST_EVENT_LOOP=poll picks the other.
     if (const char* loop = std::getenv("KARST_TEST_EVENT_LOOP")) s.eventLoop = loop;
+    chooseStore(s);
     return s;
 }
 

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The database backend measured against the store files, same build, same run:
+# Hello-to-Welcome latency at a steady rate of log-ons (each followed by its
+# log-off), then movement relay at 1,024 players. A throwaway PostgreSQL cluster
+# on a Unix socket plays the fleet's database; everything stays on this machine.
+#
+# Usage: scripts/bench-fleet.sh [SECONDS] [LOGONS_PER_SECOND]   (15, 500)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-15}
+rate=${2:-500}
+
+build=build-bench-pg
+cmake --preset bench -B "$build" -DKARST_POSTGRESQL=ON >/dev/null
+cmake --build "$build" -j2 --target karst_server karst_bots karst_logon_bench >/dev/null
+server_binary=$PWD/$build/karst_server
+pin() { if command -v taskset >/dev/null; then taskset -c "$1" "${@:2}"; else "${@:2}"; fi; }
+
+work=$(mktemp -d)
+chmod 755 "$work"
+as_owner=()
+if [ "$(id -u)" = 0 ]; then as_owner=(runuser -u postgres --); chown postgres "$work"; fi
+pgbin=$(dirname "$(command -v initdb 2>/dev/null || ls /usr/lib/postgresql/*/bin/initdb | tail -n 1)")
+pgport=$((20000 + RANDOM % 20000))
+port=$((pgport + 1))
+server_pid=""
+stop_server() {
+    [ -n "$server_pid" ] && kill -INT "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    server_pid=""
+}
+cleanup() {
+    stop_server
+    "${as_owner[@]}" "$pgbin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+"${as_owner[@]}" "$pgbin/initdb" -D "$work/pg" -A trust -U karst >/dev/null
+"${as_owner[@]}" "$pgbin/pg_ctl" -D "$work/pg" -l "$work/pg.log" -w start \
+    -o "-c listen_addresses='' -c unix_socket_directories=$work -p $pgport" >/dev/null
+url="host=$work port=$pgport user=karst dbname=postgres"
+
+start_server() {  # backend
+    stop_server
+    rm -rf "$work/SAVEDATA"
+    printf '[store]\nbackend = %s\nurl = %s\n' "$1" "$url" >"$work/server.ini"
+    (cd "$work" && exec taskset -c 0 "$server_binary" --bind 127.0.0.1 --port "$port" --private \
+        --max-clients 10000 --proxies 0 </dev/null >"$work/server.log" 2>&1) &
+    server_pid=$!
+    sleep 1
+}
+
+for backend in files postgresql; do
+    start_server "$backend"
+    printf '%-11s log-ons: ' "$backend"
+    pin 1 "$build/bench/karst_logon_bench" --port "$port" --rate "$rate" --seconds "$seconds" || true
+done
+for backend in files postgresql; do
+    start_server "$backend"
+    printf '%-11s relay, 1024 players, rooms of 16, 30 Hz: ' "$backend"
+    pin 1 "$build/karst_bots" --port "$port" --bots 1024 --room-size 16 --hz 30 --duration "$seconds" \
+        --warmup 3 --connect-rate 500 2>/dev/null |
+        awk '/relay latency p50/{p50=$4} /relay latency p99/{p99=$4} /^  delivery /{pct=$2}
+             END{printf "delivered %s%%  p50 %s ms  p99 %s ms\n", pct, p50, p99}'
+done
