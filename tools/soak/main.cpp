@@ -13,21 +13,11 @@
 #include <iostream>
 #include <iterator>
 #include <sched.h>
-#include <sys/resource.h>
 
 namespace {
 
 using namespace karst;
 using namespace karst::soak;
-
-// Every player, intruder and the server's connections each hold a descriptor.
-void raiseDescriptorLimit() {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
 
 // The soak and a server it pinned must not share a CPU: time the server waits
 // for ours would show up as its latency.
@@ -83,7 +73,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     SoakOptions options = *parsed.options;
-    raiseDescriptorLimit();
+    // Every player, intruder and the server's connections each hold a descriptor.
+    net::raiseDescriptorLimit(UINT64_MAX);
     net::startSocketLibrary();
     const std::atomic<bool>& stopRequested = tools::stopOnInterrupt();
 
