@@ -46,12 +46,9 @@ void GameServer::beginStoreSession(ClientConnection& connection) {
         closeAfterNotice(connection, NoticeCode::StorageUnavailable, kStorageUnavailableText);
         return;
     }
-    ProfileRecord fresh;
-    fresh.profileKey = connection.profileKey;
+    // What a first log-on creates: the Hello's name and looks, the starting rings.
+    ProfileRecord fresh = profileOf(connection);
     fresh.rings = std::min(settings_.startingRings, kRingCap);
-    fresh.name = connection.name;
-    fresh.character = connection.character;
-    fresh.colour = connection.colour;
     connection.awaitingStore = true;
     awaitingStore_[connection.profileKey] = connection.playerId;
     sharedStore_->beginSession(fresh, [this, playerId = connection.playerId](SessionStart& start) {

@@ -110,8 +110,11 @@ TEST(Fleet, ProgressFollowsThePlayerAndOneIdentityIsInPlayAtATime) {
     auto a = fleetServer(url);
     auto b = fleetServer(url);
 
-    KarstClient onA = welcomedClient(a->port(), "P1", 1);
-    EXPECT_EQ(buy(onA, 3).rings, 975u);
+    // Sent before Welcome, the purchase waits for the log-on, then runs in order.
+    KarstClient onA = helloWith(a->port(), profileKeyFor(1), "P1");
+    EXPECT_TRUE(onA.buyFruit(3));
+    ASSERT_TRUE(onA.awaitWelcome().has_value());
+    EXPECT_EQ(awaitMessage(onA, MessageType::BuyFruitResult, client::decodeBuyFruitResult).rings, 975u);
     // In play on A: B refuses the key exactly as a second log-on on one server.
     KarstClient early = helloWith(b->port(), profileKeyFor(1));
     EXPECT_TRUE(early.closedByPeer());
