@@ -9,7 +9,7 @@
 
 #include "app/console.h"
 #include "store/postgres_schema.h"
-#include "support/free_port.h"
+#include "common/command_line.h"
 #include "support/players.h"
 #include "support/process.h"
 #include "support/test_database.h"
@@ -213,7 +213,7 @@ TEST(Fleet, AKilledServersLeasesRunOutAndThePlayerLogsOnElsewhere) {
     std::ofstream(dir.path() / "server.ini")
         << "[master]\nlisted = off\n[store]\nbackend = postgresql\nurl = " << url
         << "\nleaseseconds = " << kShortLeaseSeconds << "\n";
-    const uint16_t killedPort = freeLoopbackPort();
+    const uint16_t killedPort = tools::freeLoopbackPort();
     ServerProcess killed(dir.path(), {"--config", "server.ini", "--bind", "127.0.0.1", "--port",
                                       std::to_string(killedPort)});
     ASSERT_TRUE(killed.waitForOutput("Sharing profiles and Pibo through PostgreSQL"));

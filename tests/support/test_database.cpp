@@ -1,6 +1,6 @@
 #include "support/test_database.h"
 
-#include "support/free_port.h"
+#include "common/command_line.h"
 
 #include <libpq-fe.h>
 
@@ -241,7 +241,7 @@ bool TestDatabase::initCluster(std::string& error) {
         error = "initdb failed: " + logTail(log);
         return false;
     }
-    port_ = testing::freeLoopbackPort();
+    port_ = tools::freeLoopbackPort();
     return true;
 }
 
