@@ -21,7 +21,6 @@ constexpr uint64_t kDrainNs = kNsPerSecond;
 // Longest single wait: keeps deadlines, the progress line and a stop request prompt.
 constexpr uint64_t kMaxWaitNs = 50 * kNsPerMs;
 constexpr uint64_t kDeadlineScanNs = 10 * kNsPerMs;
-constexpr uint16_t kPollFailure = net::kPollError | net::kPollHangUp | net::kPollInvalid;
 
 // Rounded down: poll counts whole milliseconds, and waking up to a millisecond
 // early (then polling without waiting) keeps sends on time, where rounding up
@@ -226,7 +225,7 @@ void LoadEngine::serve(Bot& bot, bool udp, uint16_t revents) {
         return;
     }
     if (revents & net::kPollIn) readTcp(bot);
-    else if (revents & kPollFailure) lose(bot);
+    else if (revents & tools::kPollFailure) lose(bot);
     if (bot.link.open() && (revents & net::kPollOut) && !bot.link.flush())
         lose(bot);
 }
@@ -325,7 +324,7 @@ void LoadEngine::launch(Bot& bot, uint64_t now) {
 }
 
 void LoadEngine::finishConnect(Bot& bot, uint16_t revents) {
-    if (revents & kPollFailure) {
+    if (revents & tools::kPollFailure) {
         closeBot(bot);
         settle(bot, BotPhase::Failed, SetupFailure::Connect);
     } else if (revents & net::kPollOut) {

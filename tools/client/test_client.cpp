@@ -51,8 +51,7 @@ uint16_t pollOne(net::SocketHandle s, uint16_t events, int timeoutMs) {
 // reports an error or hang-up alongside writability.
 bool finishConnect(net::SocketHandle s, int timeoutMs) {
     const uint16_t revents = pollOne(s, net::kPollOut, timeoutMs);
-    const uint16_t failure = net::kPollError | net::kPollHangUp | net::kPollInvalid;
-    return (revents & net::kPollOut) != 0 && (revents & failure) == 0;
+    return (revents & net::kPollOut) != 0 && (revents & tools::kPollFailure) == 0;
 }
 
 }  // namespace

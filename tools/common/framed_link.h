@@ -32,6 +32,9 @@ protected:
 
 enum class ReadOutcome { Open, Stopped, Closed, ProtocolFault };
 
+// What poll reports for a connection that failed, was refused or hung up.
+inline constexpr uint16_t kPollFailure = net::kPollError | net::kPollHangUp | net::kPollInvalid;
+
 class FramedLink {
 public:
     explicit FramedLink(size_t maxUnsentBytes) : maxUnsent_(maxUnsentBytes) {}
