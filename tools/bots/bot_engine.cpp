@@ -216,7 +216,7 @@ void LoadEngine::pass(uint64_t wakeNs) {
 
 void LoadEngine::serve(Bot& bot, bool udp, uint16_t revents) {
     if (udp) {
-        if (bot.udp != net::kInvalidSocket && (revents & net::kPollIn)) drainUdp(bot);
+        if (bot.udp.valid() && (revents & net::kPollIn)) drainUdp(bot);
         return;
     }
     if (!bot.link.open()) return;  // closed earlier in this pass
@@ -232,8 +232,8 @@ void LoadEngine::serve(Bot& bot, bool udp, uint16_t revents) {
 
 void LoadEngine::watch(Bot& bot) {
     const uint64_t token = uint64_t{bot.index} * 2;
-    if (bot.udp != net::kInvalidSocket && !bot.udpWatched)
-        bot.udpWatched = poller_.add(bot.udp, net::kPollIn, token + 1);
+    if (bot.udp.valid() && !bot.udpWatched)
+        bot.udpWatched = poller_.add(bot.udp.get(), net::kPollIn, token + 1);
     if (!bot.link.open()) return;
     const bool connecting = bot.phase == BotPhase::Connecting;
     uint16_t events = connecting ? 0 : net::kPollIn;
@@ -246,12 +246,11 @@ void LoadEngine::watch(Bot& bot) {
 
 void LoadEngine::closeBot(Bot& bot) {
     if (bot.link.open() && bot.tcpWatch != 0xFFFF) poller_.remove(bot.link.socket());
-    if (bot.udp != net::kInvalidSocket && bot.udpWatched) poller_.remove(bot.udp);
+    if (bot.udp.valid() && bot.udpWatched) poller_.remove(bot.udp.get());
     bot.tcpWatch = 0xFFFF;
     bot.udpWatched = false;
     bot.link.close();
-    net::closeSocket(bot.udp);
-    bot.udp = net::kInvalidSocket;
+    bot.udp.reset();
 }
 
 // Idle players: connected and in their rooms, they neither send nor read until
@@ -307,19 +306,14 @@ void LoadEngine::launchDueBots(uint64_t now) {
 
 void LoadEngine::launch(Bot& bot, uint64_t now) {
     bot.setupDeadlineNs = now + options_.setupTimeoutSeconds * kNsPerSecond;
-    const net::SocketHandle s =
-        net::openSocket(tcpServer_.family, tcpServer_.socketType, tcpServer_.protocol);
-    if (s == net::kInvalidSocket || !net::setNonBlocking(s)) {
-        net::closeSocket(s);
-        settle(bot, BotPhase::Failed, SetupFailure::Connect);
-        return;
-    }
-    net::setNoDelay(s);
-    bot.link.adopt(s);
+    tools::OwnedSocket s = tools::openNonBlocking(tcpServer_);
+    if (!s.valid()) return settle(bot, BotPhase::Failed, SetupFailure::Connect);
+    net::setNoDelay(s.get());
+    bot.link.adopt(s.release());
     bot.phase = BotPhase::Connecting;
     // A non-blocking connect usually reports "in progress"; the poller then
     // tells writable (done) or error/hang-up (refused).
-    if (net::connectSocket(s, tcpServer_.address)) onConnected(bot);
+    if (net::connectSocket(bot.link.socket(), tcpServer_.address)) onConnected(bot);
     if (bot.link.open()) watch(bot);
 }
 

@@ -42,7 +42,7 @@ void LoadEngine::drainUdp(Bot& bot) {
     uint8_t buffer[kDatagramBuffer];
     net::SocketAddress from;
     for (int i = 0; i < kMaxDatagramsPerDrain; ++i) {
-        const net::IoResult r = net::receiveDatagram(bot.udp, buffer, from);
+        const net::IoResult r = net::receiveDatagram(bot.udp.get(), buffer, from);
         if (r.status != net::IoStatus::Ok) return;
         if (r.truncated) continue;
         const auto record =
@@ -76,12 +76,8 @@ void LoadEngine::onWelcome(Bot& bot, std::span<const uint8_t> payload) {
     bot.udpToken = welcome->udpToken;
     botByPlayerId_[bot.playerId] = bot.index;
     if (options_.transport == Transport::Udp) {
-        bot.udp =
-            net::openSocket(udpServer_.family, udpServer_.socketType, udpServer_.protocol);
-        if (bot.udp == net::kInvalidSocket || !net::setNonBlocking(bot.udp)) {
-            lose(bot);
-            return;
-        }
+        bot.udp = tools::openNonBlocking(udpServer_);
+        if (!bot.udp.valid()) return lose(bot);
     }
     bot.phase = BotPhase::AwaitRoom;
     const RoomKey room = botRoomKey(options_, bot.room);
@@ -187,7 +183,7 @@ void LoadEngine::sendMovement(Bot& bot, uint64_t now) {
 SendOutcome LoadEngine::sendUdpRecord(Bot& bot, const client::PlayerStateRecord& record) {
     const auto datagram = client::encodeUdpDatagram(
         client::UdpPlayerState{bot.playerId, bot.udpToken, record}, bot.nextUdpSequence);
-    const net::IoResult r = net::sendDatagram(bot.udp, datagram, udpServer_.address);
+    const net::IoResult r = net::sendDatagram(bot.udp.get(), datagram, udpServer_.address);
     if (r.status != net::IoStatus::Ok || r.bytes != datagram.size()) return SendOutcome::Dropped;
     ++bot.nextUdpSequence;
     return SendOutcome::Sent;

@@ -44,7 +44,7 @@ struct Bot {
     bool closedDuringRun = false;
     bool udpBound = false;
     tools::FramedLink link{kMaxSendBacklog};
-    net::SocketHandle udp = net::kInvalidSocket;
+    tools::OwnedSocket udp;
     uint32_t nextUdpSequence = 1;
     // What the poller watches the TCP socket for; kUnwatched before it is added.
     uint16_t tcpWatch = 0xFFFF;

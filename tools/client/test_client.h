@@ -26,13 +26,6 @@ inline constexpr int kDefaultTimeoutMs = 2000;
 
 class KarstClient : private tools::FrameReceiver {
 public:
-    KarstClient();
-    ~KarstClient();
-    KarstClient(KarstClient&& other) noexcept;
-    KarstClient& operator=(KarstClient&& other) noexcept;
-    KarstClient(const KarstClient&) = delete;
-    KarstClient& operator=(const KarstClient&) = delete;
-
     // TCP connection with no-delay set; false when nothing answered in time.
     bool connect(uint16_t port, const std::string& host = "127.0.0.1",
                  int timeoutMs = kDefaultTimeoutMs);
@@ -110,12 +103,11 @@ private:
 
     // Sends wait for the socket instead of queueing, so the queue is never used.
     tools::FramedLink link_{0};
-    net::SocketHandle udpSocket_ = net::kInvalidSocket;
+    tools::OwnedSocket udpSocket_;
     net::SocketAddress udpServerAddress_;
     std::string host_;
     uint16_t port_ = 0;
     int socketBufferBytes_ = 0;
-    bool libraryStarted_ = false;
     std::deque<Frame> received_;
     size_t receivedBytes_ = 0;
     bool peerClosed_ = false;
