@@ -1,7 +1,5 @@
-// Send stamps and the sending side's copy of the relay gate.
+// Send stamps in the bytes the server relays untouched.
 #include "bots/record_stamp.h"
-
-#include <algorithm>
 
 namespace karst::bots {
 
@@ -20,21 +18,6 @@ SendStamp readStamp(const client::PlayerStateRecord& record) {
     stamp.sequence = yawBits & kRecordSequenceMask;
     stamp.counted = (yawBits & kCountedFlag) != 0;
     return stamp;
-}
-
-bool RelayGateTracker::admits(uint64_t sendNs) const {
-    return !any_ || sendNs - lastCountedNs_ >= kRelayGateNs;
-}
-
-void RelayGateTracker::markCounted(uint64_t sendNs) {
-    any_ = true;
-    lastCountedNs_ = sendNs;
-}
-
-double deliveryPercent(uint64_t expected, uint64_t received) {
-    if (expected == 0) return -1.0;
-    const uint64_t arrived = std::min(received, expected);
-    return 100.0 * static_cast<double>(arrived) / static_cast<double>(expected);
 }
 
 }  // namespace karst::bots

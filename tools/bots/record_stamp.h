@@ -37,26 +37,16 @@ SendStamp readStamp(const client::PlayerStateRecord& record);
 // expected figure never includes records the server is bound to drop.
 class RelayGateTracker {
 public:
-    bool admits(uint64_t sendNs) const;
+    bool admits(uint64_t sendNs) const { return !any_ || sendNs - lastCountedNs_ >= kRelayGateNs; }
     // Called once a counted record has actually left.
-    void markCounted(uint64_t sendNs);
+    void markCounted(uint64_t sendNs) {
+        any_ = true;
+        lastCountedNs_ = sendNs;
+    }
 
 private:
     uint64_t lastCountedNs_ = 0;
     bool any_ = false;
 };
-
-// Every counted record is relayed to the sender's room mates.
-inline uint64_t expectedDeliveries(uint64_t countedRecords, uint32_t roomMembers) {
-    return roomMembers == 0 ? 0 : countedRecords * (roomMembers - 1);
-}
-
-inline uint64_t lostRecords(uint64_t expected, uint64_t received) {
-    return received >= expected ? 0 : expected - received;
-}
-
-// Percentage of the expected records that arrived; negative when nothing was
-// expected (a room of one), which reports show as "n/a".
-double deliveryPercent(uint64_t expected, uint64_t received);
 
 }  // namespace karst::bots
