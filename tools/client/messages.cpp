@@ -135,6 +135,13 @@ Payload<N> encode(const M& m, Fields fields) {
     return out;
 }
 
+template <size_t N, class... Fields>
+Payload<N> encodeFields(const Fields&... fields) {
+    Payload<N> out{};
+    Put{out}(fields...);
+    return out;
+}
+
 // Exactly `size` bytes, every one of them consumed by `fields`.
 template <class M, class Fields>
 std::optional<M> decode(std::span<const uint8_t> payload, size_t size, Fields fields) {
@@ -167,19 +174,16 @@ constexpr auto releaseFields = [](auto& io, auto& m) { io(m.id); };
 // ---- Builders -----------------------------------------------------------
 
 Payload<kHelloSize> encodeHello(const Hello& m) {
-    return encode<kHelloSize>(m, [](Put& out, const Hello& h) {
-        out(Text{h.name, kNameFieldSize}, h.character, h.colour, Zeros{4}, h.profileKey);
-    });
+    return encodeFields<kHelloSize>(Text{m.name, kNameFieldSize}, m.character, m.colour, Zeros{4},
+                                    m.profileKey);
 }
 
 Payload<kSetCharacterSize> encodeSetCharacter(const SetCharacter& m) {
-    return encode<kSetCharacterSize>(m, [](Put& out, const SetCharacter& s) {
-        out(Text{s.name, kNameFieldSize}, s.character, s.colour);
-    });
+    return encodeFields<kSetCharacterSize>(Text{m.name, kNameFieldSize}, m.character, m.colour);
 }
 
 Payload<kJoinRoomSize> encodeJoinRoom(const RoomKey& room) {
-    return encode<kJoinRoomSize>(room, [](Put& out, const RoomKey& r) { out(r); });
+    return encodeFields<kJoinRoomSize>(room);
 }
 
 Payload<kPlayerStateSize> encodePlayerState(const PlayerStateRecord& m) {
@@ -199,8 +203,7 @@ Payload<kPiboFeedSize> encodePiboFeed(const PiboFeed& m) {
 }
 
 Payload<kStageFinishedSize> encodeStageFinished(const StageFinished& m) {
-    return encode<kStageFinishedSize>(
-        m, [](Put& out, const StageFinished& s) { out(s.room, s.result, s.unused); });
+    return encodeFields<kStageFinishedSize>(m.room, m.result, m.unused);
 }
 
 Payload<kPlayerEventSize> encodePlayerEvent(const PlayerEvent& m) {
@@ -212,9 +215,8 @@ Payload<kBuyFruitSize> encodeBuyFruit(int8_t fruit) {
 }
 
 Payload<kPiboRegisterSize> encodePiboRegister(const PiboRegister& m) {
-    return encode<kPiboRegisterSize>(m, [](Put& out, const PiboRegister& p) {
-        out(p.id, p.room, p.localSlot, p.stage, Zeros{2}, Text{p.name, kPiboNameSize}, p.data);
-    });
+    return encodeFields<kPiboRegisterSize>(m.id, m.room, m.localSlot, m.stage, Zeros{2},
+                                           Text{m.name, kPiboNameSize}, m.data);
 }
 
 Payload<kPiboStateSize> encodePiboState(const PiboState& m) {
@@ -226,34 +228,25 @@ Payload<kPiboReleaseSize> encodePiboRelease(const PiboRelease& m) {
 }
 
 Payload<kPiboInteractSize> encodePiboInteract(const PiboInteract& m) {
-    return encode<kPiboInteractSize>(m, [](Put& out, const PiboInteract& p) {
-        out(p.actorId, p.targetId, p.action, Zeros{3});
-    });
+    return encodeFields<kPiboInteractSize>(m.actorId, m.targetId, m.action, Zeros{3});
 }
 
 Payload<kPiboBreedSize> encodePiboBreed(const PiboBreed& m) {
-    return encode<kPiboBreedSize>(m, [](Put& out, const PiboBreed& p) { out(p.firstId, p.secondId); });
+    return encodeFields<kPiboBreedSize>(m.firstId, m.secondId);
 }
 
 Payload<kPiboClaimSize> encodePiboClaim(const PiboClaim& m) {
-    return encode<kPiboClaimSize>(m, [](Put& out, const PiboClaim& p) {
-        out(p.id, p.localSlot, p.accepted, Zeros{2});
-    });
+    return encodeFields<kPiboClaimSize>(m.id, m.localSlot, m.accepted, Zeros{2});
 }
 
 Payload<kUdpPlayerStateSize> encodeUdpPlayerState(const UdpPlayerState& m) {
-    return encode<kUdpPlayerStateSize>(
-        m, [](Put& out, const UdpPlayerState& u) { out(u.playerId, u.udpToken, u.record); });
+    return encodeFields<kUdpPlayerStateSize>(m.playerId, m.udpToken, m.record);
 }
 
 Payload<kUdpDatagramSize> encodeUdpDatagram(const UdpPlayerState& m, uint32_t sequence) {
-    Payload<kUdpDatagramSize> out{};
     const auto header = encodeFrameHeader(static_cast<uint16_t>(MessageType::UdpPlayerState),
                                           kUdpPlayerStateSize, sequence);
-    const auto payload = encodeUdpPlayerState(m);
-    std::memcpy(out.data(), header.data(), header.size());
-    std::memcpy(out.data() + header.size(), payload.data(), payload.size());
-    return out;
+    return encodeFields<kUdpDatagramSize>(header, encodeUdpPlayerState(m));
 }
 
 // ---- Parsers ------------------------------------------------------------
