@@ -240,15 +240,15 @@ void LoadEngine::watch(Bot& bot) {
     uint16_t events = connecting ? 0 : net::kPollIn;
     if (connecting || bot.link.hasUnsent()) events |= net::kPollOut;
     if (events == bot.tcpWatch) return;
-    if (bot.tcpWatch == 0xFFFF) (void)poller_.add(bot.link.socket(), events, token);
+    if (bot.tcpWatch == kUnwatched) (void)poller_.add(bot.link.socket(), events, token);
     else poller_.modify(bot.link.socket(), events, token);
     bot.tcpWatch = events;
 }
 
 void LoadEngine::closeBot(Bot& bot) {
-    if (bot.link.open() && bot.tcpWatch != 0xFFFF) poller_.remove(bot.link.socket());
+    if (bot.link.open() && bot.tcpWatch != kUnwatched) poller_.remove(bot.link.socket());
     if (bot.udp.valid() && bot.udpWatched) poller_.remove(bot.udp.get());
-    bot.tcpWatch = 0xFFFF;
+    bot.tcpWatch = kUnwatched;
     bot.udpWatched = false;
     bot.link.close();
     bot.udp.reset();
@@ -259,9 +259,9 @@ void LoadEngine::closeBot(Bot& bot) {
 void LoadEngine::holdConnections() {
     phase_ = RunPhase::Run;
     for (Bot& bot : bots_)
-        if (bot.link.open() && bot.tcpWatch != 0xFFFF) {
+        if (bot.link.open() && bot.tcpWatch != kUnwatched) {
             poller_.remove(bot.link.socket());
-            bot.tcpWatch = 0xFFFF;
+            bot.tcpWatch = kUnwatched;
         }
     const uint64_t end = nowNs() + options_.durationSeconds * kNsPerSecond;
     for (uint64_t now = nowNs(); now < end && !stopRequested(); now = nowNs()) {
