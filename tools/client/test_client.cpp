@@ -112,11 +112,6 @@ bool KarstClient::sendRaw(std::span<const uint8_t> bytes) {
 bool KarstClient::sendMessage(MessageType type, std::span<const uint8_t> payload) {
     const uint32_t sequence = link_.nextSequence();
     link_.setNextSequence(sequence + 1);
-    return sendMessageWithSequence(type, payload, sequence);
-}
-
-bool KarstClient::sendMessageWithSequence(MessageType type, std::span<const uint8_t> payload,
-                                          uint32_t sequence) {
     return sendRaw(encodeFrame(type, payload, sequence));
 }
 
@@ -249,18 +244,6 @@ std::optional<Welcome> KarstClient::awaitWelcome(int timeoutMs) {
     return welcome;
 }
 
-std::vector<Frame> KarstClient::drain(int quietMs, int maxMs) {
-    const Deadline overall(maxMs);
-    std::vector<Frame> frames;
-    for (;;) {
-        std::optional<Frame> frame = receive(std::min(quietMs, overall.remainingMs()));
-        if (!frame) break;
-        frames.push_back(std::move(*frame));
-        if (overall.expired()) break;
-    }
-    return frames;
-}
-
 bool KarstClient::closedByPeer(int timeoutMs) {
     const Deadline deadline(timeoutMs);
     for (;;) {
@@ -320,10 +303,6 @@ std::optional<std::vector<uint8_t>> KarstClient::receiveUdp(int timeoutMs) {
         }
         if (r.status != net::IoStatus::WouldBlock || deadline.expired()) return std::nullopt;
     }
-}
-
-uint16_t KarstClient::udpLocalPort() const {
-    return udpSocket_.valid() ? net::localPort(udpSocket_.get()) : 0;
 }
 
 }  // namespace karst::client
