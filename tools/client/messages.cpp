@@ -377,20 +377,4 @@ std::optional<PlayerStateRecord> decodePlayerStateDatagram(std::span<const uint8
     return decodePlayerState(datagram.subspan(kFrameHeaderSize));
 }
 
-// ---- Helpers ------------------------------------------------------------
-
-uint64_t derivePiboId(const ProfileKey& owner, uint8_t slot) {
-    constexpr uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ull;
-    constexpr uint64_t kFnvPrime = 0x100000001B3ull;
-    uint8_t input[kProfileKeySize + 8] = {};
-    std::memcpy(input, owner.data(), kProfileKeySize);
-    putU64(input + kProfileKeySize, slot);
-    uint64_t h = kFnvOffsetBasis;
-    for (uint8_t b : input) {
-        h ^= b;
-        h *= kFnvPrime;
-    }
-    return (h & ~(1ull << 63)) | 1ull;
-}
-
 }  // namespace karst::client
