@@ -56,54 +56,41 @@ const char* faultName(Fault fault) {
 }
 
 std::vector<uint8_t> malformedBytes(Fault fault, const ProfileKey& key, std::mt19937_64& random) {
-    std::vector<uint8_t> bytes;
-    const std::array<uint8_t, 4> ping{1, 2, 3, 4};
+    const std::array<uint8_t, kPingSize> ping{1, 2, 3, 4};
+    const std::array<uint8_t, kPingSize + 1> longPing{};
+    const std::array<uint8_t, kWelcomeSize> welcome{};
+    // Most faults follow a valid Hello, so the server has a session to refuse them in.
+    std::vector<uint8_t> bytes = helloFrame(key, fault == Fault::ZeroSequence ? 0 : 1);
     switch (fault) {
-        case Fault::RandomBytes: {
+        case Fault::RandomBytes:
             bytes.resize(std::uniform_int_distribution<size_t>(16, 512)(random));
             for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
             if (bytes[0] == 'K') bytes[0] = 'k';
-            return bytes;
-        }
-        case Fault::BadMagic:
-            bytes = helloFrame(key, 1);
-            bytes[3] = 'X';
-            return bytes;
-        case Fault::BadVersion:
-            bytes = helloFrame(key, 1);
-            putU16(bytes.data() + 4, kProtocolVersion - 1);
-            return bytes;
+            break;
+        case Fault::BadMagic: bytes[3] = 'X'; break;
+        case Fault::BadVersion: putU16(bytes.data() + 4, kProtocolVersion - 1); break;
         case Fault::OversizedLength:
             // Only the header: the announced length alone must close the connection.
-            bytes = helloFrame(key, 1);
             putU32(bytes.data() + 8, kMaxPayloadLength + 1);
             bytes.resize(kFrameHeaderSize);
-            return bytes;
-        case Fault::WrongPayloadSize: {
-            bytes = helloFrame(key, 1);
-            const std::array<uint8_t, kPingSize + 1> longPing{};
+            break;
+        case Fault::WrongPayloadSize:
             append(bytes, client::encodeFrame(MessageType::Ping, longPing, 2));
-            return bytes;
-        }
+            break;
         case Fault::MessageBeforeHello:
             return client::encodeFrame(MessageType::JoinRoom,
-                         client::encodeJoinRoom(RoomKey{0, 0, 0, 1}), 1);
-        case Fault::ZeroSequence: return helloFrame(key, 0);
+                                       client::encodeJoinRoom(RoomKey{0, 0, 0, 1}), 1);
+        case Fault::ZeroSequence: break;
         case Fault::RepeatedSequence:
-            bytes = helloFrame(key, 1);
             append(bytes, client::encodeFrame(MessageType::Ping, ping, 2));
             append(bytes, client::encodeFrame(MessageType::Ping, ping, 2));
-            return bytes;
+            break;
         case Fault::UnknownType:
-            bytes = helloFrame(key, 1);
             append(bytes, client::encodeFrame(static_cast<MessageType>(99), ping, 2));
-            return bytes;
-        case Fault::ServerOnlyType: {
-            bytes = helloFrame(key, 1);
-            const std::array<uint8_t, kWelcomeSize> welcome{};
+            break;
+        case Fault::ServerOnlyType:
             append(bytes, client::encodeFrame(MessageType::Welcome, welcome, 2));
-            return bytes;
-        }
+            break;
     }
     return bytes;
 }
