@@ -29,8 +29,19 @@ struct SendStamp {
     friend bool operator==(const SendStamp&, const SendStamp&) = default;
 };
 
-void writeStamp(client::PlayerStateRecord& record, const SendStamp& stamp);
-SendStamp readStamp(const client::PlayerStateRecord& record);
+inline void writeStamp(client::PlayerStateRecord& record, const SendStamp& stamp) {
+    const uint32_t yawBits =
+        (stamp.sequence & kRecordSequenceMask) | (stamp.counted ? kCountedFlag : 0u);
+    record.yaw = static_cast<int32_t>(yawBits);
+    record.opaque = static_cast<uint32_t>(stamp.sendNs);
+    record.timeMs = static_cast<uint32_t>(stamp.sendNs >> 32);
+}
+
+inline SendStamp readStamp(const client::PlayerStateRecord& record) {
+    const uint32_t yawBits = static_cast<uint32_t>(record.yaw);
+    return SendStamp{(uint64_t{record.timeMs} << 32) | record.opaque, yawBits & kRecordSequenceMask,
+                     (yawBits & kCountedFlag) != 0};
+}
 
 // Mirrors the server's per-player gate on the sending side: a record counts
 // only when it leaves at least 15 ms after the last counted one, so the
