@@ -372,7 +372,6 @@ void LoadEngine::lose(Bot& bot) {
             if (phase_ == RunPhase::Setup) {
                 bot.failure = SetupFailure::Handshake;  // already settled when it joined
             } else {
-                bot.closedDuringRun = true;
                 ++summary_.closedDuringRun;
                 --openParticipants_;
             }

@@ -43,7 +43,6 @@ struct Bot {
     uint32_t room = 0;
     BotPhase phase = BotPhase::Waiting;
     SetupFailure failure = SetupFailure::None;
-    bool closedDuringRun = false;
     bool udpBound = false;
     tools::FramedLink link{kMaxSendBacklog};
     tools::OwnedSocket udp;

@@ -48,7 +48,6 @@ using tools::encodeFrame;
 using tools::encodeFrameHeader;
 using tools::Frame;
 using tools::FrameHeader;
-using tools::kFrameMagic;
 
 // ---- Shared records -----------------------------------------------------
 
