@@ -294,7 +294,8 @@ std::optional<std::vector<uint8_t>> KarstClient::receiveUdp(int timeoutMs) {
     const Deadline deadline(timeoutMs);
     std::vector<uint8_t> datagram(kMaxDatagram);
     for (;;) {
-        if (pollOne(udpSocket_.get(), net::kPollIn, deadline.remainingMs()) == 0) return std::nullopt;
+        if (pollOne(udpSocket_.get(), net::kPollIn, deadline.remainingMs()) == 0)
+            return std::nullopt;
         net::SocketAddress from;
         const net::IoResult r = net::receiveDatagram(udpSocket_.get(), datagram, from);
         if (r.status == net::IoStatus::Ok) {

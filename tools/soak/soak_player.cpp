@@ -113,7 +113,8 @@ void SoakPlayer::onConnectionLost() {
         // refuses a second login of one profile): try again a little later.
         ++world_.stats().handshakeRetries;
         if (++handshakeFailuresInARow_ == kMaxHandshakeFailuresInARow)
-            error("Hello refused " + std::to_string(kMaxHandshakeFailuresInARow) + " times in a row");
+            error("Hello refused " + std::to_string(kMaxHandshakeFailuresInARow) +
+                  " times in a row");
     } else {
         ++world_.stats().playersClosedByServer;
         world_.error("player " + std::to_string(index_) + " was disconnected by the server");
