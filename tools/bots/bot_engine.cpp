@@ -21,7 +21,6 @@ constexpr uint64_t kDrainNs = kNsPerSecond;
 // Longest single wait: keeps deadlines, the progress line and a stop request prompt.
 constexpr uint64_t kMaxWaitNs = 50 * kNsPerMs;
 constexpr uint64_t kDeadlineScanNs = 10 * kNsPerMs;
-constexpr uint16_t kPollFailure = net::kPollError | net::kPollHangUp | net::kPollInvalid;
 
 // Rounded down: poll counts whole milliseconds, and waking up to a millisecond
 // early (then polling without waiting) keeps sends on time, where rounding up
@@ -53,11 +52,11 @@ LoadEngine::LoadEngine(const BotOptions& options, std::ostream* progress,
     bots_.resize(options.bots);
     for (uint32_t i = 0; i < options.bots; ++i) {
         bots_[i].index = i;
-        bots_[i].room = botRoomIndex(i, options.roomSize);
+        bots_[i].room = i / options.roomSize;
     }
     botByPlayerId_.reserve(options.bots);
     scratch_.resize(tools::kReadScratchSize);
-    roomMembers_.assign(roomCount(options.bots, options.roomSize), 0);
+    roomMembers_.assign((options.bots + options.roomSize - 1) / options.roomSize, 0);
 }
 
 LoadEngine::~LoadEngine() {
@@ -191,7 +190,8 @@ void LoadEngine::runDrain() {
     for (uint32_t b : participants_) {
         const Bot& bot = bots_[b];
         summary_.countedRecords += bot.countedInWindow;
-        summary_.expected += expectedDeliveries(bot.countedInWindow, roomMembers_[bot.room]);
+        // Every counted record is relayed to each of the sender's room mates.
+        summary_.expected += bot.countedInWindow * (roomMembers_[bot.room] - 1);
     }
     const uint64_t drainEnd = nowNs() + kDrainNs;
     for (;;) {
@@ -217,7 +217,7 @@ void LoadEngine::pass(uint64_t wakeNs) {
 
 void LoadEngine::serve(Bot& bot, bool udp, uint16_t revents) {
     if (udp) {
-        if (bot.udp != net::kInvalidSocket && (revents & net::kPollIn)) drainUdp(bot);
+        if (bot.udp.valid() && (revents & net::kPollIn)) drainUdp(bot);
         return;
     }
     if (!bot.link.open()) return;  // closed earlier in this pass
@@ -226,33 +226,32 @@ void LoadEngine::serve(Bot& bot, bool udp, uint16_t revents) {
         return;
     }
     if (revents & net::kPollIn) readTcp(bot);
-    else if (revents & kPollFailure) lose(bot);
+    else if (revents & tools::kPollFailure) lose(bot);
     if (bot.link.open() && (revents & net::kPollOut) && !bot.link.flush())
         lose(bot);
 }
 
 void LoadEngine::watch(Bot& bot) {
     const uint64_t token = uint64_t{bot.index} * 2;
-    if (bot.udp != net::kInvalidSocket && !bot.udpWatched)
-        bot.udpWatched = poller_.add(bot.udp, net::kPollIn, token + 1);
+    if (bot.udp.valid() && !bot.udpWatched)
+        bot.udpWatched = poller_.add(bot.udp.get(), net::kPollIn, token + 1);
     if (!bot.link.open()) return;
     const bool connecting = bot.phase == BotPhase::Connecting;
     uint16_t events = connecting ? 0 : net::kPollIn;
     if (connecting || bot.link.hasUnsent()) events |= net::kPollOut;
     if (events == bot.tcpWatch) return;
-    if (bot.tcpWatch == 0xFFFF) (void)poller_.add(bot.link.socket(), events, token);
+    if (bot.tcpWatch == kUnwatched) (void)poller_.add(bot.link.socket(), events, token);
     else poller_.modify(bot.link.socket(), events, token);
     bot.tcpWatch = events;
 }
 
 void LoadEngine::closeBot(Bot& bot) {
-    if (bot.link.open() && bot.tcpWatch != 0xFFFF) poller_.remove(bot.link.socket());
-    if (bot.udp != net::kInvalidSocket && bot.udpWatched) poller_.remove(bot.udp);
-    bot.tcpWatch = 0xFFFF;
+    if (bot.link.open() && bot.tcpWatch != kUnwatched) poller_.remove(bot.link.socket());
+    if (bot.udp.valid() && bot.udpWatched) poller_.remove(bot.udp.get());
+    bot.tcpWatch = kUnwatched;
     bot.udpWatched = false;
     bot.link.close();
-    net::closeSocket(bot.udp);
-    bot.udp = net::kInvalidSocket;
+    bot.udp.reset();
 }
 
 // Idle players: connected and in their rooms, they neither send nor read until
@@ -260,9 +259,9 @@ void LoadEngine::closeBot(Bot& bot) {
 void LoadEngine::holdConnections() {
     phase_ = RunPhase::Run;
     for (Bot& bot : bots_)
-        if (bot.link.open() && bot.tcpWatch != 0xFFFF) {
+        if (bot.link.open() && bot.tcpWatch != kUnwatched) {
             poller_.remove(bot.link.socket());
-            bot.tcpWatch = 0xFFFF;
+            bot.tcpWatch = kUnwatched;
         }
     const uint64_t end = nowNs() + options_.durationSeconds * kNsPerSecond;
     for (uint64_t now = nowNs(); now < end && !stopRequested(); now = nowNs()) {
@@ -308,24 +307,19 @@ void LoadEngine::launchDueBots(uint64_t now) {
 
 void LoadEngine::launch(Bot& bot, uint64_t now) {
     bot.setupDeadlineNs = now + options_.setupTimeoutSeconds * kNsPerSecond;
-    const net::SocketHandle s =
-        net::openSocket(tcpServer_.family, tcpServer_.socketType, tcpServer_.protocol);
-    if (s == net::kInvalidSocket || !net::setNonBlocking(s)) {
-        net::closeSocket(s);
-        settle(bot, BotPhase::Failed, SetupFailure::Connect);
-        return;
-    }
-    net::setNoDelay(s);
-    bot.link.adopt(s);
+    tools::OwnedSocket s = tools::openNonBlocking(tcpServer_);
+    if (!s.valid()) return settle(bot, BotPhase::Failed, SetupFailure::Connect);
+    net::setNoDelay(s.get());
+    bot.link.adopt(s.release());
     bot.phase = BotPhase::Connecting;
     // A non-blocking connect usually reports "in progress"; the poller then
     // tells writable (done) or error/hang-up (refused).
-    if (net::connectSocket(s, tcpServer_.address)) onConnected(bot);
+    if (net::connectSocket(bot.link.socket(), tcpServer_.address)) onConnected(bot);
     if (bot.link.open()) watch(bot);
 }
 
 void LoadEngine::finishConnect(Bot& bot, uint16_t revents) {
-    if (revents & kPollFailure) {
+    if (revents & tools::kPollFailure) {
         closeBot(bot);
         settle(bot, BotPhase::Failed, SetupFailure::Connect);
     } else if (revents & net::kPollOut) {
@@ -378,7 +372,6 @@ void LoadEngine::lose(Bot& bot) {
             if (phase_ == RunPhase::Setup) {
                 bot.failure = SetupFailure::Handshake;  // already settled when it joined
             } else {
-                bot.closedDuringRun = true;
                 ++summary_.closedDuringRun;
                 --openParticipants_;
             }

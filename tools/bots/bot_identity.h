@@ -15,11 +15,6 @@ namespace karst::bots {
 ProfileKey botProfileKey(uint64_t seed, uint32_t index);
 // The first character the level admits; hub worlds admit every character.
 uint8_t botCharacter(int16_t level);
-// Bot `index` plays in room index / roomSize.
-inline uint32_t botRoomIndex(uint32_t index, uint32_t roomSize) { return index / roomSize; }
-inline uint32_t roomCount(uint32_t bots, uint32_t roomSize) {
-    return (bots + roomSize - 1) / roomSize;
-}
 // Room r is instance r + 1 of the chosen level and act, mission 0; instance 0
 // is left to people who join by hand.
 RoomKey botRoomKey(const BotOptions& options, uint32_t roomIndex);

@@ -20,12 +20,6 @@ std::string setTransport(BotOptions& o, std::string_view v) {
     return {};
 }
 
-template <bool BotOptions::*Field>
-std::string setFlag(BotOptions& o, std::string_view) {
-    o.*Field = true;
-    return {};
-}
-
 const std::array<Option, 18>& optionTable() {
     static const std::array<Option, 18> table{{
         tools::loopbackHostOption<BotOptions>("this tool only loads a server on this machine."),
@@ -45,8 +39,8 @@ const std::array<Option, 18>& optionTable() {
                       &BotOptions::setupTimeoutSeconds),
         boundedOption("--seed", 0, UINT64_MAX, &BotOptions::seed),
         boundedOption("--first-room", 0, kMaxFirstRoom, &BotOptions::firstRoom),
-        {"--json", false, setFlag<&BotOptions::json>},
-        {"--hold", false, setFlag<&BotOptions::hold>},
+        tools::flagOption("--json", &BotOptions::json),
+        tools::flagOption("--hold", &BotOptions::hold),
     }};
     return table;
 }

@@ -42,7 +42,7 @@ void LoadEngine::drainUdp(Bot& bot) {
     uint8_t buffer[kDatagramBuffer];
     net::SocketAddress from;
     for (int i = 0; i < kMaxDatagramsPerDrain; ++i) {
-        const net::IoResult r = net::receiveDatagram(bot.udp, buffer, from);
+        const net::IoResult r = net::receiveDatagram(bot.udp.get(), buffer, from);
         if (r.status != net::IoStatus::Ok) return;
         if (r.truncated) continue;
         const auto record =
@@ -76,12 +76,8 @@ void LoadEngine::onWelcome(Bot& bot, std::span<const uint8_t> payload) {
     bot.udpToken = welcome->udpToken;
     botByPlayerId_[bot.playerId] = bot.index;
     if (options_.transport == Transport::Udp) {
-        bot.udp =
-            net::openSocket(udpServer_.family, udpServer_.socketType, udpServer_.protocol);
-        if (bot.udp == net::kInvalidSocket || !net::setNonBlocking(bot.udp)) {
-            lose(bot);
-            return;
-        }
+        bot.udp = tools::openNonBlocking(udpServer_);
+        if (!bot.udp.valid()) return lose(bot);
     }
     bot.phase = BotPhase::AwaitRoom;
     const RoomKey room = botRoomKey(options_, bot.room);
@@ -134,29 +130,29 @@ void LoadEngine::measure(Bot& receiver, const client::PlayerStateRecord& record)
 
 // ---- Sending ------------------------------------------------------------------
 
+uint64_t LoadEngine::serveSchedule(CyclicSchedule& schedule, uint64_t now,
+                                   void (LoadEngine::*send)(Bot&, uint64_t)) {
+    const uint64_t skipped = schedule.skipMissedRounds(now);
+    for (; schedule.nextDueNs() <= now; schedule.advance()) {
+        Bot& bot = bots_[participants_[schedule.nextParticipant()]];
+        if (bot.phase == BotPhase::Joined) (this->*send)(bot, now);
+        watch(bot);
+    }
+    return skipped;
+}
+
 void LoadEngine::sendDue(uint64_t now) {
-    summary_.scheduleSlotsSkipped += movement_.skipMissedRounds(now);
-    for (; movement_.nextDueNs() <= now; movement_.advance()) {
-        Bot& bot = bots_[participants_[movement_.nextParticipant()]];
-        sendMovement(bot, now);
-        watch(bot);
-    }
-    chat_.skipMissedRounds(now);
-    for (; chat_.nextDueNs() <= now; chat_.advance()) {
-        Bot& bot = bots_[participants_[chat_.nextParticipant()]];
-        sendChat(bot);
-        watch(bot);
-    }
-    events_.skipMissedRounds(now);
-    for (; events_.nextDueNs() <= now; events_.advance()) {
-        Bot& bot = bots_[participants_[events_.nextParticipant()]];
-        sendEvent(bot);
-        watch(bot);
-    }
+    summary_.scheduleSlotsSkipped += serveSchedule(movement_, now, &LoadEngine::sendMovement);
+    serveSchedule(chat_, now, &LoadEngine::sendChat);
+    serveSchedule(events_, now, &LoadEngine::sendEvent);
+}
+
+bool LoadEngine::sent(Bot& bot, SendOutcome outcome) {
+    if (outcome == SendOutcome::Failed) lose(bot);
+    return outcome == SendOutcome::Sent;
 }
 
 void LoadEngine::sendMovement(Bot& bot, uint64_t now) {
-    if (bot.phase != BotPhase::Joined) return;
     client::PlayerStateRecord record;
     record.playerId = bot.playerId;
     record.room = botRoomKey(options_, bot.room);
@@ -169,14 +165,8 @@ void LoadEngine::sendMovement(Bot& bot, uint64_t now) {
         options_.transport == Transport::Udp
             ? sendUdpRecord(bot, record)
             : sendFrame(bot.link, MessageType::PlayerState, client::encodePlayerState(record));
-    if (outcome == SendOutcome::Failed) {
-        lose(bot);
-        return;
-    }
-    if (outcome == SendOutcome::Dropped) {
-        ++summary_.sendBacklogDrops;
-        return;
-    }
+    if (outcome == SendOutcome::Dropped) ++summary_.sendBacklogDrops;
+    if (!sent(bot, outcome)) return;
     ++summary_.recordsSent;
     ++sentThisSecond_;
     if (!counted) return;
@@ -187,35 +177,29 @@ void LoadEngine::sendMovement(Bot& bot, uint64_t now) {
 SendOutcome LoadEngine::sendUdpRecord(Bot& bot, const client::PlayerStateRecord& record) {
     const auto datagram = client::encodeUdpDatagram(
         client::UdpPlayerState{bot.playerId, bot.udpToken, record}, bot.nextUdpSequence);
-    const net::IoResult r = net::sendDatagram(bot.udp, datagram, udpServer_.address);
+    const net::IoResult r = net::sendDatagram(bot.udp.get(), datagram, udpServer_.address);
     if (r.status != net::IoStatus::Ok || r.bytes != datagram.size()) return SendOutcome::Dropped;
     ++bot.nextUdpSequence;
     return SendOutcome::Sent;
 }
 
-void LoadEngine::sendChat(Bot& bot) {
-    if (bot.phase != BotPhase::Joined) return;
+void LoadEngine::sendChat(Bot& bot, uint64_t) {
     client::Payload<kChatTextSize> payload{};
     // The text field starts after the u32 player id and stays zero-terminated.
     std::snprintf(reinterpret_cast<char*>(payload.data() + 4), client::kChatTextFieldSize,
                   "bot %u line %u", bot.index, ++bot.chatCount);
-    const SendOutcome outcome = sendFrame(bot.link, MessageType::ChatText, payload);
-    if (outcome == SendOutcome::Failed) lose(bot);
-    else if (outcome == SendOutcome::Sent) ++summary_.chatSent;
+    if (sent(bot, sendFrame(bot.link, MessageType::ChatText, payload))) ++summary_.chatSent;
 }
 
 // Kinds 0 and 1 alternate, so each kind has twice the interval between its
 // events that the option asks for overall.
-void LoadEngine::sendEvent(Bot& bot) {
-    if (bot.phase != BotPhase::Joined) return;
+void LoadEngine::sendEvent(Bot& bot, uint64_t) {
     client::PlayerEvent event;
     event.kind = static_cast<uint8_t>(bot.eventCount & 1u);
     event.value = bot.eventCount % kMaxEventValue;
     ++bot.eventCount;
-    const SendOutcome outcome =
-        sendFrame(bot.link, MessageType::PlayerEvent, client::encodePlayerEvent(event));
-    if (outcome == SendOutcome::Failed) lose(bot);
-    else if (outcome == SendOutcome::Sent) ++summary_.eventsSent;
+    const auto payload = client::encodePlayerEvent(event);
+    if (sent(bot, sendFrame(bot.link, MessageType::PlayerEvent, payload))) ++summary_.eventsSent;
 }
 
 }  // namespace karst::bots

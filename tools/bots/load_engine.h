@@ -33,6 +33,8 @@ inline constexpr size_t kMaxSendBacklog = 16384;
 // Reads per serve of one bot: few, to stay fair to the other bots.
 inline constexpr int kMaxReadsPerCall = 4;
 
+inline constexpr uint16_t kUnwatched = 0xFFFF;
+
 // Queues the frame and writes what the socket takes at once.
 SendOutcome sendFrame(tools::FramedLink& link, MessageType type, std::span<const uint8_t> payload);
 
@@ -41,13 +43,12 @@ struct Bot {
     uint32_t room = 0;
     BotPhase phase = BotPhase::Waiting;
     SetupFailure failure = SetupFailure::None;
-    bool closedDuringRun = false;
     bool udpBound = false;
     tools::FramedLink link{kMaxSendBacklog};
-    net::SocketHandle udp = net::kInvalidSocket;
+    tools::OwnedSocket udp;
     uint32_t nextUdpSequence = 1;
     // What the poller watches the TCP socket for; kUnwatched before it is added.
-    uint16_t tcpWatch = 0xFFFF;
+    uint16_t tcpWatch = kUnwatched;
     bool udpWatched = false;
     uint64_t setupDeadlineNs = 0;
     uint32_t playerId = 0;
@@ -110,10 +111,16 @@ private:
     void readTcp(Bot& bot);
     void drainUdp(Bot& bot);
     void sendDue(uint64_t now);
+    // Sends for every joined participant whose turn has come; returns the
+    // slots skipped because this tool fell behind.
+    uint64_t serveSchedule(CyclicSchedule& schedule, uint64_t now,
+                           void (LoadEngine::*send)(Bot&, uint64_t));
+    // True when the frame left; a connection that failed is lost.
+    bool sent(Bot& bot, SendOutcome outcome);
     void sendMovement(Bot& bot, uint64_t now);
     SendOutcome sendUdpRecord(Bot& bot, const client::PlayerStateRecord& record);
-    void sendChat(Bot& bot);
-    void sendEvent(Bot& bot);
+    void sendChat(Bot& bot, uint64_t now);
+    void sendEvent(Bot& bot, uint64_t now);
 
     BotOptions options_;
     std::ostream* progress_;

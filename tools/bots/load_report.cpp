@@ -1,8 +1,7 @@
 // Formatting of the progress line, the summary table and the JSON summary.
 #include "bots/load_report.h"
 
-#include "bots/record_stamp.h"
-
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 
@@ -18,8 +17,24 @@ std::string format(const char* pattern, auto... values) {
 
 std::string milliseconds(uint64_t ns) { return format("%.3f ms", static_cast<double>(ns) / 1e6); }
 
+uint64_t lostRecords(const LoadSummary& s) {
+    return s.received >= s.expected ? 0 : s.expected - s.received;
+}
+
+double deliveriesPerSecond(const LoadSummary& s) {
+    return s.measuredSeconds > 0 ? static_cast<double>(s.delivered) / s.measuredSeconds : 0.0;
+}
+
+// Percentage of the expected records that arrived; negative when nothing was
+// expected (a room of one), which reports show as "n/a".
+double deliveryPercent(const LoadSummary& s) {
+    if (s.expected == 0) return -1.0;
+    return 100.0 * static_cast<double>(std::min(s.received, s.expected)) /
+           static_cast<double>(s.expected);
+}
+
 std::string percentText(const LoadSummary& s) {
-    const double percent = deliveryPercent(s.expected, s.received);
+    const double percent = deliveryPercent(s);
     return percent < 0 ? "n/a (rooms of one)" : format("%.3f %%", percent);
 }
 
@@ -46,12 +61,6 @@ std::string jsonEscaped(const std::string& text) {
 }
 
 }  // namespace
-
-uint64_t lostRecords(const LoadSummary& s) { return lostRecords(s.expected, s.received); }
-
-double deliveriesPerSecond(const LoadSummary& s) {
-    return s.measuredSeconds > 0 ? static_cast<double>(s.delivered) / s.measuredSeconds : 0.0;
-}
 
 int exitCodeFor(const LoadSummary& s) {
     const bool everyBotSetUp = s.botsJoined == s.options.bots;
@@ -97,7 +106,7 @@ std::string formatSummaryTable(const LoadSummary& s) {
 
 std::string formatSummaryJson(const LoadSummary& s) {
     const BotOptions& o = s.options;
-    const double percent = deliveryPercent(s.expected, s.received);
+    const double percent = deliveryPercent(s);
     auto ms = [](uint64_t ns) { return format("%.3f", static_cast<double>(ns) / 1e6); };
     std::string out = "{\n";
     auto field = [&out](const char* name, const std::string& value, bool last = false) {

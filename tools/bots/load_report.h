@@ -51,8 +51,6 @@ struct LoadSummary {
     std::string abortReason;  // why the run ended early, when it did
 };
 
-uint64_t lostRecords(const LoadSummary& s);
-double deliveriesPerSecond(const LoadSummary& s);
 // 0 when every bot set up, stayed connected and the run completed; else 1.
 int exitCodeFor(const LoadSummary& s);
 

@@ -29,34 +29,35 @@ struct SendStamp {
     friend bool operator==(const SendStamp&, const SendStamp&) = default;
 };
 
-void writeStamp(client::PlayerStateRecord& record, const SendStamp& stamp);
-SendStamp readStamp(const client::PlayerStateRecord& record);
+inline void writeStamp(client::PlayerStateRecord& record, const SendStamp& stamp) {
+    const uint32_t yawBits =
+        (stamp.sequence & kRecordSequenceMask) | (stamp.counted ? kCountedFlag : 0u);
+    record.yaw = static_cast<int32_t>(yawBits);
+    record.opaque = static_cast<uint32_t>(stamp.sendNs);
+    record.timeMs = static_cast<uint32_t>(stamp.sendNs >> 32);
+}
+
+inline SendStamp readStamp(const client::PlayerStateRecord& record) {
+    const uint32_t yawBits = static_cast<uint32_t>(record.yaw);
+    return SendStamp{(uint64_t{record.timeMs} << 32) | record.opaque, yawBits & kRecordSequenceMask,
+                     (yawBits & kCountedFlag) != 0};
+}
 
 // Mirrors the server's per-player gate on the sending side: a record counts
 // only when it leaves at least 15 ms after the last counted one, so the
 // expected figure never includes records the server is bound to drop.
 class RelayGateTracker {
 public:
-    bool admits(uint64_t sendNs) const;
+    bool admits(uint64_t sendNs) const { return !any_ || sendNs - lastCountedNs_ >= kRelayGateNs; }
     // Called once a counted record has actually left.
-    void markCounted(uint64_t sendNs);
+    void markCounted(uint64_t sendNs) {
+        any_ = true;
+        lastCountedNs_ = sendNs;
+    }
 
 private:
     uint64_t lastCountedNs_ = 0;
     bool any_ = false;
 };
-
-// Every counted record is relayed to the sender's room mates.
-inline uint64_t expectedDeliveries(uint64_t countedRecords, uint32_t roomMembers) {
-    return roomMembers == 0 ? 0 : countedRecords * (roomMembers - 1);
-}
-
-inline uint64_t lostRecords(uint64_t expected, uint64_t received) {
-    return received >= expected ? 0 : expected - received;
-}
-
-// Percentage of the expected records that arrived; negative when nothing was
-// expected (a room of one), which reports show as "n/a".
-double deliveryPercent(uint64_t expected, uint64_t received);
 
 }  // namespace karst::bots

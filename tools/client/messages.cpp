@@ -1,7 +1,8 @@
 // Builders and parsers for every message of the client protocol.
 //
-// Each function walks its layout field by field with ByteWriter/ByteReader;
-// the static_asserts tie the field widths to the catalogue's payload sizes, and
+// Each layout is one list of fields in wire order; `Put` writes such a list and
+// `Get` fills it, so a message relayed both ways has its layout written once.
+// The static_asserts tie the field widths to the catalogue's payload sizes, and
 // every parser also checks that it consumed exactly the payload it was given.
 #include "client/messages.h"
 
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 namespace karst::client {
 
@@ -39,111 +41,157 @@ static_assert(4 + 8 + kPlayerStateRecordSize == kUdpPlayerStateSize);
 
 namespace {
 
-void writeRoomKey(ByteWriter& w, const RoomKey& room) {
-    uint8_t bytes[kRoomKeySize];
-    encodeRoomKey(bytes, room);
-    w.bytes(bytes, sizeof bytes);
+// A zero-padded text field: at most `width` bytes written, read up to its first zero.
+template <class S>
+struct Text {
+    S& text;
+    size_t width;
+};
+template <class S>
+Text(S&, size_t) -> Text<S>;
+// Bytes the layout keeps zero.
+struct Zeros {
+    size_t count;
+};
+
+constexpr auto recordFields = [](auto& io, auto& m) {
+    io(m.playerId, m.room, m.position, m.velocity, m.yaw, m.opaque, m.timeMs);
+};
+
+class Put {
+public:
+    explicit Put(std::span<uint8_t> out) : w_(out) {}
+    template <class... Fields>
+    void operator()(const Fields&... fields) { (put(fields), ...); }
+
+private:
+    void put(uint8_t v) { w_.u8(v); }
+    void put(int8_t v) { w_.u8(static_cast<uint8_t>(v)); }
+    void put(uint16_t v) { w_.u16(v); }
+    void put(uint32_t v) { w_.u32(v); }
+    void put(int32_t v) { w_.i32(v); }
+    void put(uint64_t v) { w_.u64(v); }
+    void put(float v) { w_.f32(v); }
+    template <class T, size_t N>
+    void put(const std::array<T, N>& values) {
+        if constexpr (std::is_same_v<T, uint8_t>) w_.bytes(values.data(), N);
+        else for (const T& v : values) put(v);
+    }
+    void put(const RoomKey& room) {
+        uint8_t bytes[kRoomKeySize];
+        encodeRoomKey(bytes, room);
+        w_.bytes(bytes, sizeof bytes);
+    }
+    template <class S>
+    void put(const Text<S>& t) { w_.text(t.text, t.width); }
+    void put(Zeros z) { w_.zeros(z.count); }
+    void put(const PlayerStateRecord& m) { recordFields(*this, m); }
+
+    ByteWriter w_;
+};
+
+class Get {
+public:
+    explicit Get(std::span<const uint8_t> in) : r_(in) {}
+    template <class... Fields>
+    void operator()(Fields&&... fields) { (get(fields), ...); }
+    // Every field read and nothing left over.
+    bool exact() const { return r_.ok() && r_.remaining() == 0; }
+
+private:
+    void get(uint8_t& v) { v = r_.u8(); }
+    void get(int8_t& v) { v = static_cast<int8_t>(r_.u8()); }
+    void get(uint16_t& v) { v = r_.u16(); }
+    void get(uint32_t& v) { v = r_.u32(); }
+    void get(int32_t& v) { v = r_.i32(); }
+    void get(uint64_t& v) { v = r_.u64(); }
+    void get(float& v) { v = r_.f32(); }
+    template <class T, size_t N>
+    void get(std::array<T, N>& values) {
+        if constexpr (std::is_same_v<T, uint8_t>) r_.bytes(values.data(), N);
+        else for (T& v : values) get(v);
+    }
+    void get(RoomKey& room) {
+        uint8_t bytes[kRoomKeySize] = {};
+        r_.bytes(bytes, sizeof bytes);
+        room = decodeRoomKey(bytes);
+    }
+    void get(Text<std::string>& t) {
+        t.text.assign(t.width, '\0');
+        r_.bytes(t.text.data(), t.width);
+        t.text.resize(std::strlen(t.text.c_str()));
+    }
+    void get(Zeros& z) { r_.skip(z.count); }
+    void get(PlayerStateRecord& m) { recordFields(*this, m); }
+
+    ByteReader r_;
+};
+
+template <size_t N, class M, class Fields>
+Payload<N> encode(const M& m, Fields fields) {
+    Payload<N> out{};
+    Put put(out);
+    fields(put, m);
+    return out;
 }
 
-RoomKey readRoomKey(ByteReader& r) {
-    uint8_t bytes[kRoomKeySize] = {};
-    r.bytes(bytes, sizeof bytes);
-    return decodeRoomKey(bytes);
+template <size_t N, class... Fields>
+Payload<N> encodeFields(const Fields&... fields) {
+    Payload<N> out{};
+    Put{out}(fields...);
+    return out;
 }
 
-void writeFloats(ByteWriter& w, const std::array<float, 3>& v) {
-    for (float f : v) w.f32(f);
-}
-
-std::array<float, 3> readFloats(ByteReader& r) {
-    std::array<float, 3> v{};
-    for (float& f : v) f = r.f32();
-    return v;
-}
-
-// A zero-padded text field, read up to its first zero byte.
-std::string readText(ByteReader& r, size_t width) {
-    std::string text(width, '\0');
-    r.bytes(text.data(), width);
-    text.resize(std::strlen(text.c_str()));
-    return text;
-}
-
-template <size_t N>
-void readArray(ByteReader& r, std::array<uint8_t, N>& out) {
-    r.bytes(out.data(), N);
-}
-
-void writeRecord(ByteWriter& w, const PlayerStateRecord& m) {
-    w.u32(m.playerId);
-    writeRoomKey(w, m.room);
-    writeFloats(w, m.position);
-    writeFloats(w, m.velocity);
-    w.i32(m.yaw).u32(m.opaque).u32(m.timeMs);
-}
-
-PlayerStateRecord readRecord(ByteReader& r) {
-    PlayerStateRecord m;
-    m.playerId = r.u32();
-    m.room = readRoomKey(r);
-    m.position = readFloats(r);
-    m.velocity = readFloats(r);
-    m.yaw = r.i32();
-    m.opaque = r.u32();
-    m.timeMs = r.u32();
-    return m;
-}
-
-// Every parser: exactly `size` bytes, read field by field by `fill`, and the
-// whole payload consumed, nothing beyond it.
-template <class T, class Fill>
-std::optional<T> parseExactly(std::span<const uint8_t> payload, size_t size, Fill fill) {
+// Exactly `size` bytes, every one of them consumed by `fields`.
+template <class M, class Fields>
+std::optional<M> decode(std::span<const uint8_t> payload, size_t size, Fields fields) {
     if (payload.size() != size) return std::nullopt;
-    ByteReader r(payload);
-    T m{};
-    fill(r, m);
-    if (!r.ok() || r.remaining() != 0) return std::nullopt;
+    Get get(payload);
+    M m{};
+    fields(get, m);
+    if (!get.exact()) return std::nullopt;
     return m;
 }
+
+// ---- Layouts of the messages relayed both ways ---------------------------
+
+constexpr auto chatFields = [](auto& io, auto& m) {
+    io(m.playerId, Text{m.text, kChatTextFieldSize});
+};
+constexpr auto feedFields = [](auto& io, auto& m) {
+    io(m.playerId, m.ownerPlayerId, m.fruit, m.extra);
+};
+constexpr auto eventFields = [](auto& io, auto& m) {
+    io(m.playerId, m.kind, m.detail, m.value, m.extra);
+};
+constexpr auto piboStateFields = [](auto& io, auto& m) {
+    io(m.id, m.playerId, m.room, m.position, m.further, m.extra);
+};
+constexpr auto releaseFields = [](auto& io, auto& m) { io(m.id); };
 
 }  // namespace
 
 // ---- Builders -----------------------------------------------------------
 
 Payload<kHelloSize> encodeHello(const Hello& m) {
-    Payload<kHelloSize> out{};
-    ByteWriter w(out);
-    w.text(m.name, kNameFieldSize).u8(m.character).bytes(m.colour.data(), kColourSize);
-    w.zeros(4).bytes(m.profileKey.data(), kProfileKeySize);
-    return out;
+    return encodeFields<kHelloSize>(Text{m.name, kNameFieldSize}, m.character, m.colour, Zeros{4},
+                                    m.profileKey);
 }
 
 Payload<kSetCharacterSize> encodeSetCharacter(const SetCharacter& m) {
-    Payload<kSetCharacterSize> out{};
-    ByteWriter w(out);
-    w.text(m.name, kNameFieldSize).u8(m.character).bytes(m.colour.data(), kColourSize);
-    return out;
+    return encodeFields<kSetCharacterSize>(Text{m.name, kNameFieldSize}, m.character, m.colour);
 }
 
 Payload<kJoinRoomSize> encodeJoinRoom(const RoomKey& room) {
-    Payload<kJoinRoomSize> out{};
-    ByteWriter w(out);
-    writeRoomKey(w, room);
-    return out;
+    return encodeFields<kJoinRoomSize>(room);
 }
 
 Payload<kPlayerStateSize> encodePlayerState(const PlayerStateRecord& m) {
-    Payload<kPlayerStateSize> out{};
-    ByteWriter w(out);
-    writeRecord(w, m);
-    return out;
+    return encode<kPlayerStateSize>(m, recordFields);
 }
 
 Payload<kChatTextSize> encodeChatText(const ChatText& m) {
-    Payload<kChatTextSize> out{};
-    ByteWriter w(out);
-    w.u32(m.playerId).text(m.text, kChatTextFieldSize);
-    return out;
+    return encode<kChatTextSize>(m, chatFields);
 }
 
 Payload<kSetReadySize> encodeSetReady(uint8_t ready) { return {ready}; }
@@ -151,27 +199,15 @@ Payload<kSetReadySize> encodeSetReady(uint8_t ready) { return {ready}; }
 Payload<kPingSize> encodePing(const std::array<uint8_t, kPingSize>& bytes) { return bytes; }
 
 Payload<kPiboFeedSize> encodePiboFeed(const PiboFeed& m) {
-    Payload<kPiboFeedSize> out{};
-    ByteWriter w(out);
-    w.u32(m.playerId).u32(m.ownerPlayerId).u8(static_cast<uint8_t>(m.fruit));
-    w.bytes(m.extra.data(), m.extra.size());
-    return out;
+    return encode<kPiboFeedSize>(m, feedFields);
 }
 
 Payload<kStageFinishedSize> encodeStageFinished(const StageFinished& m) {
-    Payload<kStageFinishedSize> out{};
-    ByteWriter w(out);
-    writeRoomKey(w, m.room);
-    w.u32(m.result).u32(m.unused);
-    return out;
+    return encodeFields<kStageFinishedSize>(m.room, m.result, m.unused);
 }
 
 Payload<kPlayerEventSize> encodePlayerEvent(const PlayerEvent& m) {
-    Payload<kPlayerEventSize> out{};
-    ByteWriter w(out);
-    w.u32(m.playerId).u8(m.kind).bytes(m.detail.data(), m.detail.size());
-    w.u32(m.value).u32(m.extra);
-    return out;
+    return encode<kPlayerEventSize>(m, eventFields);
 }
 
 Payload<kBuyFruitSize> encodeBuyFruit(int8_t fruit) {
@@ -179,262 +215,157 @@ Payload<kBuyFruitSize> encodeBuyFruit(int8_t fruit) {
 }
 
 Payload<kPiboRegisterSize> encodePiboRegister(const PiboRegister& m) {
-    Payload<kPiboRegisterSize> out{};
-    ByteWriter w(out);
-    w.u64(m.id);
-    writeRoomKey(w, m.room);
-    w.u8(m.localSlot).u8(m.stage).zeros(2).text(m.name, kPiboNameSize);
-    w.bytes(m.data.data(), m.data.size());
-    return out;
+    return encodeFields<kPiboRegisterSize>(m.id, m.room, m.localSlot, m.stage, Zeros{2},
+                                           Text{m.name, kPiboNameSize}, m.data);
 }
 
 Payload<kPiboStateSize> encodePiboState(const PiboState& m) {
-    Payload<kPiboStateSize> out{};
-    ByteWriter w(out);
-    w.u64(m.id).u32(m.playerId);
-    writeRoomKey(w, m.room);
-    writeFloats(w, m.position);
-    writeFloats(w, m.further);
-    w.bytes(m.extra.data(), m.extra.size());
-    return out;
+    return encode<kPiboStateSize>(m, piboStateFields);
 }
 
 Payload<kPiboReleaseSize> encodePiboRelease(const PiboRelease& m) {
-    Payload<kPiboReleaseSize> out{};
-    putU64(out.data(), m.id);
-    return out;
+    return encode<kPiboReleaseSize>(m, releaseFields);
 }
 
 Payload<kPiboInteractSize> encodePiboInteract(const PiboInteract& m) {
-    Payload<kPiboInteractSize> out{};
-    ByteWriter w(out);
-    w.u64(m.actorId).u64(m.targetId).u8(m.action).zeros(3);
-    return out;
+    return encodeFields<kPiboInteractSize>(m.actorId, m.targetId, m.action, Zeros{3});
 }
 
 Payload<kPiboBreedSize> encodePiboBreed(const PiboBreed& m) {
-    Payload<kPiboBreedSize> out{};
-    ByteWriter w(out);
-    w.u64(m.firstId).u64(m.secondId);
-    return out;
+    return encodeFields<kPiboBreedSize>(m.firstId, m.secondId);
 }
 
 Payload<kPiboClaimSize> encodePiboClaim(const PiboClaim& m) {
-    Payload<kPiboClaimSize> out{};
-    ByteWriter w(out);
-    w.u64(m.id).u8(m.localSlot).u8(m.accepted).zeros(2);
-    return out;
+    return encodeFields<kPiboClaimSize>(m.id, m.localSlot, m.accepted, Zeros{2});
 }
 
 Payload<kUdpPlayerStateSize> encodeUdpPlayerState(const UdpPlayerState& m) {
-    Payload<kUdpPlayerStateSize> out{};
-    ByteWriter w(out);
-    w.u32(m.playerId).u64(m.udpToken);
-    writeRecord(w, m.record);
-    return out;
+    return encodeFields<kUdpPlayerStateSize>(m.playerId, m.udpToken, m.record);
 }
 
 Payload<kUdpDatagramSize> encodeUdpDatagram(const UdpPlayerState& m, uint32_t sequence) {
-    Payload<kUdpDatagramSize> out{};
     const auto header = encodeFrameHeader(static_cast<uint16_t>(MessageType::UdpPlayerState),
                                           kUdpPlayerStateSize, sequence);
-    const auto payload = encodeUdpPlayerState(m);
-    std::memcpy(out.data(), header.data(), header.size());
-    std::memcpy(out.data() + header.size(), payload.data(), payload.size());
-    return out;
+    return encodeFields<kUdpDatagramSize>(header, encodeUdpPlayerState(m));
 }
 
 // ---- Parsers ------------------------------------------------------------
 
 std::optional<Welcome> decodeWelcome(std::span<const uint8_t> payload) {
-    return parseExactly<Welcome>(payload, kWelcomeSize, [](ByteReader& r, auto& m) {
-        m.playerId = r.u32();
-        m.connectionCount = r.u32();
-        m.uptimeMs = r.u32();
-        m.rings = r.u32();
-        m.udpToken = r.u64();
+    return decode<Welcome>(payload, kWelcomeSize, [](Get& in, Welcome& m) {
+        in(m.playerId, m.connectionCount, m.uptimeMs, m.rings, m.udpToken);
     });
 }
 
 std::optional<PlayerInfo> decodePlayerInfo(std::span<const uint8_t> payload) {
-    return parseExactly<PlayerInfo>(payload, kPlayerInfoSize, [](ByteReader& r, auto& m) {
-        m.playerId = r.u32();
-        readArray(r, m.nameField);
-        const auto nameEnd = std::find(m.nameField.begin(), m.nameField.end(), uint8_t{0});
-        m.name.assign(m.nameField.begin(), nameEnd);
-        m.character = r.u8();
-        readArray(r, m.colour);
-        m.room = readRoomKey(r);
+    return decode<PlayerInfo>(payload, kPlayerInfoSize, [](Get& in, PlayerInfo& m) {
+        in(m.playerId, m.nameField, m.character, m.colour, m.room);
+        m.name.assign(m.nameField.begin(), std::find(m.nameField.begin(), m.nameField.end(), 0));
     });
 }
 
 std::optional<uint32_t> decodePlayerLeft(std::span<const uint8_t> payload) {
-    return parseExactly<uint32_t>(payload, kPlayerLeftSize,
-                                  [](ByteReader& r, auto& m) { m = r.u32(); });
+    return decode<uint32_t>(payload, kPlayerLeftSize, [](Get& in, uint32_t& id) { in(id); });
 }
 
 std::optional<PlayerStateRecord> decodePlayerState(std::span<const uint8_t> payload) {
-    return parseExactly<PlayerStateRecord>(payload, kPlayerStateSize,
-                                           [](ByteReader& r, auto& m) { m = readRecord(r); });
+    return decode<PlayerStateRecord>(payload, kPlayerStateSize, recordFields);
 }
 
 std::optional<ChatText> decodeChatText(std::span<const uint8_t> payload) {
-    return parseExactly<ChatText>(payload, kChatTextSize, [](ByteReader& r, auto& m) {
-        m.playerId = r.u32();
-        m.text = readText(r, kChatTextFieldSize);
-    });
+    return decode<ChatText>(payload, kChatTextSize, chatFields);
 }
 
 std::optional<RoomStatus> decodeRoomStatus(std::span<const uint8_t> payload) {
-    return parseExactly<RoomStatus>(payload, kRoomStatusSize, [](ByteReader& r, auto& m) {
-        m.members = r.u16();
-        m.ready = r.u16();
-        m.countdown = r.u8();
-        m.mission = r.u8();
-        m.reserved = r.u16();
+    return decode<RoomStatus>(payload, kRoomStatusSize, [](Get& in, RoomStatus& m) {
+        in(m.members, m.ready, m.countdown, m.mission, m.reserved);
     });
 }
 
 std::optional<StageStart> decodeStageStart(std::span<const uint8_t> payload) {
-    return parseExactly<StageStart>(payload, kStageStartSize, [](ByteReader& r, auto& m) {
-        m.room = readRoomKey(r);
-        m.uptimeMs = r.u32();
-    });
+    return decode<StageStart>(payload, kStageStartSize,
+                              [](Get& in, StageStart& m) { in(m.room, m.uptimeMs); });
 }
 
 std::optional<std::array<uint8_t, kPongSize>> decodePong(std::span<const uint8_t> payload) {
     using Pong = std::array<uint8_t, kPongSize>;
-    return parseExactly<Pong>(payload, kPongSize, [](ByteReader& r, auto& m) { readArray(r, m); });
+    return decode<Pong>(payload, kPongSize, [](Get& in, Pong& m) { in(m); });
 }
 
 std::optional<Notice> decodeNotice(std::span<const uint8_t> payload) {
-    return parseExactly<Notice>(payload, kNoticeSize, [](ByteReader& r, auto& m) {
-        m.code = r.u16();
-        m.text = readText(r, kNoticeTextSize);
-    });
+    return decode<Notice>(payload, kNoticeSize,
+                          [](Get& in, Notice& m) { in(m.code, Text{m.text, kNoticeTextSize}); });
 }
 
 std::optional<PiboFeed> decodePiboFeed(std::span<const uint8_t> payload) {
-    return parseExactly<PiboFeed>(payload, kPiboFeedSize, [](ByteReader& r, auto& m) {
-        m.playerId = r.u32();
-        m.ownerPlayerId = r.u32();
-        m.fruit = static_cast<int8_t>(r.u8());
-        readArray(r, m.extra);
-    });
+    return decode<PiboFeed>(payload, kPiboFeedSize, feedFields);
 }
 
 std::optional<StageFinishedResult> decodeStageFinishedResult(std::span<const uint8_t> payload) {
-    const auto fill = [](ByteReader& r, auto& m) {
-        m.playerId = r.u32();
-        m.result = r.u32();
-        m.ringsAwarded = r.u32();
-        m.rings = r.u32();
-        m.finishedCount = r.u16();
-        m.memberCount = r.u16();
-        m.place = r.u8();
-        r.skip(3);
-    };
-    return parseExactly<StageFinishedResult>(payload, kStageFinishedResultSize, fill);
+    return decode<StageFinishedResult>(payload, kStageFinishedResultSize,
+                                       [](Get& in, StageFinishedResult& m) {
+        in(m.playerId, m.result, m.ringsAwarded, m.rings, m.finishedCount, m.memberCount, m.place,
+           Zeros{3});
+    });
 }
 
 std::optional<StageEnded> decodeStageEnded(std::span<const uint8_t> payload) {
-    return parseExactly<StageEnded>(payload, kStageEndedSize, [](ByteReader& r, auto& m) {
-        m.room = readRoomKey(r);
-        m.endCode = r.u32();
-    });
+    return decode<StageEnded>(payload, kStageEndedSize,
+                              [](Get& in, StageEnded& m) { in(m.room, m.endCode); });
 }
 
 std::optional<CompletedSave> decodeCompletedSave(std::span<const uint8_t> payload) {
-    return parseExactly<CompletedSave>(payload, kCompletedSaveSize, [](ByteReader& r, auto& m) {
-        m.hash = r.u32();
-        readArray(r, m.data);
-    });
+    return decode<CompletedSave>(payload, kCompletedSaveSize,
+                                 [](Get& in, CompletedSave& m) { in(m.hash, m.data); });
 }
 
 std::optional<PlayerEvent> decodePlayerEvent(std::span<const uint8_t> payload) {
-    return parseExactly<PlayerEvent>(payload, kPlayerEventSize, [](ByteReader& r, auto& m) {
-        m.playerId = r.u32();
-        m.kind = r.u8();
-        readArray(r, m.detail);
-        m.value = r.u32();
-        m.extra = r.u32();
-    });
+    return decode<PlayerEvent>(payload, kPlayerEventSize, eventFields);
 }
 
 std::optional<BuyFruitResult> decodeBuyFruitResult(std::span<const uint8_t> payload) {
-    return parseExactly<BuyFruitResult>(payload, kBuyFruitResultSize, [](ByteReader& r, auto& m) {
-        m.fruit = r.u8();
-        m.bought = r.u8();
-        m.price = r.u16();
-        m.rings = r.u32();
+    return decode<BuyFruitResult>(payload, kBuyFruitResultSize, [](Get& in, BuyFruitResult& m) {
+        in(m.fruit, m.bought, m.price, m.rings);
     });
 }
 
 std::optional<PiboAppear> decodePiboAppear(std::span<const uint8_t> payload) {
-    return parseExactly<PiboAppear>(payload, kPiboAppearSize, [](ByteReader& r, auto& m) {
-        m.id = r.u64();
-        m.holderPlayerId = r.u32();
-        m.room = readRoomKey(r);
-        m.localSlot = r.u8();
-        m.stage = r.u8();
-        m.present = r.u8();
-        m.reserved = r.u8();
-        m.name = readText(r, kPiboNameSize);
-        readArray(r, m.data);
+    return decode<PiboAppear>(payload, kPiboAppearSize, [](Get& in, PiboAppear& m) {
+        in(m.id, m.holderPlayerId, m.room, m.localSlot, m.stage, m.present, m.reserved,
+           Text{m.name, kPiboNameSize}, m.data);
     });
 }
 
 std::optional<PiboState> decodePiboState(std::span<const uint8_t> payload) {
-    return parseExactly<PiboState>(payload, kPiboStateSize, [](ByteReader& r, auto& m) {
-        m.id = r.u64();
-        m.playerId = r.u32();
-        m.room = readRoomKey(r);
-        m.position = readFloats(r);
-        m.further = readFloats(r);
-        readArray(r, m.extra);
-    });
+    return decode<PiboState>(payload, kPiboStateSize, piboStateFields);
 }
 
 std::optional<PiboRelease> decodePiboRelease(std::span<const uint8_t> payload) {
-    return parseExactly<PiboRelease>(payload, kPiboReleaseSize,
-                                     [](ByteReader& r, auto& m) { m.id = r.u64(); });
+    return decode<PiboRelease>(payload, kPiboReleaseSize, releaseFields);
 }
 
 std::optional<PiboInteractResult> decodePiboInteractResult(std::span<const uint8_t> payload) {
-    const auto fill = [](ByteReader& r, auto& m) {
-        m.actorId = r.u64();
-        m.targetId = r.u64();
-        m.action = r.u8();
-        m.allowed = r.u8();
-        m.resultCode = r.u16();
-    };
-    return parseExactly<PiboInteractResult>(payload, kPiboInteractResultSize, fill);
+    return decode<PiboInteractResult>(payload, kPiboInteractResultSize,
+                                      [](Get& in, PiboInteractResult& m) {
+        in(m.actorId, m.targetId, m.action, m.allowed, m.resultCode);
+    });
 }
 
 std::optional<PiboBred> decodePiboBred(std::span<const uint8_t> payload) {
-    return parseExactly<PiboBred>(payload, kPiboBredSize, [](ByteReader& r, auto& m) {
-        m.firstId = r.u64();
-        m.secondId = r.u64();
-        m.firstEggId = r.u64();
-        m.secondEggId = r.u64();
-        m.firstHolderPlayerId = r.u32();
-        m.secondHolderPlayerId = r.u32();
+    return decode<PiboBred>(payload, kPiboBredSize, [](Get& in, PiboBred& m) {
+        in(m.firstId, m.secondId, m.firstEggId, m.secondEggId, m.firstHolderPlayerId,
+           m.secondHolderPlayerId);
     });
 }
 
 std::optional<PiboDelivery> decodePiboDelivery(std::span<const uint8_t> payload) {
-    return parseExactly<PiboDelivery>(payload, kPiboDeliverySize, [](ByteReader& r, auto& m) {
-        m.id = r.u64();
-        m.parentA = r.u64();
-        m.parentB = r.u64();
-        m.name = readText(r, kPiboNameSize);
-        readArray(r, m.data);
+    return decode<PiboDelivery>(payload, kPiboDeliverySize, [](Get& in, PiboDelivery& m) {
+        in(m.id, m.parentA, m.parentB, Text{m.name, kPiboNameSize}, m.data);
     });
 }
 
 std::optional<uint64_t> decodeUdpBound(std::span<const uint8_t> payload) {
-    return parseExactly<uint64_t>(payload, kUdpBoundSize,
-                                  [](ByteReader& r, auto& m) { m = r.u64(); });
+    return decode<uint64_t>(payload, kUdpBoundSize, [](Get& in, uint64_t& token) { in(token); });
 }
 
 std::optional<PlayerStateRecord> decodePlayerStateDatagram(std::span<const uint8_t> datagram) {
@@ -444,22 +375,6 @@ std::optional<PlayerStateRecord> decodePlayerStateDatagram(std::span<const uint8
         header->payloadLength != kPlayerStateSize)
         return std::nullopt;
     return decodePlayerState(datagram.subspan(kFrameHeaderSize));
-}
-
-// ---- Helpers ------------------------------------------------------------
-
-uint64_t derivePiboId(const ProfileKey& owner, uint8_t slot) {
-    constexpr uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ull;
-    constexpr uint64_t kFnvPrime = 0x100000001B3ull;
-    uint8_t input[kProfileKeySize + 8] = {};
-    std::memcpy(input, owner.data(), kProfileKeySize);
-    putU64(input + kProfileKeySize, slot);
-    uint64_t h = kFnvOffsetBasis;
-    for (uint8_t b : input) {
-        h ^= b;
-        h *= kFnvPrime;
-    }
-    return (h & ~(1ull << 63)) | 1ull;
 }
 
 }  // namespace karst::client

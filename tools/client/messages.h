@@ -13,6 +13,7 @@
 
 #include "common/frame_codec.h"
 #include "game/room_key.h"
+#include "garden/pibo_store.h"
 #include "net/protocol.h"
 #include "store/profile_key.h"
 
@@ -47,7 +48,6 @@ using tools::encodeFrame;
 using tools::encodeFrameHeader;
 using tools::Frame;
 using tools::FrameHeader;
-using tools::kFrameMagic;
 
 // ---- Shared records -----------------------------------------------------
 
@@ -301,10 +301,8 @@ std::optional<uint64_t> decodeUdpBound(std::span<const uint8_t> payload);
 // The server's 64-byte UDP datagram: a whole PlayerState frame.
 std::optional<PlayerStateRecord> decodePlayerStateDatagram(std::span<const uint8_t> datagram);
 
-// ---- Helpers ------------------------------------------------------------------
-
-// The id a client registers the creature of local slot `slot` under: 64-bit
-// FNV-1a over the profile key and the slot as u64, bit 63 cleared, bit 0 set.
-uint64_t derivePiboId(const ProfileKey& owner, uint8_t slot);
+// The id a client registers the creature of local slot `slot` under: a rule of
+// the game's, not a layout, pinned by the Pibo store's own test.
+using karst::derivePiboId;
 
 }  // namespace karst::client

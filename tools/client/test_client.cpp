@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <utility>
 
 namespace karst::client {
 
@@ -51,68 +50,37 @@ uint16_t pollOne(net::SocketHandle s, uint16_t events, int timeoutMs) {
 // reports an error or hang-up alongside writability.
 bool finishConnect(net::SocketHandle s, int timeoutMs) {
     const uint16_t revents = pollOne(s, net::kPollOut, timeoutMs);
-    const uint16_t failure = net::kPollError | net::kPollHangUp | net::kPollInvalid;
-    return (revents & net::kPollOut) != 0 && (revents & failure) == 0;
+    return (revents & net::kPollOut) != 0 && (revents & tools::kPollFailure) == 0;
 }
 
 }  // namespace
 
-KarstClient::KarstClient() = default;
-
-KarstClient::~KarstClient() {
-    close();
-    if (libraryStarted_) net::stopSocketLibrary();
-}
-
-KarstClient::KarstClient(KarstClient&& other) noexcept { *this = std::move(other); }
-
-KarstClient& KarstClient::operator=(KarstClient&& other) noexcept {
-    if (this == &other) return *this;
-    close();
-    if (libraryStarted_) net::stopSocketLibrary();
-    link_ = std::move(other.link_);
-    udpSocket_ = std::exchange(other.udpSocket_, net::kInvalidSocket);
-    udpServerAddress_ = other.udpServerAddress_;
-    host_ = std::move(other.host_);
-    port_ = other.port_;
-    socketBufferBytes_ = other.socketBufferBytes_;
-    libraryStarted_ = std::exchange(other.libraryStarted_, false);
-    received_ = std::move(other.received_);
-    receivedBytes_ = std::exchange(other.receivedBytes_, 0);
-    peerClosed_ = other.peerClosed_;
-    protocolFault_ = other.protocolFault_;
-    nextUdpSequence_ = other.nextUdpSequence_;
-    playerId_ = other.playerId_;
-    udpToken_ = other.udpToken_;
-    return *this;
-}
-
 bool KarstClient::connect(uint16_t port, const std::string& host, int timeoutMs) {
     close();
-    if (!libraryStarted_) libraryStarted_ = net::startSocketLibrary();
+    // Started once for the whole process; the system tidies up at its exit.
+    static const bool socketsReady = net::startSocketLibrary();
+    (void)socketsReady;
     const Deadline deadline(timeoutMs);
     for (const net::ResolvedAddress& a :
          net::resolveAddresses(host, port, net::SocketType::Stream, false)) {
-        const net::SocketHandle s = net::openSocket(a.family, a.socketType, a.protocol);
-        if (s == net::kInvalidSocket) continue;
-        if (socketBufferBytes_ > 0) (void)net::setBufferSizes(s, socketBufferBytes_);
-        if (net::setNonBlocking(s) &&
-            (net::connectSocket(s, a.address) || finishConnect(s, deadline.remainingMs()))) {
-            net::setNoDelay(s);
-            link_.adopt(s);
+        tools::OwnedSocket s = tools::openNonBlocking(a);
+        if (!s.valid()) continue;
+        if (socketBufferBytes_ > 0) (void)net::setBufferSizes(s.get(), socketBufferBytes_);
+        if (net::connectSocket(s.get(), a.address) ||
+            finishConnect(s.get(), deadline.remainingMs())) {
+            net::setNoDelay(s.get());
+            link_.adopt(s.release());
             host_ = host;
             port_ = port;
             return true;
         }
-        net::closeSocket(s);
     }
     return false;
 }
 
 void KarstClient::close() {
     link_.close();
-    net::closeSocket(udpSocket_);
-    udpSocket_ = net::kInvalidSocket;
+    udpSocket_.reset();
     received_.clear();
     receivedBytes_ = 0;
     peerClosed_ = false;
@@ -144,11 +112,6 @@ bool KarstClient::sendRaw(std::span<const uint8_t> bytes) {
 bool KarstClient::sendMessage(MessageType type, std::span<const uint8_t> payload) {
     const uint32_t sequence = link_.nextSequence();
     link_.setNextSequence(sequence + 1);
-    return sendMessageWithSequence(type, payload, sequence);
-}
-
-bool KarstClient::sendMessageWithSequence(MessageType type, std::span<const uint8_t> payload,
-                                          uint32_t sequence) {
     return sendRaw(encodeFrame(type, payload, sequence));
 }
 
@@ -281,18 +244,6 @@ std::optional<Welcome> KarstClient::awaitWelcome(int timeoutMs) {
     return welcome;
 }
 
-std::vector<Frame> KarstClient::drain(int quietMs, int maxMs) {
-    const Deadline overall(maxMs);
-    std::vector<Frame> frames;
-    for (;;) {
-        std::optional<Frame> frame = receive(std::min(quietMs, overall.remainingMs()));
-        if (!frame) break;
-        frames.push_back(std::move(*frame));
-        if (overall.expired()) break;
-    }
-    return frames;
-}
-
 bool KarstClient::closedByPeer(int timeoutMs) {
     const Deadline deadline(timeoutMs);
     for (;;) {
@@ -309,18 +260,14 @@ bool KarstClient::closedByPeer(int timeoutMs) {
 // ---- UDP ----------------------------------------------------------------
 
 bool KarstClient::openUdp() {
-    if (udpSocket_ != net::kInvalidSocket) return true;
+    if (udpSocket_.valid()) return true;
     if (!connected()) return false;
     for (const net::ResolvedAddress& a :
          net::resolveAddresses(host_, port_, net::SocketType::Datagram, false)) {
-        const net::SocketHandle s = net::openSocket(a.family, a.socketType, a.protocol);
-        if (s == net::kInvalidSocket) continue;
-        if (net::setNonBlocking(s)) {
-            udpSocket_ = s;
-            udpServerAddress_ = a.address;
-            return true;
-        }
-        net::closeSocket(s);
+        udpSocket_ = tools::openNonBlocking(a);
+        if (!udpSocket_.valid()) continue;
+        udpServerAddress_ = a.address;
+        return true;
     }
     return false;
 }
@@ -337,29 +284,26 @@ bool KarstClient::sendUdpState(uint32_t playerId, uint64_t udpToken,
 }
 
 bool KarstClient::sendUdpRaw(std::span<const uint8_t> datagram) {
-    if (udpSocket_ == net::kInvalidSocket) return false;
-    const net::IoResult r = net::sendDatagram(udpSocket_, datagram, udpServerAddress_);
+    if (!udpSocket_.valid()) return false;
+    const net::IoResult r = net::sendDatagram(udpSocket_.get(), datagram, udpServerAddress_);
     return r.status == net::IoStatus::Ok && r.bytes == datagram.size();
 }
 
 std::optional<std::vector<uint8_t>> KarstClient::receiveUdp(int timeoutMs) {
-    if (udpSocket_ == net::kInvalidSocket) return std::nullopt;
+    if (!udpSocket_.valid()) return std::nullopt;
     const Deadline deadline(timeoutMs);
     std::vector<uint8_t> datagram(kMaxDatagram);
     for (;;) {
-        if (pollOne(udpSocket_, net::kPollIn, deadline.remainingMs()) == 0) return std::nullopt;
+        if (pollOne(udpSocket_.get(), net::kPollIn, deadline.remainingMs()) == 0)
+            return std::nullopt;
         net::SocketAddress from;
-        const net::IoResult r = net::receiveDatagram(udpSocket_, datagram, from);
+        const net::IoResult r = net::receiveDatagram(udpSocket_.get(), datagram, from);
         if (r.status == net::IoStatus::Ok) {
             datagram.resize(r.bytes);
             return datagram;
         }
         if (r.status != net::IoStatus::WouldBlock || deadline.expired()) return std::nullopt;
     }
-}
-
-uint16_t KarstClient::udpLocalPort() const {
-    return udpSocket_ == net::kInvalidSocket ? 0 : net::localPort(udpSocket_);
 }
 
 }  // namespace karst::client

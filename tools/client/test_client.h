@@ -26,13 +26,6 @@ inline constexpr int kDefaultTimeoutMs = 2000;
 
 class KarstClient : private tools::FrameReceiver {
 public:
-    KarstClient();
-    ~KarstClient();
-    KarstClient(KarstClient&& other) noexcept;
-    KarstClient& operator=(KarstClient&& other) noexcept;
-    KarstClient(const KarstClient&) = delete;
-    KarstClient& operator=(const KarstClient&) = delete;
-
     // TCP connection with no-delay set; false when nothing answered in time.
     bool connect(uint16_t port, const std::string& host = "127.0.0.1",
                  int timeoutMs = kDefaultTimeoutMs);
@@ -45,9 +38,6 @@ public:
 
     // ---- Sending (false when the bytes could not all be written in time) ----
     bool sendMessage(MessageType type, std::span<const uint8_t> payload);
-    // Uses `sequence` once and leaves the counter alone.
-    bool sendMessageWithSequence(MessageType type, std::span<const uint8_t> payload,
-                                 uint32_t sequence);
     bool sendRaw(std::span<const uint8_t> bytes);
     uint32_t nextSequence() const { return link_.nextSequence(); }
     void setNextSequence(uint32_t sequence) { link_.setNextSequence(sequence); }
@@ -78,8 +68,6 @@ public:
     std::optional<Frame> receiveType(MessageType type, int timeoutMs = kDefaultTimeoutMs);
     // Waits for Welcome and remembers its player id and UDP token.
     std::optional<Welcome> awaitWelcome(int timeoutMs = kDefaultTimeoutMs);
-    // Every frame until none arrives for quietMs, or maxMs have passed in all.
-    std::vector<Frame> drain(int quietMs, int maxMs = 5000);
     // True once the server has closed the connection (or reset it) within the
     // timeout. Bytes arriving meanwhile stay readable through receive().
     bool closedByPeer(int timeoutMs = kDefaultTimeoutMs);
@@ -97,11 +85,7 @@ public:
     bool sendUdpState(const PlayerStateRecord& record);
     bool sendUdpState(uint32_t playerId, uint64_t udpToken, const PlayerStateRecord& record);
     bool sendUdpRaw(std::span<const uint8_t> datagram);
-    uint32_t nextUdpSequence() const { return nextUdpSequence_; }
-    void setNextUdpSequence(uint32_t sequence) { nextUdpSequence_ = sequence; }
     std::optional<std::vector<uint8_t>> receiveUdp(int timeoutMs = kDefaultTimeoutMs);
-    // The local UDP port, known once the socket has sent (0 before).
-    uint16_t udpLocalPort() const;
 
 private:
     bool onFrame(const FrameHeader& header, std::span<const uint8_t> payload) override;
@@ -110,12 +94,11 @@ private:
 
     // Sends wait for the socket instead of queueing, so the queue is never used.
     tools::FramedLink link_{0};
-    net::SocketHandle udpSocket_ = net::kInvalidSocket;
+    tools::OwnedSocket udpSocket_;
     net::SocketAddress udpServerAddress_;
     std::string host_;
     uint16_t port_ = 0;
     int socketBufferBytes_ = 0;
-    bool libraryStarted_ = false;
     std::deque<Frame> received_;
     size_t receivedBytes_ = 0;
     bool peerClosed_ = false;

@@ -55,10 +55,14 @@ bool waitForText(const std::filesystem::path& path, const std::string& text, siz
 
 ChildProcess::~ChildProcess() {
     closeInput();
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
+    killNow();
+}
+
+void ChildProcess::killNow() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
 }
 
 bool ChildProcess::start(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
@@ -105,11 +109,7 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
 int ChildProcess::stop(int signalNumber, std::chrono::milliseconds timeout) {
     signal(signalNumber);
     const int code = wait(timeout);
-    if (code == -1 && pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    if (code == -1) killNow();
     return code;
 }
 

@@ -60,6 +60,9 @@ public:
                       std::chrono::milliseconds timeout = kDefaultChildWait) const;
 
 private:
+    // SIGKILL, and the child reaped at once.
+    void killNow();
+
     pid_t pid_ = -1;
     int exitCode_ = -1;
     int inputFd_ = -1;

@@ -53,6 +53,15 @@ OptionSpec<Options> boundedOption(std::string_view name, uint64_t low, uint64_t 
             }};
 }
 
+// An option without a value that turns `field` on.
+template <class Options>
+OptionSpec<Options> flagOption(std::string_view name, bool Options::*field) {
+    return {name, false, [=](Options& o, std::string_view) {
+                o.*field = true;
+                return std::string();
+            }};
+}
+
 // An option that takes a loopback host; `why` ends the refusal.
 template <class Options>
 OptionSpec<Options> loopbackHostOption(std::string_view why) {

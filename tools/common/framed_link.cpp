@@ -1,48 +1,32 @@
 #include "common/framed_link.h"
 
 #include <cstring>
-#include <utility>
 
 namespace karst::tools {
 
-FramedLink::FramedLink(FramedLink&& other) noexcept : maxUnsent_(other.maxUnsent_) {
-    *this = std::move(other);
-}
-
-FramedLink& FramedLink::operator=(FramedLink&& other) noexcept {
-    if (this != &other) {
-        close();
-        socket_ = std::exchange(other.socket_, net::kInvalidSocket);
-        maxUnsent_ = other.maxUnsent_;
-        sendQueue_ = std::move(other.sendQueue_);
-        sendOffset_ = std::exchange(other.sendOffset_, 0);
-        carry_ = std::move(other.carry_);
-        nextSequence_ = std::exchange(other.nextSequence_, 1);
-    }
-    return *this;
+OwnedSocket openNonBlocking(const net::ResolvedAddress& address) {
+    OwnedSocket s(net::openSocket(address.family, address.socketType, address.protocol));
+    if (s.valid() && !net::setNonBlocking(s.get())) s.reset();
+    return s;
 }
 
 bool FramedLink::connect(const net::ResolvedAddress& server) {
     close();
-    const net::SocketHandle s = net::openSocket(server.family, server.socketType, server.protocol);
-    if (s == net::kInvalidSocket) return false;
-    if (!net::connectSocket(s, server.address) || !net::setNonBlocking(s)) {
-        net::closeSocket(s);
+    OwnedSocket s(net::openSocket(server.family, server.socketType, server.protocol));
+    if (!s.valid() || !net::connectSocket(s.get(), server.address) || !net::setNonBlocking(s.get()))
         return false;
-    }
-    net::setNoDelay(s);
-    socket_ = s;
+    net::setNoDelay(s.get());
+    socket_ = std::move(s);
     return true;
 }
 
 void FramedLink::adopt(net::SocketHandle socket) {
     close();
-    socket_ = socket;
+    socket_.reset(socket);
 }
 
 void FramedLink::close() {
-    if (socket_ != net::kInvalidSocket) net::closeSocket(socket_);
-    socket_ = net::kInvalidSocket;
+    socket_.reset();
     sendQueue_.clear();
     sendOffset_ = 0;
     carry_.clear();
@@ -78,7 +62,7 @@ bool FramedLink::flush() {
     while (hasUnsent()) {
         const std::span<const uint8_t> rest(sendQueue_.data() + sendOffset_,
                                             sendQueue_.size() - sendOffset_);
-        const net::IoResult r = net::sendBytes(socket_, rest);
+        const net::IoResult r = net::sendBytes(socket(), rest);
         if (r.status == net::IoStatus::WouldBlock) return true;
         if (r.status != net::IoStatus::Ok) return false;
         sendOffset_ += r.bytes;
@@ -109,7 +93,7 @@ ReadOutcome FramedLink::read(std::span<uint8_t> scratch, FrameReceiver& receiver
     carry_.clear();
     for (int reads = 0; reads < maxReads; ++reads) {
         const std::span<uint8_t> room = scratch.subspan(have);
-        const net::IoResult r = net::receiveBytes(socket_, room);
+        const net::IoResult r = net::receiveBytes(socket(), room);
         if (r.status == net::IoStatus::WouldBlock) break;
         if (r.status != net::IoStatus::Ok) return ReadOutcome::Closed;
         if (bytesRead != nullptr) *bytesRead += r.bytes;

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace karst::tools {
@@ -30,24 +31,49 @@ protected:
     ~FrameReceiver() = default;
 };
 
+// A socket that is closed when its owner lets go of it or is destroyed.
+class OwnedSocket {
+public:
+    OwnedSocket() = default;
+    explicit OwnedSocket(net::SocketHandle s) : socket_(s) {}
+    ~OwnedSocket() { reset(); }
+    OwnedSocket(OwnedSocket&& other) noexcept : socket_(other.release()) {}
+    OwnedSocket& operator=(OwnedSocket&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+
+    net::SocketHandle get() const { return socket_; }
+    bool valid() const { return socket_ != net::kInvalidSocket; }
+    void reset(net::SocketHandle s = net::kInvalidSocket) {
+        if (valid()) net::closeSocket(socket_);
+        socket_ = s;
+    }
+    net::SocketHandle release() { return std::exchange(socket_, net::kInvalidSocket); }
+
+private:
+    net::SocketHandle socket_ = net::kInvalidSocket;
+};
+
+// A socket for `address`, made non-blocking; invalid when either step failed.
+OwnedSocket openNonBlocking(const net::ResolvedAddress& address);
+
 enum class ReadOutcome { Open, Stopped, Closed, ProtocolFault };
+
+// What poll reports for a connection that failed, was refused or hung up.
+inline constexpr uint16_t kPollFailure = net::kPollError | net::kPollHangUp | net::kPollInvalid;
 
 class FramedLink {
 public:
     explicit FramedLink(size_t maxUnsentBytes) : maxUnsent_(maxUnsentBytes) {}
-    ~FramedLink() { close(); }
-    FramedLink(FramedLink&& other) noexcept;
-    FramedLink& operator=(FramedLink&& other) noexcept;
-    FramedLink(const FramedLink&) = delete;
-    FramedLink& operator=(const FramedLink&) = delete;
 
     // Blocking connect, then non-blocking with no-delay; on loopback the kernel
     // completes the handshake before the server even accepts.
     bool connect(const net::ResolvedAddress& server);
     // Takes over a socket the caller connected (or is connecting) itself.
     void adopt(net::SocketHandle socket);
-    bool open() const { return socket_ != net::kInvalidSocket; }
-    net::SocketHandle socket() const { return socket_; }
+    bool open() const { return socket_.valid(); }
+    net::SocketHandle socket() const { return socket_.get(); }
     // Closes the socket and forgets its bytes; the counter starts at 1 again.
     void close();
 
@@ -68,7 +94,7 @@ public:
     void setNextSequence(uint32_t sequence) { nextSequence_ = sequence; }
 
 private:
-    net::SocketHandle socket_ = net::kInvalidSocket;
+    OwnedSocket socket_;
     size_t maxUnsent_;
     std::vector<uint8_t> sendQueue_;
     size_t sendOffset_ = 0;

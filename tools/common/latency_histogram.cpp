@@ -47,8 +47,6 @@ void LatencyHistogram::merge(const LatencyHistogram& other) {
     sum_ += other.sum_;
 }
 
-void LatencyHistogram::clear() { *this = LatencyHistogram(); }
-
 double LatencyHistogram::meanNs() const {
     return count_ == 0 ? 0.0 : static_cast<double>(sum_ / static_cast<long double>(count_));
 }

@@ -25,7 +25,6 @@ public:
 
     void record(uint64_t ns);
     void merge(const LatencyHistogram& other);
-    void clear();
 
     uint64_t count() const { return count_; }
     uint64_t max() const { return max_; }
@@ -33,10 +32,10 @@ public:
     // p in [0, 100]; 0 when nothing was recorded.
     uint64_t percentile(double p) const;
 
+private:
     static size_t bucketIndex(uint64_t ns);
     static uint64_t bucketHighest(size_t index);
 
-private:
     std::array<uint64_t, kBucketCount> buckets_{};
     uint64_t count_ = 0;
     uint64_t max_ = 0;

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 #include <sched.h>
 
 namespace {
@@ -34,14 +35,9 @@ std::vector<uint8_t> readFile(const std::filesystem::path& path) {
 }
 
 void reportServerWarnings(const std::string& err, SoakWorld& world) {
-    size_t start = 0;
-    while (start < err.size()) {
-        size_t end = err.find('\n', start);
-        if (end == std::string::npos) end = err.size();
-        const std::string line = err.substr(start, end - start);
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);)
         if (!line.empty()) world.error("server said: " + line);
-        start = end + 1;
-    }
 }
 
 // Stops the owned server, then reads what it left behind.

@@ -6,7 +6,6 @@ namespace {
 
 // Short enough that movement and pings leave on time, long enough not to spin.
 constexpr int kPollWaitMs = 2;
-constexpr uint16_t kPollFailure = net::kPollError | net::kPollHangUp | net::kPollInvalid;
 
 }  // namespace
 
@@ -65,24 +64,23 @@ void SoakEngine::pass(int waitMs) {
     entries_.clear();
     owners_.clear();
     for (uint32_t i = 0; i < players_.size(); ++i) {
-        const SoakLink& link = players_[i]->link();
+        const tools::FramedLink& link = players_[i]->link();
         if (!link.open()) continue;
         const uint16_t events = net::kPollIn | (link.hasUnsent() ? net::kPollOut : 0);
         entries_.push_back(net::PollEntry{link.socket(), events, 0});
-        owners_.push_back(PollOwner{OwnerKind::Player, IntruderKind::Malformed, i});
+        owners_.push_back(PollOwner{false, i});
     }
-    intruderOwners_.clear();
-    intruders_.pollInterest(entries_, intruderOwners_);
-    for (const auto& [kind, index] : intruderOwners_)
-        owners_.push_back(PollOwner{OwnerKind::Intruder, kind, index});
+    intruderIndices_.clear();
+    intruders_.pollInterest(entries_, intruderIndices_);
+    for (uint32_t index : intruderIndices_) owners_.push_back(PollOwner{true, index});
 
     if (net::pollSockets(entries_, waitMs) <= 0) return;
     for (size_t i = 0; i < entries_.size(); ++i) {
         const uint16_t revents = entries_[i].revents;
         if (revents == 0) continue;
         const PollOwner& owner = owners_[i];
-        if (owner.kind == OwnerKind::Intruder) {
-            intruders_.serve(owner.intruder, owner.index, revents);
+        if (owner.intruder) {
+            intruders_.serve(owner.index, revents);
             continue;
         }
         SoakPlayer& player = *players_[owner.index];
@@ -93,13 +91,14 @@ void SoakEngine::pass(int waitMs) {
 
 void SoakEngine::servePlayer(SoakPlayer& player, uint16_t revents) {
     if (revents & net::kPollIn) {
-        const tools::ReadOutcome result = player.link().read(scratch_, player, world_.stats().bytesReceived);
+        const tools::ReadOutcome result =
+            player.link().read(scratch_, player, kMaxReadsPerCall, &world_.stats().bytesReceived);
         if (result == tools::ReadOutcome::ProtocolFault) world_.error("the server sent a malformed frame");
         if (result != tools::ReadOutcome::Open) {
             player.onConnectionLost();
             return;
         }
-    } else if (revents & kPollFailure) {
+    } else if (revents & tools::kPollFailure) {
         player.onConnectionLost();
         return;
     }

@@ -34,10 +34,8 @@ public:
     std::vector<PlayerExpectation> expectations() const;
 
 private:
-    enum class OwnerKind : uint8_t { Player, Intruder };
     struct PollOwner {
-        OwnerKind kind = OwnerKind::Player;
-        IntruderKind intruder = IntruderKind::Malformed;
+        bool intruder = false;
         uint32_t index = 0;
     };
 
@@ -53,7 +51,7 @@ private:
     std::vector<uint8_t> scratch_;
     std::vector<net::PollEntry> entries_;
     std::vector<PollOwner> owners_;
-    std::vector<std::pair<IntruderKind, uint32_t>> intruderOwners_;
+    std::vector<uint32_t> intruderIndices_;
 };
 
 }  // namespace karst::soak

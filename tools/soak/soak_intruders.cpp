@@ -22,7 +22,6 @@ constexpr uint64_t kLongestBurstNs = 8 * kSecond;
 constexpr uint64_t kQuietBeforeDrainNs = 3 * kSecond;
 constexpr uint64_t kDrainSilenceNs = 3 * kSecond;
 constexpr uint64_t kSilentWaveIntervalNs = 20 * kSecond;
-constexpr uint16_t kPollFailure = net::kPollError | net::kPollHangUp | net::kPollInvalid;
 constexpr uint32_t kSlowReaderInstanceBase = 50'000;
 constexpr uint32_t kMalformedKeyBase = 1'000'000;
 
@@ -57,54 +56,41 @@ const char* faultName(Fault fault) {
 }
 
 std::vector<uint8_t> malformedBytes(Fault fault, const ProfileKey& key, std::mt19937_64& random) {
-    std::vector<uint8_t> bytes;
-    const std::array<uint8_t, 4> ping{1, 2, 3, 4};
+    const std::array<uint8_t, kPingSize> ping{1, 2, 3, 4};
+    const std::array<uint8_t, kPingSize + 1> longPing{};
+    const std::array<uint8_t, kWelcomeSize> welcome{};
+    // Most faults follow a valid Hello, so the server has a session to refuse them in.
+    std::vector<uint8_t> bytes = helloFrame(key, fault == Fault::ZeroSequence ? 0 : 1);
     switch (fault) {
-        case Fault::RandomBytes: {
+        case Fault::RandomBytes:
             bytes.resize(std::uniform_int_distribution<size_t>(16, 512)(random));
             for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
             if (bytes[0] == 'K') bytes[0] = 'k';
-            return bytes;
-        }
-        case Fault::BadMagic:
-            bytes = helloFrame(key, 1);
-            bytes[3] = 'X';
-            return bytes;
-        case Fault::BadVersion:
-            bytes = helloFrame(key, 1);
-            putU16(bytes.data() + 4, kProtocolVersion - 1);
-            return bytes;
+            break;
+        case Fault::BadMagic: bytes[3] = 'X'; break;
+        case Fault::BadVersion: putU16(bytes.data() + 4, kProtocolVersion - 1); break;
         case Fault::OversizedLength:
             // Only the header: the announced length alone must close the connection.
-            bytes = helloFrame(key, 1);
             putU32(bytes.data() + 8, kMaxPayloadLength + 1);
             bytes.resize(kFrameHeaderSize);
-            return bytes;
-        case Fault::WrongPayloadSize: {
-            bytes = helloFrame(key, 1);
-            const std::array<uint8_t, kPingSize + 1> longPing{};
+            break;
+        case Fault::WrongPayloadSize:
             append(bytes, client::encodeFrame(MessageType::Ping, longPing, 2));
-            return bytes;
-        }
+            break;
         case Fault::MessageBeforeHello:
             return client::encodeFrame(MessageType::JoinRoom,
-                         client::encodeJoinRoom(RoomKey{0, 0, 0, 1}), 1);
-        case Fault::ZeroSequence: return helloFrame(key, 0);
+                                       client::encodeJoinRoom(RoomKey{0, 0, 0, 1}), 1);
+        case Fault::ZeroSequence: break;
         case Fault::RepeatedSequence:
-            bytes = helloFrame(key, 1);
             append(bytes, client::encodeFrame(MessageType::Ping, ping, 2));
             append(bytes, client::encodeFrame(MessageType::Ping, ping, 2));
-            return bytes;
+            break;
         case Fault::UnknownType:
-            bytes = helloFrame(key, 1);
             append(bytes, client::encodeFrame(static_cast<MessageType>(99), ping, 2));
-            return bytes;
-        case Fault::ServerOnlyType: {
-            bytes = helloFrame(key, 1);
-            const std::array<uint8_t, kWelcomeSize> welcome{};
+            break;
+        case Fault::ServerOnlyType:
             append(bytes, client::encodeFrame(MessageType::Welcome, welcome, 2));
-            return bytes;
-        }
+            break;
     }
     return bytes;
 }
@@ -134,61 +120,64 @@ void Intruders::tick(uint64_t now, uint64_t endNs) {
     const bool firstWave = world_.stats().silentOpened == 0;
     if (o.silentConnections > 0 && now >= nextSilentWaveNs_ &&
         (firstWave || now + kHandshakeDeadlineNs + kHandshakeLateNs < endNs)) {
-        openSilentWave(now);
+        for (uint32_t i = 0; i < o.silentConnections && open(IntruderKind::Silent, now); ++i)
+            ++world_.stats().silentOpened;
         nextSilentWaveNs_ = now + kSilentWaveIntervalNs;
     }
-    for (Malformed& m : malformed_) {
-        if (m.link.open() && now - m.openedNs > kMalformedCloseBoundNs) {
-            world_.error(std::string("a connection sending ") + faultName(m.fault) +
+    for (Intruder& intruder : intruders_)
+        if (intruder.link.open()) tickIntruder(intruder, now);
+}
+
+void Intruders::tickIntruder(Intruder& intruder, uint64_t now) {
+    const uint64_t lived = now - intruder.openedNs;
+    switch (intruder.kind) {
+        case IntruderKind::Malformed:
+            if (lived <= kMalformedCloseBoundNs) return;
+            world_.error(std::string("a connection sending ") + faultName(intruder.fault) +
                          " was not closed within 3 s");
-            m.link.close();
-        }
-    }
-    for (SlowReader& r : slowReaders_) tickSlowReader(r, now);
-    for (Silent& s : silent_) {
-        if (s.link.open() && now - s.openedNs > kHandshakeDeadlineNs + kHandshakeLateNs) {
+            return intruder.link.close();
+        case IntruderKind::SlowReader: return tickSlowReader(intruder, now);
+        case IntruderKind::Silent:
+            if (lived <= kHandshakeDeadlineNs + kHandshakeLateNs) return;
             world_.error("a connection that never said Hello was still open after 13 s");
-            s.link.close();
-        }
+            return intruder.link.close();
     }
+}
+
+Intruders::Intruder* Intruders::open(IntruderKind kind, uint64_t now) {
+    Intruder intruder;
+    if (!intruder.link.connect(world_.server())) {
+        world_.error(kind == IntruderKind::Malformed    ? "a malformed connection could not connect"
+                     : kind == IntruderKind::SlowReader ? "a slow reader could not connect"
+                                                        : "a silent connection could not connect");
+        return nullptr;
+    }
+    intruder.kind = kind;
+    intruder.openedNs = now;
+    return &intruders_.emplace_back(std::move(intruder));
 }
 
 void Intruders::openMalformed(uint64_t now) {
-    Malformed m;
-    if (!m.link.connect(world_.server())) return world_.error("a malformed connection could not connect");
-    m.fault = static_cast<Fault>(world_.between(0, kFaultKinds - 1));
-    m.openedNs = now;
-    m.link.queueRaw(malformedBytes(m.fault, nextKey(), world_.random()));
-    if (!m.link.flush()) return;  // refused before it even sent: nothing to check
+    Intruder* m = open(IntruderKind::Malformed, now);
+    if (m == nullptr) return;
+    m->fault = static_cast<Fault>(world_.between(0, kFaultKinds - 1));
+    m->link.queueRaw(malformedBytes(m->fault, nextKey(), world_.random()));
+    // Refused before it even sent: nothing to check.
+    if (!m->link.flush()) return m->link.close();
     ++world_.stats().malformedSent;
-    malformed_.push_back(std::move(m));
 }
 
 void Intruders::openSlowReader(uint64_t now) {
-    SlowReader r;
-    if (!r.link.connect(world_.server())) return world_.error("a slow reader could not connect");
-    r.number = slowReadersOpened_++;
-    r.openedNs = now;
-    r.nextBurstNs = now;
-    r.link.queueRaw(helloFrame(nextKey(), 1));
-    r.link.setNextSequence(2);
+    Intruder* r = open(IntruderKind::SlowReader, now);
+    if (r == nullptr) return;
+    r->number = slowReadersOpened_++;
+    r->nextBurstNs = now;
+    r->link.queueRaw(helloFrame(nextKey(), 1));
+    r->link.setNextSequence(2);
     ++world_.stats().slowReaders;
-    slowReaders_.push_back(std::move(r));
 }
 
-void Intruders::openSilentWave(uint64_t now) {
-    for (uint32_t i = 0; i < world_.options().silentConnections; ++i) {
-        Silent s;
-        if (!s.link.connect(world_.server()))
-            return world_.error("a silent connection could not connect");
-        s.openedNs = now;
-        ++world_.stats().silentOpened;
-        silent_.push_back(std::move(s));
-    }
-}
-
-void Intruders::tickSlowReader(SlowReader& r, uint64_t now) {
-    if (!r.link.open()) return;
+void Intruders::tickSlowReader(Intruder& r, uint64_t now) {
     if (r.quietSinceNs == 0) {
         if (now < r.nextBurstNs) return;
         r.nextBurstNs = now + kBurstIntervalNs;
@@ -214,46 +203,39 @@ void Intruders::tickSlowReader(SlowReader& r, uint64_t now) {
 }
 
 void Intruders::pollInterest(std::vector<net::PollEntry>& entries,
-                             std::vector<std::pair<IntruderKind, uint32_t>>& owners) const {
-    for (uint32_t i = 0; i < malformed_.size(); ++i) {
-        if (!malformed_[i].link.open()) continue;
-        entries.push_back(net::PollEntry{malformed_[i].link.socket(), net::kPollIn, 0});
-        owners.emplace_back(IntruderKind::Malformed, i);
-    }
-    for (uint32_t i = 0; i < slowReaders_.size(); ++i) {
-        const SlowReader& r = slowReaders_[i];
-        if (!r.link.open()) continue;
-        // Never asks to read until it drains: that is the whole point.
-        uint16_t events = r.draining ? net::kPollIn : 0;
-        if (r.link.hasUnsent()) events |= net::kPollOut;
-        entries.push_back(net::PollEntry{r.link.socket(), events, 0});
-        owners.emplace_back(IntruderKind::SlowReader, i);
-    }
-    for (uint32_t i = 0; i < silent_.size(); ++i) {
-        if (!silent_[i].link.open()) continue;
-        entries.push_back(net::PollEntry{silent_[i].link.socket(), net::kPollIn, 0});
-        owners.emplace_back(IntruderKind::Silent, i);
+                             std::vector<uint32_t>& indices) const {
+    for (uint32_t i = 0; i < intruders_.size(); ++i) {
+        const Intruder& intruder = intruders_[i];
+        if (!intruder.link.open()) continue;
+        uint16_t events = net::kPollIn;
+        // A slow reader never asks to read until it drains: that is the whole point.
+        if (intruder.kind == IntruderKind::SlowReader) {
+            events = intruder.draining ? net::kPollIn : 0;
+            if (intruder.link.hasUnsent()) events |= net::kPollOut;
+        }
+        entries.push_back(net::PollEntry{intruder.link.socket(), events, 0});
+        indices.push_back(i);
     }
 }
 
-void Intruders::serve(IntruderKind kind, uint32_t index, uint16_t revents) {
-    switch (kind) {
-        case IntruderKind::Malformed: return serveMalformed(malformed_[index], revents);
-        case IntruderKind::SlowReader: return serveSlowReader(slowReaders_[index], revents);
-        case IntruderKind::Silent: return serveSilent(silent_[index], revents);
+void Intruders::serve(uint32_t index, uint16_t revents) {
+    Intruder& intruder = intruders_[index];
+    switch (intruder.kind) {
+        case IntruderKind::Malformed: return serveMalformed(intruder, revents);
+        case IntruderKind::SlowReader: return serveSlowReader(intruder, revents);
+        case IntruderKind::Silent: return serveSilent(intruder, revents);
     }
 }
 
-void Intruders::serveMalformed(Malformed& m, uint16_t revents) {
-    uint64_t ignored = 0;
-    if ((revents & (net::kPollIn | kPollFailure)) == 0) return;
+void Intruders::serveMalformed(Intruder& m, uint16_t revents) {
+    if ((revents & (net::kPollIn | tools::kPollFailure)) == 0) return;
     // A Welcome may come first; the close follows.
-    if (m.link.read(scratch_, *this, ignored) == tools::ReadOutcome::Open) return;
+    if (m.link.read(scratch_, *this, kMaxReadsPerCall) == tools::ReadOutcome::Open) return;
     ++world_.stats().malformedClosed;
     m.link.close();
 }
 
-void Intruders::serveSlowReader(SlowReader& r, uint16_t revents) {
+void Intruders::serveSlowReader(Intruder& r, uint16_t revents) {
     if ((revents & net::kPollOut) && !r.link.flush()) {
         // Closed while it was still sending: a server that stalled long enough
         // for 32 KiB of room changes to pile up closes it for that instead.
@@ -262,9 +244,9 @@ void Intruders::serveSlowReader(SlowReader& r, uint16_t revents) {
         r.link.close();
         return;
     }
-    if (!r.draining || (revents & (net::kPollIn | kPollFailure)) == 0) return;
+    if (!r.draining || (revents & (net::kPollIn | tools::kPollFailure)) == 0) return;
     const uint64_t before = r.bytesRead;
-    const tools::ReadOutcome result = r.link.read(scratch_, *this, r.bytesRead);
+    const tools::ReadOutcome result = r.link.read(scratch_, *this, kMaxReadsPerCall, &r.bytesRead);
     if (r.bytesRead != before) r.lastDataNs = world_.now();
     world_.stats().slowReaderBytesRead += r.bytesRead - before;
     if (result == tools::ReadOutcome::Open) return;
@@ -272,10 +254,12 @@ void Intruders::serveSlowReader(SlowReader& r, uint16_t revents) {
     r.link.close();
 }
 
-void Intruders::serveSilent(Silent& s, uint16_t revents) {
-    if ((revents & (net::kPollIn | kPollFailure)) == 0) return;
+void Intruders::serveSilent(Intruder& s, uint16_t revents) {
+    if ((revents & (net::kPollIn | tools::kPollFailure)) == 0) return;
     uint64_t bytes = 0;
-    if (s.link.read(scratch_, *this, bytes) == tools::ReadOutcome::Open && bytes == 0) return;
+    if (s.link.read(scratch_, *this, kMaxReadsPerCall, &bytes) == tools::ReadOutcome::Open &&
+        bytes == 0)
+        return;
     const uint64_t lived = world_.now() - s.openedNs;
     SoakStats& stats = world_.stats();
     if (bytes > 0) world_.error("the server sent bytes to a connection that never said Hello");
@@ -289,22 +273,18 @@ void Intruders::serveSilent(Silent& s, uint16_t revents) {
 }
 
 void Intruders::compact() {
-    const auto closed = [](const auto& c) { return !c.link.open(); };
-    std::erase_if(malformed_, closed);
-    std::erase_if(slowReaders_, closed);
-    std::erase_if(silent_, closed);
+    std::erase_if(intruders_, [](const Intruder& i) { return !i.link.open(); });
 }
 
 void Intruders::finish() {
-    for (Silent& s : silent_)
-        if (s.link.open()) ++world_.stats().silentUnverified;
-    for (Malformed& m : malformed_)
-        if (m.link.open()) ++world_.stats().malformedUnverified;
-    for (SlowReader& r : slowReaders_)
-        if (r.link.open()) ++world_.stats().slowReadersUnverified;
-    malformed_.clear();
-    slowReaders_.clear();
-    silent_.clear();
+    SoakStats& stats = world_.stats();
+    for (const Intruder& i : intruders_) {
+        if (!i.link.open()) continue;
+        ++(i.kind == IntruderKind::Malformed    ? stats.malformedUnverified
+           : i.kind == IntruderKind::SlowReader ? stats.slowReadersUnverified
+                                                : stats.silentUnverified);
+    }
+    intruders_.clear();
 }
 
 }  // namespace karst::soak

@@ -15,7 +15,6 @@
 // and the store check measure alongside.
 #pragma once
 
-#include "soak/soak_link.h"
 #include "soak/soak_world.h"
 
 #include <cstdint>
@@ -56,25 +55,22 @@ public:
 
     // Opens what is due and enforces the deadlines. `endNs` is the soak's end.
     void tick(uint64_t now, uint64_t endNs);
-    // Poll interest of each open connection.
-    void pollInterest(std::vector<net::PollEntry>& entries,
-                      std::vector<std::pair<IntruderKind, uint32_t>>& owners) const;
-    void serve(IntruderKind kind, uint32_t index, uint16_t revents);
+    // Poll interest of each open connection, with its index for serve().
+    void pollInterest(std::vector<net::PollEntry>& entries, std::vector<uint32_t>& indices) const;
+    void serve(uint32_t index, uint16_t revents);
     // Forgets closed connections; call between passes.
     void compact();
     // The soak is over: whatever could not be checked is counted, then closed.
     void finish();
 
 private:
-    struct Malformed {
-        SoakLink link;
-        Fault fault = Fault::RandomBytes;
+    struct Intruder {
+        IntruderKind kind = IntruderKind::Malformed;
+        tools::FramedLink link{kMaxQueuedBytes};
         uint64_t openedNs = 0;
-    };
-    struct SlowReader {
-        SoakLink link;
+        Fault fault = Fault::RandomBytes;  // a malformed connection's
+        // A slow reader's: its number, its bursts of room changes, then its drain.
         uint32_t number = 0;
-        uint64_t openedNs = 0;
         uint64_t nextBurstNs = 0;
         uint32_t joinsSent = 0;
         uint64_t quietSinceNs = 0;  // 0 while still sending
@@ -82,25 +78,21 @@ private:
         bool draining = false;
         uint64_t bytesRead = 0;
     };
-    struct Silent {
-        SoakLink link;
-        uint64_t openedNs = 0;
-    };
 
     bool onFrame(const tools::FrameHeader&, std::span<const uint8_t>) override { return true; }
+    // A new connection of `kind`, or nullptr (reported) when it could not connect.
+    Intruder* open(IntruderKind kind, uint64_t now);
     void openMalformed(uint64_t now);
     void openSlowReader(uint64_t now);
-    void openSilentWave(uint64_t now);
-    void tickSlowReader(SlowReader& reader, uint64_t now);
-    void serveMalformed(Malformed& m, uint16_t revents);
-    void serveSlowReader(SlowReader& reader, uint16_t revents);
-    void serveSilent(Silent& s, uint16_t revents);
+    void tickIntruder(Intruder& intruder, uint64_t now);
+    void tickSlowReader(Intruder& reader, uint64_t now);
+    void serveMalformed(Intruder& m, uint16_t revents);
+    void serveSlowReader(Intruder& reader, uint16_t revents);
+    void serveSilent(Intruder& s, uint16_t revents);
     ProfileKey nextKey();
 
     SoakWorld& world_;
-    std::vector<Malformed> malformed_;
-    std::vector<SlowReader> slowReaders_;
-    std::vector<Silent> silent_;
+    std::vector<Intruder> intruders_;
     std::vector<uint8_t> scratch_;
     uint64_t nextMalformedNs_ = kSecond;
     uint64_t nextSlowReaderNs_ = 2 * kSecond;

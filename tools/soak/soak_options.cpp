@@ -21,11 +21,6 @@ std::string setServer(SoakOptions& o, std::string_view v) {
     return {};
 }
 
-std::string setKeep(SoakOptions& o, std::string_view) {
-    o.keepDirectory = true;
-    return {};
-}
-
 const std::array<Option, 14>& optionTable() {
     static const std::array<Option, 14> table{{
         tools::loopbackHostOption<SoakOptions>(
@@ -44,7 +39,7 @@ const std::array<Option, 14>& optionTable() {
         boundedOption("--change-interval-ms", kMinChangeIntervalMs, kMaxChangeIntervalMs,
                       &SoakOptions::changeIntervalMs),
         boundedOption("--seed-profiles", 0, kMaxSeedProfiles, &SoakOptions::seedProfiles),
-        {"--keep", false, setKeep},
+        tools::flagOption("--keep", &SoakOptions::keepDirectory),
     }};
     return table;
 }

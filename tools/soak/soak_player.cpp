@@ -55,7 +55,7 @@ void SoakPlayer::tick(uint64_t now) {
             return;
         case PlayerPhase::AwaitWelcome:
             if (now >= welcomeDeadlineNs_) {
-                world_.error("player " + std::to_string(index_) + ": no Welcome within 5 s");
+                error("no Welcome within 5 s");
                 endSession(now);
             }
             return;
@@ -73,7 +73,7 @@ void SoakPlayer::tick(uint64_t now) {
 
 void SoakPlayer::connect(uint64_t now) {
     if (!link_.connect(world_.server())) {
-        world_.error("player " + std::to_string(index_) + ": cannot connect");
+        error("cannot connect");
         connectAtNs_ = now + kSecond;
         return;
     }
@@ -113,8 +113,8 @@ void SoakPlayer::onConnectionLost() {
         // refuses a second login of one profile): try again a little later.
         ++world_.stats().handshakeRetries;
         if (++handshakeFailuresInARow_ == kMaxHandshakeFailuresInARow)
-            world_.error("player " + std::to_string(index_) + ": Hello refused " +
-                         std::to_string(kMaxHandshakeFailuresInARow) + " times in a row");
+            error("Hello refused " + std::to_string(kMaxHandshakeFailuresInARow) +
+                  " times in a row");
     } else {
         ++world_.stats().playersClosedByServer;
         world_.error("player " + std::to_string(index_) + " was disconnected by the server");
@@ -129,9 +129,13 @@ void SoakPlayer::leave() {
     resetSession();
 }
 
+void SoakPlayer::error(const std::string& text) {
+    world_.error("player " + std::to_string(index_) + ": " + text);
+}
+
 bool SoakPlayer::send(MessageType type, std::span<const uint8_t> payload) {
     if (!link_.queueFrame(type, payload)) {
-        world_.error("player " + std::to_string(index_) + ": 1 MiB unsent, the server stopped reading");
+        error("1 MiB unsent, the server stopped reading");
         return false;
     }
     ++world_.stats().framesSent;
@@ -153,8 +157,7 @@ void SoakPlayer::checkLatePings(uint64_t now) {
     if (now - pings_.front().sentNs <= bound) return;
     pings_.front().late = true;
     ++world_.stats().pingsLate;
-    world_.error("player " + std::to_string(index_) + ": a Ping went unanswered for " +
-                 std::to_string(world_.options().pingBoundMs) + " ms");
+    error("a Ping went unanswered for " + std::to_string(world_.options().pingBoundMs) + " ms");
 }
 
 void SoakPlayer::onPong(std::span<const uint8_t> payload) {
@@ -162,7 +165,7 @@ void SoakPlayer::onPong(std::span<const uint8_t> payload) {
     if (!bytes) return;
     const uint32_t tag = getU32(bytes->data());
     if (pings_.empty() || pings_.front().tag != tag) {
-        world_.error("player " + std::to_string(index_) + ": a Pong out of order");
+        error("a Pong out of order");
         return;
     }
     const uint64_t now = world_.now();
@@ -172,8 +175,7 @@ void SoakPlayer::onPong(std::span<const uint8_t> payload) {
     ++stats.pingsAnswered;
     if (rtt > uint64_t{world_.options().pingBoundMs} * kMs && !pings_.front().late) {
         ++stats.pingsLate;
-        world_.error("player " + std::to_string(index_) + ": a Pong took " +
-                     std::to_string(rtt / kMs) + " ms");
+        error("a Pong took " + std::to_string(rtt / kMs) + " ms");
     }
     pings_.pop_front();
     if (!idle() && tag == barrierTag_) complete(now);
@@ -182,7 +184,7 @@ void SoakPlayer::onPong(std::span<const uint8_t> payload) {
 void SoakPlayer::onWelcome(std::span<const uint8_t> payload) {
     const auto welcome = client::decodeWelcome(payload);
     if (!welcome || phase_ != PlayerPhase::AwaitWelcome) {
-        world_.error("player " + std::to_string(index_) + ": unexpected Welcome");
+        error("unexpected Welcome");
         return;
     }
     playerId_ = welcome->playerId;
@@ -190,13 +192,11 @@ void SoakPlayer::onWelcome(std::span<const uint8_t> payload) {
     if (!expected_.known) {
         // A server the soak started has never seen this profile.
         if (!world_.options().serverPath.empty() && welcome->rings != kDefaultStartingRings)
-            world_.error("player " + std::to_string(index_) + ": a new profile got " +
-                         std::to_string(welcome->rings) + " rings");
+            error("a new profile got " + std::to_string(welcome->rings) + " rings");
         expected_.known = true;
     } else if (welcome->rings != expected_.rings) {
-        world_.error("player " + std::to_string(index_) + ": Welcome gave " +
-                     std::to_string(welcome->rings) + " rings, the last confirmed balance was " +
-                     std::to_string(expected_.rings));
+        error("Welcome gave " + std::to_string(welcome->rings) +
+              " rings, the last confirmed balance was " + std::to_string(expected_.rings));
     }
     expected_.rings = welcome->rings;
     const uint64_t now = world_.now();
@@ -230,7 +230,7 @@ bool SoakPlayer::onFrame(const tools::FrameHeader& header, std::span<const uint8
         case MessageType::PlayerState: {
             const auto record = client::decodePlayerState(payload);
             if (record && record->playerId == playerId_)
-                world_.error("player " + std::to_string(index_) + ": its own movement came back");
+                error("its own movement came back");
             break;
         }
         default: break;

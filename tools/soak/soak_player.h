@@ -12,7 +12,6 @@
 
 #include "client/messages.h"
 #include "game/room_key.h"
-#include "soak/soak_link.h"
 #include "soak/soak_world.h"
 
 #include <cstdint>
@@ -53,7 +52,7 @@ public:
     // profile's expectation uncertain.
     void leave();
 
-    SoakLink& link() { return link_; }
+    tools::FramedLink& link() { return link_; }
     bool idle() const { return request_ == Request::None; }
     bool online() const { return phase_ != PlayerPhase::Offline; }
     const ProfileKey& key() const { return key_; }
@@ -68,6 +67,8 @@ private:
     void onPong(std::span<const uint8_t> payload);
     void checkLatePings(uint64_t now);
     bool send(MessageType type, std::span<const uint8_t> payload);
+    // Reports an error of this player's, named by its index.
+    void error(const std::string& text);
     void sendPing(bool barrier);
 
     // ---- activities and changes (soak_player_actions.cpp) ----
@@ -107,7 +108,7 @@ private:
     uint64_t partnerPiboId_ = 0;
     ProfileKey partnerKey_{};
     ProfileExpectation expected_;
-    SoakLink link_;
+    tools::FramedLink link_{kMaxQueuedBytes};
 
     PlayerPhase phase_ = PlayerPhase::Offline;
     uint32_t playerId_ = 0;

@@ -105,21 +105,20 @@ void SoakPlayer::complete(uint64_t now) {
     request_ = Request::None;
     // A room change or a registration is followed by the activity's next step at once.
     if (request == Request::Join || request == Request::Register) nextActionNs_ = now;
-    const std::string who = "player " + std::to_string(index_) + ": ";
     switch (request) {
         case Request::None: break;
         case Request::Join:
-            if (refused_) world_.error(who + "JoinRoom was refused");
+            if (refused_) error("JoinRoom was refused");
             break;
         case Request::Buy:
-            if (!replySeen_) world_.error(who + "no BuyFruitResult before the Pong");
+            if (!replySeen_) error("no BuyFruitResult before the Pong");
             break;
         case Request::Finish:
-            if (!replySeen_) world_.error(who + "no StageFinishedResult before the Pong");
+            if (!replySeen_) error("no StageFinishedResult before the Pong");
             break;
         case Request::Register:
             if (!replySeen_ || refused_) {
-                world_.error(who + "PiboRegister was not answered by its PiboAppear");
+                error("PiboRegister was not answered by its PiboAppear");
                 break;
             }
             piboPresent_ = true;
@@ -135,7 +134,7 @@ void SoakPlayer::complete(uint64_t now) {
                 ++world_.stats().breedRefusals;
                 nextBreedNs_ = now + kBreedRetryNs;
             } else {
-                world_.error(who + "PiboBreed got neither PiboBred nor a refusal");
+                error("PiboBreed got neither PiboBred nor a refusal");
             }
             break;
         case Request::Claim: {
@@ -234,13 +233,12 @@ void SoakPlayer::sendPiboState(uint64_t now) {
 
 void SoakPlayer::onBuyFruitResult(std::span<const uint8_t> payload) {
     const auto result = client::decodeBuyFruitResult(payload);
-    const std::string who = "player " + std::to_string(index_) + ": ";
-    if (!result || request_ != Request::Buy) return world_.error(who + "unexpected BuyFruitResult");
+    if (!result || request_ != Request::Buy) return error("unexpected BuyFruitResult");
     replySeen_ = true;
-    if (!result->bought) return world_.error(who + "a purchase it could afford was refused");
+    if (!result->bought) return error("a purchase it could afford was refused");
     if (result->price != kFruitPrice || result->rings + kFruitPrice != expected_.rings)
-        world_.error(who + "a purchase left " + std::to_string(result->rings) + " rings, expected " +
-                     std::to_string(expected_.rings - kFruitPrice));
+        error("a purchase left " + std::to_string(result->rings) + " rings, expected " +
+              std::to_string(expected_.rings - kFruitPrice));
     expected_.rings = result->rings;
     ++expected_.fruit;
     ++world_.stats().purchases;
@@ -249,14 +247,13 @@ void SoakPlayer::onBuyFruitResult(std::span<const uint8_t> payload) {
 void SoakPlayer::onStageFinishedResult(std::span<const uint8_t> payload) {
     const auto result = client::decodeStageFinishedResult(payload);
     if (!result || result->playerId != playerId_) return;  // another finisher
-    const std::string who = "player " + std::to_string(index_) + ": ";
-    if (request_ != Request::Finish) return world_.error(who + "unexpected StageFinishedResult");
+    if (request_ != Request::Finish) return error("unexpected StageFinishedResult");
     replySeen_ = true;
     const uint32_t expectedRings = std::min(expected_.rings + result->ringsAwarded, kRingCap);
     if (result->ringsAwarded != finishReward(result->place) || result->rings != expectedRings)
-        world_.error(who + "place " + std::to_string(result->place) + " paid " +
-                     std::to_string(result->ringsAwarded) + " for a balance of " +
-                     std::to_string(result->rings));
+        error("place " + std::to_string(result->place) + " paid " +
+              std::to_string(result->ringsAwarded) + " for a balance of " +
+              std::to_string(result->rings));
     expected_.rings = result->rings;
     ++world_.stats().stageFinishes;
 }
@@ -273,7 +270,7 @@ void SoakPlayer::onPiboState(std::span<const uint8_t> payload) {
     if (!state) return;
     if (state->id == partnerPiboId_ && piboPresent_) partnerStateSeen_ = true;
     if (state->id == ownPiboId_ && state->playerId == playerId_)
-        world_.error("player " + std::to_string(index_) + ": its own Pibo state came back");
+        error("its own Pibo state came back");
 }
 
 void SoakPlayer::onPiboBred(std::span<const uint8_t> payload) {
@@ -290,7 +287,7 @@ void SoakPlayer::onPiboDelivery(std::span<const uint8_t> payload) {
     if (!delivery) return;
     const auto egg = world_.eggs().find(delivery->id);
     if (egg != world_.eggs().end() && egg->second.claimedSlot >= 0)
-        world_.error("player " + std::to_string(index_) + ": a claimed egg was delivered again");
+        error("a claimed egg was delivered again");
     if (delivery->id != claimingEgg_ &&
         std::find(eggsToClaim_.begin(), eggsToClaim_.end(), delivery->id) == eggsToClaim_.end())
         eggsToClaim_.push_back(delivery->id);
@@ -304,8 +301,7 @@ void SoakPlayer::onNotice(std::span<const uint8_t> payload) {
         return;
     }
     if (request_ == Request::Join || request_ == Request::Register) refused_ = true;
-    world_.error("player " + std::to_string(index_) + ": Notice " + std::to_string(notice->code) +
-                 " \"" + notice->text + "\"");
+    error("Notice " + std::to_string(notice->code) + " \"" + notice->text + "\"");
 }
 
 }  // namespace karst::soak

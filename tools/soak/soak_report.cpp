@@ -7,17 +7,14 @@ namespace karst::soak {
 
 namespace {
 
-std::string ms(uint64_t ns) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f ms", static_cast<double>(ns) / 1e6);
+std::string fixed(double value, int decimals, const char* unit) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f %s", decimals, value, unit);
     return text;
 }
 
-std::string sec(uint64_t ns) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f s", static_cast<double>(ns) / 1e9);
-    return text;
-}
+std::string ms(uint64_t ns) { return fixed(static_cast<double>(ns) / 1e6, 1, "ms"); }
+std::string sec(uint64_t ns) { return fixed(static_cast<double>(ns) / 1e9, 2, "s"); }
 
 void writeIntruders(std::ostream& out, const SoakStats& s) {
     out << "malformed connections: " << s.malformedSent << " sent a bad frame, "
@@ -52,9 +49,7 @@ bool soakPassed(const SoakWorld& world) { return world.errorCount() == 0; }
 std::string formatSoakReport(const SoakReport& report, const SoakWorld& world) {
     const SoakStats& s = world.stats();
     std::ostringstream out;
-    char duration[32];
-    std::snprintf(duration, sizeof duration, "%.1f s", report.seconds);
-    out << "duration: " << duration << "\n";
+    out << "duration: " << fixed(report.seconds, 1, "s") << "\n";
     out << "players: " << report.players << " (seed " << report.seed << ")\n";
     out << "messages sent by players: " << s.framesSent << "\n";
     out << "messages received by players: " << s.framesReceived << " (" << s.bytesReceived << " bytes)\n";

@@ -8,6 +8,7 @@
 // can leave, so a confirmed change must be in the files.
 #pragma once
 
+#include "common/framed_link.h"
 #include "common/latency_histogram.h"
 #include "net/socket.h"
 #include "soak/soak_options.h"
@@ -23,6 +24,13 @@ namespace karst::soak {
 
 inline constexpr uint64_t kMs = 1'000'000;
 inline constexpr uint64_t kSecond = 1'000'000'000;
+
+// Our own connections never let more than this wait unsent: a server that stops
+// reading them is a failure to report, not a reason to grow without bound.
+inline constexpr size_t kMaxQueuedBytes = 1 << 20;
+// Enough reads per call to drain a busy room's traffic, few enough to stay
+// fair to the other links of the pass.
+inline constexpr int kMaxReadsPerCall = 8;
 
 struct SoakStats {
     // The players' own frames; intruders are counted apart.
