@@ -85,12 +85,12 @@ ParsedOptions<Options> parseOptions(std::span<const std::string> args,
             outcome.helpRequested = true;
             return outcome;
         }
-        const OptionSpec<Options>* spec = nullptr;
+        const OptionSpec<Options>* option = nullptr;
         for (const OptionSpec<Options>& candidate : table)
-            if (candidate.name == arg) spec = &candidate;
-        if (spec == nullptr) outcome.error = "Unknown option " + arg + " (see --help).";
-        else if (spec->takesValue && i + 1 >= args.size()) outcome.error = arg + " needs a value.";
-        else outcome.error = spec->set(options, spec->takesValue ? args[++i] : std::string());
+            if (candidate.name == arg) option = &candidate;
+        if (option == nullptr) outcome.error = "Unknown option " + arg + " (see --help).";
+        else if (option->takesValue && i + 1 >= args.size()) outcome.error = arg + " needs a value.";
+        else outcome.error = option->set(options, option->takesValue ? args[++i] : std::string());
         if (!outcome.error.empty()) return outcome;
     }
     outcome.options = options;
