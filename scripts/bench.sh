@@ -13,6 +13,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-15}
 runs=${2:-5}
+# The warm-up must be shorter than the measured run.
+warmup=$(( seconds > 3 ? 3 : seconds - 1 ))
 shift $(( $# > 2 ? 2 : $# )) || true
 sections=("$@")
 [ ${#sections[@]} -eq 0 ] && sections=(micro capacity idle udp memory sixty)
@@ -52,7 +54,7 @@ start_server() {
 }
 
 bots_run() {  # karst_bots options; prints the one-line figures
-    pin 1 "$bots" --port "$port" --duration "$seconds" --warmup 3 --connect-rate 2000 "$@" 2>/dev/null |
+    pin 1 "$bots" --port "$port" --duration "$seconds" --warmup "$warmup" --connect-rate 2000 "$@" 2>/dev/null |
         awk '/relay latency p50/{p50=$4} /relay latency p99/{p99=$4} /relay latency max/{mx=$4}
              /deliveries\/s/{d=$2} /^  delivery /{pct=$2}
              END{printf "delivered %s%%  deliveries/s %s  p50 %s ms  p99 %s ms  max %s ms\n", pct, d, p50, p99, mx}'
