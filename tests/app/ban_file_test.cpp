@@ -164,8 +164,8 @@ TEST(BanFile, FileWrittenByTheServerIsWholeAfterAKillAtAnyMoment) {
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % 40));
         server.signal(SIGKILL);
         server.wait();
-        const std::vector<uint8_t> bytes = fileBytes((dir.path() / "SAVEDATA" / "karst-bans.txt").string());
-        const ParsedBanFile parsed = BanList::parse(std::string(bytes.begin(), bytes.end()));
+        const std::string bytes = fileText(dir.path() / "SAVEDATA" / "karst-bans.txt");
+        const ParsedBanFile parsed = BanList::parse(bytes);
         EXPECT_TRUE(parsed.invalidLines.empty()) << "kill " << kill;
         EXPECT_TRUE(bytes.empty() || bytes.back() == '\n');
         EXPECT_GE(parsed.list.size(), banned);  // nothing confirmed earlier is lost

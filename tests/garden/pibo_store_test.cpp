@@ -179,12 +179,6 @@ TEST(PiboStoreFile, RejectedFileIsKeptAsideUnchangedWithTwoWarnings) {
     }
 }
 
-}  // namespace
-}  // namespace karst
-
-namespace karst {
-namespace {
-
 // Every name the rejected file could be moved to, for this second and the next.
 void takeEveryAsideName(testing::TempDir& dir, const std::string& name) {
     for (uint64_t second : {wallClockSeconds(), wallClockSeconds() + 1}) {

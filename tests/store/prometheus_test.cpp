@@ -17,7 +17,6 @@
 #include "net/clock.h"
 #include "support/players.h"
 #include "support/test_server.h"
-#include "temp_dir.h"
 
 namespace karst::testing {
 namespace {
@@ -104,17 +103,12 @@ TEST(Prometheus, EveryJsonValueAndEveryCounterInStrictExpositionFormat) {
               0.007);
 }
 
-std::string readText(const std::string& path) {
-    const std::vector<uint8_t> bytes = readBytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 // The file as the server writes it next, once the clock has moved 5 s on.
 std::map<std::string, double> nextWrite(const std::string& path, double acceptedAtLeast) {
     advanceMonotonicClockForTesting(5 * kNsPerSecond);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     for (;;) {
-        const auto samples = parseExposition(readText(path));
+        const auto samples = parseExposition(fileText(path));
         const auto accepted = samples.find("karst_connections_accepted_total");
         if ((accepted != samples.end() && accepted->second >= acceptedAtLeast) ||
             std::chrono::steady_clock::now() > deadline)
@@ -126,7 +120,7 @@ std::map<std::string, double> nextWrite(const std::string& path, double accepted
 TEST(Prometheus, CountersMoveWithRealTrafficAndGaugesMatchTheJsonFile) {
     TestServer server([](ServerSettings& s) { s.prometheusPath = s.metricsPath + ".prom"; });
     const std::string path = server.settings().prometheusPath;
-    const auto idle = parseExposition(readText(path));
+    const auto idle = parseExposition(fileText(path));
     EXPECT_EQ(idle.at("karst_connections_accepted_total"), 0);
     EXPECT_EQ(idle.at("karst_frames_received_total"), 0);
 
@@ -154,7 +148,7 @@ TEST(Prometheus, CountersMoveWithRealTrafficAndGaugesMatchTheJsonFile) {
     EXPECT_GE(busy.at("karst_store_saves_total{store=\"profile\"}"), 2);
     EXPECT_EQ(busy.at("karst_store_save_failures_total{store=\"profile\"}"), 0);
 
-    const std::string json = readText(server.settings().metricsPath);
+    const std::string json = fileText(server.settings().metricsPath);
     for (const auto& [key, name] : {std::pair{"connections", "karst_connections"},
                                     {"authenticated_players", "karst_authenticated_players"},
                                     {"active_rooms", "karst_active_rooms"},

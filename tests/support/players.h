@@ -49,9 +49,9 @@ inline ProfileKey profileKeyFor(uint8_t n) {
 
 // A connection that has said Hello with colour {1, 2, 3}; nothing is read yet.
 inline KarstClient helloWith(uint16_t port, const ProfileKey& key, const std::string& name = "P",
-                             uint8_t character = 0) {
+                             uint8_t character = 0, const std::string& host = "127.0.0.1") {
     KarstClient c;
-    EXPECT_TRUE(c.connect(port));
+    EXPECT_TRUE(c.connect(port, host));
     EXPECT_TRUE(c.hello(name, character, client::Colour{1, 2, 3}, key));
     return c;
 }
@@ -264,6 +264,17 @@ inline client::PiboState stateAt(uint64_t id, float x, const RoomKey& room = kGa
 inline std::vector<uint8_t> fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline std::string fileText(const std::string& path) {
+    const std::vector<uint8_t> bytes = fileBytes(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+inline size_t countOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
 }
 
 // Writes the profile store a server with `settings` loads when it starts.
