@@ -50,10 +50,26 @@ start_server() {  # backend
     sleep 1
 }
 
+# CPU seconds the database's processes have used so far, for what one database
+# can carry: its share of a core at this rate of log-ons.
+pg_cpu() {
+    local ticks=0 pid
+    for pid in $(pgrep -f "$work/pg" || true) $(pgrep -P "$(pgrep -o -f "$work/pg" || echo 0)" || true); do
+        [ -r "/proc/$pid/stat" ] || continue
+        ticks=$((ticks + $(awk '{print $14 + $15}' "/proc/$pid/stat")))
+    done
+    echo "$ticks"
+}
+
 for backend in files postgresql; do
     start_server "$backend"
+    before=$(pg_cpu)
     printf '%-11s log-ons: ' "$backend"
     pin 1 "$build/bench/karst_logon_bench" --port "$port" --rate "$rate" --seconds "$seconds" || true
+    if [ "$backend" = postgresql ]; then
+        awk -v t=$(( $(pg_cpu) - before )) -v hz="$(getconf CLK_TCK)" -v s="$seconds" \
+            'BEGIN{printf "            database CPU: %.1f%% of one core\n", 100 * t / hz / s}'
+    fi
 done
 for backend in files postgresql; do
     start_server "$backend"

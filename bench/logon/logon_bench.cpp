@@ -5,15 +5,16 @@
 // profile's row and its creatures' rows, committed, before Welcome leaves.
 //
 //   karst_logon_bench --port P [--rate 500] [--seconds 10] [--threads 4] [--seed 1]
-#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "client/test_client.h"
+#include "common/command_line.h"
+#include "common/latency_histogram.h"
 
 namespace {
 
@@ -28,25 +29,20 @@ struct Options {
 };
 
 struct ThreadResult {
-    std::vector<double> latenciesMs;
+    karst::tools::LatencyHistogram latency;
     unsigned failures = 0;
     unsigned lateStarts = 0;  // a log-on that started over 1 ms after its turn
 };
 
-bool parse(int argc, char** argv, Options& options) {
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        const unsigned long value = std::strtoul(argv[i + 1], nullptr, 10);
-        if (name == "--port") options.port = static_cast<uint16_t>(value);
-        else if (name == "--rate") options.rate = static_cast<unsigned>(value);
-        else if (name == "--seconds") options.seconds = static_cast<unsigned>(value);
-        else if (name == "--threads") options.threads = static_cast<unsigned>(value);
-        else if (name == "--seed") options.seed = static_cast<unsigned>(value);
-        else return false;
-    }
-    return argc % 2 == 1 && options.port != 0 && options.rate != 0 && options.threads != 0 &&
-           options.seconds != 0;
-}
+using karst::tools::boundedOption;
+
+const std::array<karst::tools::OptionSpec<Options>, 5> kOptionTable{{
+    boundedOption("--port", 1, 65535, &Options::port),
+    boundedOption("--rate", 1, 100'000, &Options::rate),
+    boundedOption("--seconds", 1, 3600, &Options::seconds),
+    boundedOption("--threads", 1, 256, &Options::threads),
+    boundedOption("--seed", 0, UINT32_MAX, &Options::seed),
+}};
 
 karst::ProfileKey keyFor(unsigned seed, unsigned thread, unsigned step) {
     karst::ProfileKey key{};
@@ -79,24 +75,24 @@ void logOn(const Options& options, unsigned thread, Clock::time_point start, Thr
             ++result.failures;
             continue;
         }
-        result.latenciesMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+        result.latency.record(static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - sent).count()));
     }
 }
 
-double percentile(const std::vector<double>& sorted, double p) {
-    if (sorted.empty()) return 0;
-    const size_t index = std::min(sorted.size() - 1, static_cast<size_t>(p * static_cast<double>(sorted.size())));
-    return sorted[index];
-}
+double ms(uint64_t ns) { return static_cast<double>(ns) / 1e6; }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
-    if (!parse(argc, argv, options)) {
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const auto parsed = karst::tools::parseOptions<Options>(args, kOptionTable);
+    if (!parsed.options || parsed.options->port == 0) {
+        if (!parsed.error.empty()) std::fprintf(stderr, "karst_logon_bench: %s\n", parsed.error.c_str());
         std::fprintf(stderr, "Usage: karst_logon_bench --port P [--rate N] [--seconds S] [--threads T] [--seed N]\n");
         return 2;
     }
+    const Options& options = *parsed.options;
     std::vector<ThreadResult> results(options.threads);
     std::vector<std::thread> threads;
     const auto start = Clock::now() + std::chrono::milliseconds(50);
@@ -104,17 +100,16 @@ int main(int argc, char** argv) {
         threads.emplace_back(logOn, std::cref(options), t, start, std::ref(results[t]));
     for (std::thread& t : threads) t.join();
 
-    std::vector<double> all;
+    karst::tools::LatencyHistogram all;
     unsigned failures = 0, late = 0;
     for (const ThreadResult& r : results) {
-        all.insert(all.end(), r.latenciesMs.begin(), r.latenciesMs.end());
+        all.merge(r.latency);
         failures += r.failures;
         late += r.lateStarts;
     }
-    std::sort(all.begin(), all.end());
-    std::printf("log-ons %zu at %u/s, failed %u, started late %u; Hello to Welcome ms: "
+    std::printf("log-ons %llu at %u/s, failed %u, started late %u; Hello to Welcome ms: "
                 "p50 %.3f p99 %.3f max %.3f\n",
-                all.size(), options.rate, failures, late, percentile(all, 0.50), percentile(all, 0.99),
-                all.empty() ? 0.0 : all.back());
+                static_cast<unsigned long long>(all.count()), options.rate, failures, late,
+                ms(all.percentile(50)), ms(all.percentile(99)), ms(all.max()));
     return failures == 0 ? 0 : 1;
 }

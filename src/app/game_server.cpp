@@ -158,6 +158,8 @@ void GameServer::shutdown() {
     // Player lines of the last pass still waiting for their save.
     writePendingSaves();
     poller_.close();
+    // Its connection, if still open, is dropped with it; nothing is left to write.
+    sharedStore_.reset();
     for (auto& [socket, connection] : clients_) net::closeSocket(socket);
     for (net::SocketHandle* s : {&listenSocket_, &udpSocket_, &masterSocket_}) {
         if (*s != net::kInvalidSocket) net::closeSocket(*s);

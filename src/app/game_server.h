@@ -151,6 +151,8 @@ private:
     // The Hello's steps after the profile lookup: rings and fruit restored,
     // Welcome and what follows it queued, the connection line printed.
     void admitPlayer(ClientConnection& connection, const ProfileRecord* stored, bool recordProfile);
+    // The profile record a connection's working copy makes.
+    static ProfileRecord profileOf(const ClientConnection& connection);
     void updateProfile(const ClientConnection& connection);
     // Asks for the profile store to be written; see writePendingSaves.
     void saveProfileStore();

@@ -3,6 +3,7 @@
 // they report is committed, and the dump of what could not be written at the
 // end. With the store files none of this runs: sharedStore_ stays null.
 #include <algorithm>
+#include <filesystem>
 
 #include "app/console.h"
 #include "app/game_server.h"
@@ -17,8 +18,35 @@ constexpr int kEggIdAttempts = 8;
 constexpr std::string_view kStorageUnavailableText = "Server storage unavailable, try again soon";
 }  // namespace
 
+namespace {
+
+// A dump of changes an earlier run could not write, next to `storePath`; empty
+// when there is none.
+std::string unsavedDumpBeside(const std::string& storePath) {
+    namespace fs = std::filesystem;
+    const fs::path path(storePath);
+    const std::string prefix = path.filename().string() + ".unsaved-";
+    std::error_code error;
+    const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        if (it->path().filename().string().starts_with(prefix)) return it->path().string();
+    return {};
+}
+
+}  // namespace
+
 bool GameServer::openSharedStore() {
     if (settings_.storeBackend != "postgresql") return true;
+    // Players admitted now would load rows older than the dump, and merging it
+    // later would undo what they did meanwhile: the dump goes in first.
+    for (const std::string* storePath : {&settings_.profileStorePath, &settings_.piboStorePath}) {
+        const std::string dump = unsavedDumpBeside(*storePath);
+        if (dump.empty()) continue;
+        startFailure_ = "Could not open the PostgreSQL store: changes an earlier run could not write wait in " +
+                        dump + "; load them with karst_store_copy merge and move the file away first";
+        storeOpenFailed_ = true;
+        return false;
+    }
     sharedStore_ = makeDatabaseStore({settings_.storeUrl, settings_.leaseSeconds});
     std::string error = "this server was built without PostgreSQL support";
     if (!sharedStore_ || !sharedStore_->open(error)) {
@@ -46,12 +74,9 @@ void GameServer::beginStoreSession(ClientConnection& connection) {
         closeAfterNotice(connection, NoticeCode::StorageUnavailable, kStorageUnavailableText);
         return;
     }
-    ProfileRecord fresh;
-    fresh.profileKey = connection.profileKey;
+    // What a first log-on creates: the Hello's name and looks, the starting rings.
+    ProfileRecord fresh = profileOf(connection);
     fresh.rings = std::min(settings_.startingRings, kRingCap);
-    fresh.name = connection.name;
-    fresh.character = connection.character;
-    fresh.colour = connection.colour;
     connection.awaitingStore = true;
     awaitingStore_[connection.profileKey] = connection.playerId;
     sharedStore_->beginSession(fresh, [this, playerId = connection.playerId](SessionStart& start) {

@@ -82,8 +82,7 @@ void GameServer::admitPlayer(ClientConnection& connection, const ProfileRecord* 
     printPlayerEvent("player " + std::to_string(connection.playerId) + " connected as " + name);
 }
 
-void GameServer::updateProfile(const ClientConnection& connection) {
-    if (!connection.authenticated) return;
+ProfileRecord GameServer::profileOf(const ClientConnection& connection) {
     ProfileRecord record;
     record.profileKey = connection.profileKey;
     record.rings = std::min(connection.rings, kRingCap);
@@ -91,6 +90,12 @@ void GameServer::updateProfile(const ClientConnection& connection) {
     record.name = connection.name;
     record.character = connection.character;
     record.colour = connection.colour;
+    return record;
+}
+
+void GameServer::updateProfile(const ClientConnection& connection) {
+    if (!connection.authenticated) return;
+    const ProfileRecord record = profileOf(connection);
     profileStore_.update(record);
     if (sharedStore_) {
         sharedStore_->writeProfile(record);

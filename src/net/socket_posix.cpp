@@ -27,17 +27,12 @@
 
 namespace karst::net {
 
-static_assert(sizeof(sockaddr_storage) <= kSocketAddressStorage);
-
-#include "net/socket_common.inc"
-
 namespace {
 
-int fd(SocketHandle s) { return static_cast<int>(s); }
-
-const sockaddr* asSockaddr(const SocketAddress& a) {
-    return reinterpret_cast<const sockaddr*>(a.storage.data());
-}
+// What the common steps in socket_common.inc call the system's handle and
+// address length, and how they accept and judge a failed accept here.
+int native(SocketHandle s) { return static_cast<int>(s); }
+using AddressLength = socklen_t;
 
 bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
@@ -47,7 +42,21 @@ IoResult fromErrno() {
     return r;
 }
 
+SocketHandle acceptNative(SocketHandle listener, sockaddr_storage& ss, AddressLength& len) {
+    const int s = ::accept4(native(listener), reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
+    return s < 0 ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
+
+AcceptOutcome acceptFailure() {
+    if (wouldBlock(errno)) return AcceptOutcome::NothingPending;
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        return AcceptOutcome::OutOfResources;
+    return AcceptOutcome::Failed;
+}
+
 }  // namespace
+
+#include "net/socket_common.inc"
 
 bool startSocketLibrary() {
     // A send to a peer that has gone must fail with EPIPE, not end the process.
@@ -65,42 +74,32 @@ SocketHandle openSocket(int family, int socketType, int protocol) {
 }
 
 void closeSocket(SocketHandle s) {
-    if (s != kInvalidSocket) ::close(fd(s));
+    if (s != kInvalidSocket) ::close(native(s));
 }
 
 bool setReuseAddress(SocketHandle s) {
     const int one = 1;
-    return ::setsockopt(fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
-}
-
-bool bindSocket(SocketHandle s, const SocketAddress& address) {
-    return ::bind(fd(s), asSockaddr(address), static_cast<socklen_t>(address.length)) == 0;
-}
-
-bool listenSocket(SocketHandle s) { return ::listen(fd(s), SOMAXCONN) == 0; }
-
-bool connectSocket(SocketHandle s, const SocketAddress& address) {
-    return ::connect(fd(s), asSockaddr(address), static_cast<socklen_t>(address.length)) == 0;
+    return ::setsockopt(native(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
 }
 
 bool setNonBlocking(SocketHandle s) {
-    const int flags = ::fcntl(fd(s), F_GETFL, 0);
-    return flags >= 0 && ::fcntl(fd(s), F_SETFL, flags | O_NONBLOCK) == 0;
+    const int flags = ::fcntl(native(s), F_GETFL, 0);
+    return flags >= 0 && ::fcntl(native(s), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 bool setNoDelay(SocketHandle s) {
     const int one = 1;
-    return ::setsockopt(fd(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
+    return ::setsockopt(native(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
 }
 
 bool setKeepAlive(SocketHandle s, int idleSeconds, int intervalSeconds, int probes) {
     const int one = 1;
-    bool ok = ::setsockopt(fd(s), SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) == 0;
+    bool ok = ::setsockopt(native(s), SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) == 0;
 #if defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
-    ok = ::setsockopt(fd(s), IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds) == 0 && ok;
-    ok = ::setsockopt(fd(s), IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds,
+    ok = ::setsockopt(native(s), IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds) == 0 && ok;
+    ok = ::setsockopt(native(s), IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds,
                       sizeof intervalSeconds) == 0 && ok;
-    ok = ::setsockopt(fd(s), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0 && ok;
+    ok = ::setsockopt(native(s), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0 && ok;
 #else
     (void)idleSeconds;
     (void)intervalSeconds;
@@ -114,42 +113,10 @@ bool setBufferSizes(SocketHandle s, int bytes) {
     for (const auto& [force, plain] : {std::pair{SO_RCVBUFFORCE, SO_RCVBUF}, std::pair{SO_SNDBUFFORCE, SO_SNDBUF}}) {
         // The forced form passes the system's cap when the process may; the plain
         // form is clamped to net.core.[rw]mem_max.
-        if (::setsockopt(fd(s), SOL_SOCKET, force, &bytes, sizeof bytes) == 0) continue;
-        ok = ::setsockopt(fd(s), SOL_SOCKET, plain, &bytes, sizeof bytes) == 0 && ok;
+        if (::setsockopt(native(s), SOL_SOCKET, force, &bytes, sizeof bytes) == 0) continue;
+        ok = ::setsockopt(native(s), SOL_SOCKET, plain, &bytes, sizeof bytes) == 0 && ok;
     }
     return ok;
-}
-
-uint16_t localPort(SocketHandle s) {
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    if (::getsockname(fd(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return 0;
-    if (ss.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-    if (ss.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
-    return 0;
-}
-
-SocketHandle acceptConnection(SocketHandle listener) {
-    AcceptOutcome ignored;
-    return acceptConnection(listener, ignored);
-}
-
-SocketHandle acceptConnection(SocketHandle listener, AcceptOutcome& outcome, SocketAddress* peer) {
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    const int s = ::accept4(fd(listener), reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
-    if (s >= 0) {
-        outcome = AcceptOutcome::Accepted;
-        if (peer) storePeer(ss, len, *peer);
-        return static_cast<SocketHandle>(s);
-    }
-    if (wouldBlock(errno))
-        outcome = AcceptOutcome::NothingPending;
-    else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-        outcome = AcceptOutcome::OutOfResources;
-    else
-        outcome = AcceptOutcome::Failed;
-    return kInvalidSocket;
 }
 
 void returnLargeBlocksWhenFreed() {
@@ -180,25 +147,17 @@ uint64_t raiseDescriptorLimit(uint64_t wanted) {
 IoResult receiveBytes(SocketHandle s, std::span<uint8_t> buffer) {
     ssize_t n;
     do {
-        n = ::recv(fd(s), buffer.data(), buffer.size(), 0);
+        n = ::recv(native(s), buffer.data(), buffer.size(), 0);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return fromErrno();
-    IoResult r;
-    r.status = n == 0 ? IoStatus::Closed : IoStatus::Ok;
-    r.bytes = static_cast<size_t>(n);
-    return r;
+    return n < 0 ? fromErrno() : streamResult(static_cast<size_t>(n));
 }
 
 IoResult sendBytes(SocketHandle s, std::span<const uint8_t> data) {
     ssize_t n;
     do {
-        n = ::send(fd(s), data.data(), data.size(), MSG_NOSIGNAL);
+        n = ::send(native(s), data.data(), data.size(), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return fromErrno();
-    IoResult r;
-    r.status = n == 0 ? IoStatus::Closed : IoStatus::Ok;
-    r.bytes = static_cast<size_t>(n);
-    return r;
+    return n < 0 ? fromErrno() : streamResult(static_cast<size_t>(n));
 }
 
 IoResult receiveDatagram(SocketHandle s, std::span<uint8_t> buffer, SocketAddress& from) {
@@ -207,29 +166,22 @@ IoResult receiveDatagram(SocketHandle s, std::span<uint8_t> buffer, SocketAddres
     do {
         // MSG_TRUNC makes Linux report the datagram's real length, so a datagram
         // longer than the buffer is recognised instead of silently cut short.
-        n = ::recvfrom(fd(s), buffer.data(), buffer.size(), MSG_TRUNC,
+        n = ::recvfrom(native(s), buffer.data(), buffer.size(), MSG_TRUNC,
                        reinterpret_cast<sockaddr*>(from.storage.data()), &len);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return fromErrno();
     from.length = static_cast<int32_t>(len);
-    IoResult r;
-    r.status = IoStatus::Ok;
-    r.truncated = static_cast<size_t>(n) > buffer.size();
-    r.bytes = r.truncated ? buffer.size() : static_cast<size_t>(n);
-    return r;
+    const bool truncated = static_cast<size_t>(n) > buffer.size();
+    return datagramResult(truncated ? buffer.size() : static_cast<size_t>(n), truncated);
 }
 
 IoResult sendDatagram(SocketHandle s, std::span<const uint8_t> data, const SocketAddress& to) {
     ssize_t n;
     do {
-        n = ::sendto(fd(s), data.data(), data.size(), MSG_NOSIGNAL, asSockaddr(to),
+        n = ::sendto(native(s), data.data(), data.size(), MSG_NOSIGNAL, asSockaddr(to),
                      static_cast<socklen_t>(to.length));
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return fromErrno();
-    IoResult r;
-    r.status = IoStatus::Ok;
-    r.bytes = static_cast<size_t>(n);
-    return r;
+    return n < 0 ? fromErrno() : datagramResult(static_cast<size_t>(n));
 }
 
 void sendDatagramBatch(SocketHandle s, std::span<const uint8_t> data,
@@ -251,7 +203,7 @@ void sendDatagramBatch(SocketHandle s, std::span<const uint8_t> data,
         }
         int sent;
         do {
-            sent = ::sendmmsg(fd(s), msgs, static_cast<unsigned>(count), MSG_NOSIGNAL);
+            sent = ::sendmmsg(native(s), msgs, static_cast<unsigned>(count), MSG_NOSIGNAL);
         } while (sent < 0 && errno == EINTR);
         if (sent <= 0) {
             // The first message of the batch failed: mark it and go on with the rest.
@@ -264,10 +216,7 @@ void sendDatagramBatch(SocketHandle s, std::span<const uint8_t> data,
         done += static_cast<size_t>(sent);
     }
 #else
-    for (DatagramSend& d : destinations) {
-        const IoResult r = sendDatagram(s, data, *d.to);
-        d.sentWhole = r.status == IoStatus::Ok && r.bytes == data.size();
-    }
+    sendDatagramsOneByOne(s, data, destinations);
 #endif
 }
 
@@ -280,20 +229,12 @@ int pollSockets(std::vector<PollEntry>& entries, int timeoutMs) {
         short events = 0;
         if (entries[i].events & kPollIn) events |= POLLIN;
         if (entries[i].events & kPollOut) events |= POLLOUT;
-        fds[i] = pollfd{fd(entries[i].socket), events, 0};
+        fds[i] = pollfd{native(entries[i].socket), events, 0};
     }
     const int n = ::poll(fds.data(), static_cast<nfds_t>(fds.size()), timeoutMs);
     if (n <= 0) return n;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const short r = fds[i].revents;
-        uint16_t out = 0;
-        if (r & POLLIN) out |= kPollIn;
-        if (r & POLLOUT) out |= kPollOut;
-        if (r & POLLERR) out |= kPollError;
-        if (r & POLLHUP) out |= kPollHangUp;
-        if (r & POLLNVAL) out |= kPollInvalid;
-        entries[i].revents = out;
-    }
+    for (size_t i = 0; i < entries.size(); ++i)
+        entries[i].revents = pollFlagsFrom(fds[i].revents, POLLIN, POLLOUT);
     return n;
 }
 
@@ -304,7 +245,7 @@ SocketHandle openReadinessQueue() {
     return q < 0 ? kInvalidSocket : static_cast<SocketHandle>(q);
 }
 
-void closeReadinessQueue(SocketHandle queue) { ::close(fd(queue)); }
+void closeReadinessQueue(SocketHandle queue) { ::close(native(queue)); }
 
 bool watchSocket(SocketHandle queue, SocketHandle s, uint16_t events, uint64_t token, bool add) {
     // Level-triggered: a socket left with unread bytes is reported again, as poll would.
@@ -312,18 +253,18 @@ bool watchSocket(SocketHandle queue, SocketHandle s, uint16_t events, uint64_t t
     if (events & kPollIn) e.events |= EPOLLIN;
     if (events & kPollOut) e.events |= EPOLLOUT;
     e.data.u64 = token;
-    return ::epoll_ctl(fd(queue), add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd(s), &e) == 0;
+    return ::epoll_ctl(native(queue), add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, native(s), &e) == 0;
 }
 
 void unwatchSocket(SocketHandle queue, SocketHandle s) {
     epoll_event unused{};
-    (void)::epoll_ctl(fd(queue), EPOLL_CTL_DEL, fd(s), &unused);
+    (void)::epoll_ctl(native(queue), EPOLL_CTL_DEL, native(s), &unused);
 }
 
 int waitReadiness(SocketHandle queue, std::span<ReadyEvent> ready, int timeoutMs) {
     static thread_local std::vector<epoll_event> events;
     events.resize(ready.size());
-    const int n = ::epoll_wait(fd(queue), events.data(), static_cast<int>(events.size()), timeoutMs);
+    const int n = ::epoll_wait(native(queue), events.data(), static_cast<int>(events.size()), timeoutMs);
     for (int i = 0; i < n; ++i) {
         const uint32_t r = events[static_cast<size_t>(i)].events;
         uint16_t out = 0;
@@ -335,14 +276,6 @@ int waitReadiness(SocketHandle queue, std::span<ReadyEvent> ready, int timeoutMs
     }
     return n;
 }
-
-#else
-
-SocketHandle openReadinessQueue() { return kInvalidSocket; }
-void closeReadinessQueue(SocketHandle) {}
-bool watchSocket(SocketHandle, SocketHandle, uint16_t, uint64_t, bool) { return false; }
-void unwatchSocket(SocketHandle, SocketHandle) {}
-int waitReadiness(SocketHandle, std::span<ReadyEvent>, int) { return -1; }
 
 #endif
 

@@ -18,6 +18,10 @@ std::string trimmed(const char* text) {
     return s.empty() ? "connection lost" : s;
 }
 
+// The server's notices ("relation already exists, skipping" and the like) are
+// not the operator's business; errors still arrive as results.
+void ignoreNotice(void*, const char*) {}
+
 }  // namespace
 
 SqlParam sqlBytes(const uint8_t* data, size_t size) {
@@ -53,6 +57,7 @@ bool PostgresLink::connectBlocking(const std::string& url,
     close();
     url_ = url;
     conn_ = PQconnectdb(url.c_str());
+    PQsetNoticeProcessor(conn_, ignoreNotice, nullptr);
     if (PQstatus(conn_) != CONNECTION_OK) {
         error = trimmed(PQerrorMessage(conn_));
         close();
@@ -74,6 +79,7 @@ void PostgresLink::startConnect() {
         close();
         return;
     }
+    PQsetNoticeProcessor(conn_, ignoreNotice, nullptr);
     state_ = State::Connecting;
     connectPoll_ = PGRES_POLLING_WRITING;
 }
@@ -154,6 +160,7 @@ void PostgresLink::settleFront() {
     inFlight_.pop_front();
     if (unit.outcome.error.empty() && unit.outcome.results.size() == unit.statements)
         unit.outcome.committed = true;
+    settledUnit_ = unit.number;
     if (unit.done) unit.done(unit.outcome);
     for (PGresult* r : unit.outcome.results) PQclear(r);
 }
@@ -200,6 +207,7 @@ void PostgresLink::fail(const std::string& why) {
         unit.outcome.committed = false;
         unit.outcome.connectionLost = true;
         if (unit.outcome.error.empty()) unit.outcome.error = why;
+        settledUnit_ = unit.number;
         if (unit.done) unit.done(unit.outcome);
         for (PGresult* r : unit.outcome.results) PQclear(r);
     }

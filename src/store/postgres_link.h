@@ -72,6 +72,10 @@ public:
     // Only while Up. Returns the unit's number (they count up from 1).
     uint64_t submit(std::vector<SqlStatement> statements, SqlCompletion done);
     size_t unitsInFlight() const { return inFlight_.size(); }
+    // The last unit submitted, and the last whose completion has run (units
+    // settle in the order they were submitted).
+    uint64_t lastUnit() const { return nextUnit_ - 1; }
+    uint64_t settledUnit() const { return settledUnit_; }
 
     // Runs just before the socket is closed, so the loop stops watching it
     // before its number can be given to another socket.
@@ -106,6 +110,7 @@ private:
     std::string lastError_;
     bool flushPending_ = false;
     uint64_t nextUnit_ = 1;
+    uint64_t settledUnit_ = 0;
     std::deque<Unit> inFlight_;
 };
 

@@ -80,8 +80,8 @@ public:
     }
     void writePibo(const PiboRecord& record) override { pibo_[record.id] = {record, ++version_}; }
     uint64_t flush() override;
-    uint64_t settled() const override { return settled_; }
-    uint64_t lastUnit() const override { return lastUnit_; }
+    uint64_t settled() const override { return link_.settledUnit(); }
+    uint64_t lastUnit() const override { return link_.lastUnit(); }
     bool takeEggIds(uint64_t& first, uint64_t& second) override;
     bool close(int timeoutMs) override;
     std::vector<ProfileRecord> unsavedProfiles() const override;
@@ -112,8 +112,6 @@ private:
     std::unordered_set<ProfileKey, ProfileKeyHash> leased_;
     std::vector<uint64_t> eggIds_;
     bool reservingEggIds_ = false;
-    uint64_t settled_ = 0;
-    uint64_t lastUnit_ = 0;
     bool wasUp_ = true;
     bool outageReported_ = false;
     uint64_t nextAttemptNs_ = 0;
@@ -145,10 +143,7 @@ bool PostgresStore::open(std::string& error) {
 }
 
 uint64_t PostgresStore::submit(std::vector<SqlStatement> statements, SqlCompletion done) {
-    lastUnit_ = link_.submit(std::move(statements), std::move(done));
-    // Units settle in order; a unit that could not even be sent settled at once.
-    if (link_.unitsInFlight() == 0) settled_ = lastUnit_;
-    return lastUnit_;
+    return link_.submit(std::move(statements), std::move(done));
 }
 
 uint64_t PostgresStore::flush() {
@@ -283,7 +278,6 @@ void PostgresStore::service(uint64_t nowNs, bool ready) {
             link_.service();
             break;
     }
-    if (link_.unitsInFlight() == 0) settled_ = lastUnit_;
     noticeStateChange(nowNs);
     if (!available()) return;
     if (nowNs >= nextRenewalNs_) {

@@ -27,7 +27,7 @@ public:
     std::string command(const std::string& line, const std::string& lastLine) {
         const size_t mark = process_.out().size();
         EXPECT_TRUE(process_.sendInput(line + "\n"));
-        EXPECT_TRUE(process_.waitForOutput(lastLine, std::chrono::seconds(10), mark))
+        EXPECT_TRUE(process_.waitForOutput(lastLine, mark, std::chrono::seconds(10)))
             << "no \"" << lastLine << "\" after " << line;
         return process_.out().substr(mark);
     }
@@ -223,7 +223,7 @@ TEST(ConsoleProgram, EndOfInputLeavesTheServerRunningAndServing) {
     const size_t mark = server.process().out().size();
     server.process().sendInput("status");  // a last line without its line feed still runs
     server.process().closeInput();
-    ASSERT_TRUE(server.process().waitForOutput("bans: 0", std::chrono::seconds(10), mark));
+    ASSERT_TRUE(server.process().waitForOutput("bans: 0", mark, std::chrono::seconds(10)));
     KarstClient player = welcomedClient(server.port(), "Late", 5);
     roundTrip(player);
     server.process().signal(SIGINT);

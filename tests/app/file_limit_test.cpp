@@ -12,7 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "support/free_port.h"
+#include "common/command_line.h"
 #include "support/players.h"
 #include "support/process.h"
 
@@ -56,7 +56,7 @@ struct InheritedDescriptors {
 // server let them in.
 struct LimitedServer {
     TempDir dir;
-    uint16_t port = freeLoopbackPort();
+    uint16_t port = tools::freeLoopbackPort();
     std::unique_ptr<ServerProcess> process;
     std::vector<KarstClient> players;
     std::vector<KarstClient*> admitted;

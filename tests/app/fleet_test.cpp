@@ -9,7 +9,7 @@
 
 #include "app/console.h"
 #include "store/postgres_schema.h"
-#include "support/free_port.h"
+#include "common/command_line.h"
 #include "support/players.h"
 #include "support/process.h"
 #include "support/test_database.h"
@@ -110,8 +110,11 @@ TEST(Fleet, ProgressFollowsThePlayerAndOneIdentityIsInPlayAtATime) {
     auto a = fleetServer(url);
     auto b = fleetServer(url);
 
-    KarstClient onA = welcomedClient(a->port(), "P1", 1);
-    EXPECT_EQ(buy(onA, 3).rings, 975u);
+    // Sent before Welcome, the purchase waits for the log-on, then runs in order.
+    KarstClient onA = helloWith(a->port(), profileKeyFor(1), "P1");
+    EXPECT_TRUE(onA.buyFruit(3));
+    ASSERT_TRUE(onA.awaitWelcome().has_value());
+    EXPECT_EQ(awaitMessage(onA, MessageType::BuyFruitResult, client::decodeBuyFruitResult).rings, 975u);
     // In play on A: B refuses the key exactly as a second log-on on one server.
     KarstClient early = helloWith(b->port(), profileKeyFor(1));
     EXPECT_TRUE(early.closedByPeer());
@@ -210,7 +213,7 @@ TEST(Fleet, AKilledServersLeasesRunOutAndThePlayerLogsOnElsewhere) {
     std::ofstream(dir.path() / "server.ini")
         << "[master]\nlisted = off\n[store]\nbackend = postgresql\nurl = " << url
         << "\nleaseseconds = " << kShortLeaseSeconds << "\n";
-    const uint16_t killedPort = freeLoopbackPort();
+    const uint16_t killedPort = tools::freeLoopbackPort();
     ServerProcess killed(dir.path(), {"--config", "server.ini", "--bind", "127.0.0.1", "--port",
                                       std::to_string(killedPort)});
     ASSERT_TRUE(killed.waitForOutput("Sharing profiles and Pibo through PostgreSQL"));
@@ -292,6 +295,12 @@ TEST(Fleet, AShutdownDuringAnOutageKeepsEveryUnsavedChangeInAFileThatLoads) {
     ASSERT_EQ(loadedPibo.status, PiboStoreStatus::Loaded);
     ASSERT_EQ(loadedPibo.records.size(), 1u);
     EXPECT_EQ(loadedPibo.records[0].id, creature(1, 2).id);
+
+    // Until the dump is loaded and moved away, the server does not start on older rows.
+    GameServer again(a->settings());
+    EXPECT_FALSE(again.start());
+    EXPECT_TRUE(again.storeOpenFailed());
+    EXPECT_NE(again.startFailure().find(".unsaved-"), std::string::npos) << again.startFailure();
 }
 
 TEST(Fleet, ANewerSchemaOrAnUnreachableDatabaseStopsTheServerAtStartUp) {

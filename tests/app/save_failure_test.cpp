@@ -9,7 +9,7 @@
 #include <fstream>
 #include <regex>
 
-#include "support/free_port.h"
+#include "common/command_line.h"
 #include "support/players.h"
 #include "support/process.h"
 
@@ -27,7 +27,7 @@ TEST(Program, FailingSavesWarnOnceSayWhenTheyRecoverAndALostFinalSaveExitsThree)
     TempDir dir;
     const fs::path stores = dir.path() / "stores";
     blockDirectory(stores);
-    const uint16_t port = freeLoopbackPort();
+    const uint16_t port = tools::freeLoopbackPort();
     ServerProcess server(dir.path(), {"--bind", "127.0.0.1", "--port", std::to_string(port),
                                       "--private", "--proxies", "0", "--profile-store",
                                       "stores/profiles.bin"});

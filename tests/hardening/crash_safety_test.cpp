@@ -25,9 +25,9 @@
 #include "hardening/crash_players.h"
 #include "net/socket.h"
 #include "store/profile_store.h"
-#include "store/temp_dir.h"
-#include "support/free_port.h"
+#include "common/command_line.h"
 #include "support/process.h"
+#include "support/temp_dir.h"
 
 namespace karst::testing {
 namespace {
@@ -170,7 +170,7 @@ TEST(CrashSafety, SigkillDuringSavesAlwaysLeavesCompleteStores) {
     for (int kill = 0; kill < kKills && !HasFailure(); ++kill) {
         SCOPED_TRACE("kill " + std::to_string(kill + 1));
         const auto tempBefore = tempFileTime(temp);
-        const uint16_t port = freeLoopbackPort();
+        const uint16_t port = tools::freeLoopbackPort();
         ServerProcess server(dir.path(), serverArgs(port));
         ASSERT_TRUE(server.waitForOutput("persistent player profiles")) << server.err();
         expectCleanLoad(server, expectedProfiles);
@@ -186,7 +186,7 @@ TEST(CrashSafety, SigkillDuringSavesAlwaysLeavesCompleteStores) {
     }
 
     // The last kill's files load too, and a normal stop still saves them whole.
-    ServerProcess server(dir.path(), serverArgs(freeLoopbackPort()));
+    ServerProcess server(dir.path(), serverArgs(tools::freeLoopbackPort()));
     ASSERT_TRUE(server.waitForOutput("persistent player profiles")) << server.err();
     expectCleanLoad(server, expectedProfiles);
     cleanLoads += HasFailure() ? 0 : 1;

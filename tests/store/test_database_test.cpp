@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace karst::test {
 namespace {
 
@@ -26,7 +28,10 @@ TEST(TestDatabase, ServesSqlAndKeepsRowsAcrossStopAndCrash) {
     cluster.stop();
     EXPECT_FALSE(cluster.running());
     EXPECT_FALSE(cluster.exec(url, "SELECT 1"));
-    ASSERT_TRUE(cluster.start(error)) << error;
+    // Restarted from a thread that ends at once: the server must outlive it.
+    bool started = false;
+    std::thread([&] { started = cluster.start(error); }).join();
+    ASSERT_TRUE(started) << error;
     ASSERT_TRUE(cluster.exec(url, "SELECT v FROM t ORDER BY v", &out));
     EXPECT_EQ(out, "7\n8\n");
 

@@ -1,25 +1,32 @@
 #include "support/test_database.h"
 
-#include "support/free_port.h"
+#include "common/command_line.h"
 
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
-#include <fcntl.h>
 #include <fstream>
-#include <grp.h>
+#include <functional>
+#include <future>
 #include <memory>
-#include <pwd.h>
+#include <mutex>
 #include <sstream>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace karst::test {
 
@@ -71,10 +78,10 @@ bool clusterOwner(ClusterOwner& owner, std::string& error) {
 }
 
 // Starts `argv` with its output appended to `logPath`; it gets SIGQUIT (an
-// immediate shutdown for postgres, a clean exit for initdb) when the calling
+// immediate shutdown for postgres, a clean exit for initdb) when the forking
 // thread ends. Everything the child does before exec is async-signal-safe: the
 // test binary may have threads.
-pid_t spawn(const std::vector<std::string>& argv, const std::string& folder,
+pid_t forkProgram(const std::vector<std::string>& argv, const std::string& folder,
             const std::string& logPath, const ClusterOwner& owner) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -97,6 +104,78 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& folder,
     ::dup2(log, STDERR_FILENO);
     ::execv(args[0], args.data());
     ::_exit(127);
+}
+
+// The death signal follows the thread that forked, not the process, so a
+// cluster restarted from a short-lived test thread would die with it. Every fork
+// happens on this one thread instead, which lives until the process ends: it is
+// never joined and never destroyed.
+class Launcher {
+public:
+    static pid_t run(std::function<pid_t()> job) {
+        static Launcher* const launcher = new Launcher;
+        return launcher->submit(std::move(job));
+    }
+
+private:
+    Launcher() { std::thread([this] { serve(); }).detach(); }
+
+    pid_t submit(std::function<pid_t()> job) {
+        std::packaged_task<pid_t()> task(std::move(job));
+        std::future<pid_t> pid = task.get_future();
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(task));
+        }
+        wake_.notify_one();
+        return pid.get();
+    }
+
+    [[noreturn]] void serve() {
+        for (;;) {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return !queue_.empty(); });
+            std::packaged_task<pid_t()> task = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            task();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::packaged_task<pid_t()>> queue_;
+};
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& folder,
+            const std::string& logPath, const ClusterOwner& owner) {
+    return Launcher::run([&] { return forkProgram(argv, folder, logPath, owner); });
+}
+
+constexpr const char* kFolderPrefix = "karst-pg-";
+constexpr const char* kOwnerFile = "/owner.pid";
+
+bool processAlive(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH); }
+
+pid_t pidInFile(const fs::path& file) {
+    std::ifstream in(file);
+    long pid = 0;
+    return in >> pid ? static_cast<pid_t>(pid) : 0;
+}
+
+// Clusters left by test binaries that were killed before they could clean up:
+// their server died with them (the death signal), their folder did not. A
+// folder without an owner file may be one being made right now, so it stays.
+void removeAbandonedClusters() {
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator("/tmp", ignored)) {
+        const fs::path folder = entry.path();
+        if (folder.filename().string().rfind(kFolderPrefix, 0) != 0) continue;
+        const pid_t owner = pidInFile(folder.string() + kOwnerFile);
+        if (owner <= 0 || processAlive(owner) || processAlive(pidInFile(folder / "data" / "postmaster.pid")))
+            continue;
+        fs::remove_all(folder, ignored);
+    }
 }
 
 std::string logTail(const std::string& path) {
@@ -138,14 +217,16 @@ TestDatabase::~TestDatabase() {
 bool TestDatabase::initCluster(std::string& error) {
     ClusterOwner owner;
     if (!clusterOwner(owner, error)) return false;
+    removeAbandonedClusters();
     // Under /tmp rather than TMPDIR: the socket path must stay short, and a
     // root-private TMPDIR would be closed to the postgres user.
-    std::string pattern = "/tmp/karst-pg-XXXXXX";
+    std::string pattern = std::string("/tmp/") + kFolderPrefix + "XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         error = "cannot create a folder for the test cluster";
         return false;
     }
     folder_ = pattern;
+    std::ofstream(folder_ + kOwnerFile) << ::getpid() << '\n';
     if (owner.switchUser && ::chown(folder_.c_str(), owner.uid, owner.gid) != 0) {
         error = "cannot hand " + folder_ + " to the postgres user";
         return false;
@@ -160,7 +241,7 @@ bool TestDatabase::initCluster(std::string& error) {
         error = "initdb failed: " + logTail(log);
         return false;
     }
-    port_ = testing::freeLoopbackPort();
+    port_ = tools::freeLoopbackPort();
     return true;
 }
 
@@ -178,13 +259,13 @@ bool TestDatabase::start(std::string& error) {
         error = "cannot start postgres";
         return false;
     }
-    const std::string url = urlFor("postgres");
+    // A bounded attempt each time, so a server that accepts and then stalls
+    // cannot hold the test past the deadline.
+    const std::string url = urlFor("postgres") + " connect_timeout=2";
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
         if (PQping(url.c_str()) == PQPING_OK) return true;
-        int status = 0;
-        if (::waitpid(serverPid_, &status, WNOHANG) == serverPid_) {
-            serverPid_ = -1;
+        if (!running()) {
             error = "postgres exited at start-up: " + logTail(log);
             return false;
         }
@@ -192,6 +273,13 @@ bool TestDatabase::start(std::string& error) {
     }
     shutDown(SIGQUIT);
     error = "postgres did not accept connections in time: " + logTail(log);
+    return false;
+}
+
+bool TestDatabase::running() {
+    int status = 0;
+    if (serverPid_ > 0 && ::waitpid(serverPid_, &status, WNOHANG) == 0) return true;
+    serverPid_ = -1;  // never started, stopped, or exited on its own (and now reaped)
     return false;
 }
 

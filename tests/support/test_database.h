@@ -7,8 +7,8 @@
 // keeps what kill() must keep. A postgres killed after an asynchronous commit
 // loses it, and an outage test would then see a committed change vanish.
 //
-// The server runs as a child of the thread that first starts it and dies with
-// it, so a crashed test binary leaves no postgres behind. PostgreSQL refuses to
+// The server dies with the test binary (a parent-death signal), so a crashed
+// test leaves no postgres behind; start() may be called from any thread. PostgreSQL refuses to
 // run as root: under root the cluster belongs to the `postgres` user.
 #pragma once
 
@@ -38,7 +38,8 @@ public:
     void stop();
     // Immediate shutdown, as after a crash; start() resumes after recovery.
     void kill();
-    bool running() const { return serverPid_ > 0; }
+    // The server was started and has not stopped or died since.
+    bool running();
 
     // A new empty database on this cluster and its libpq connection string; empty
     // on failure (a name already taken, the server stopped).

@@ -27,6 +27,7 @@ void chooseStore(ServerSettings& s) {
     s.storeBackend = "postgresql";
     s.storeUrl = db->createDatabase("suite_" + std::to_string(::getpid()) + "_" + std::to_string(++databases));
 #else
+    (void)s;
     throw std::runtime_error("KARST_TEST_STORE=postgresql needs a build with -DKARST_POSTGRESQL=ON");
 #endif
 }

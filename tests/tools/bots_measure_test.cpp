@@ -1,10 +1,10 @@
 // The load generator's latency histogram: nearest-rank percentiles, exact below
 // 256 ns, within 1 % and never below the true value above.
-#include "bots/latency_histogram.h"
+#include "common/latency_histogram.h"
 
 #include <gtest/gtest.h>
 
-namespace karst::bots {
+namespace karst::tools {
 namespace {
 
 TEST(LatencyHistogram, NearestRankOnExactValuesAndAnEmptyHistogram) {
@@ -38,4 +38,4 @@ TEST(LatencyHistogram, LargeValuesWithinOnePercentNeverBelowAndCappedByTheMaximu
 }
 
 }  // namespace
-}  // namespace karst::bots
+}  // namespace karst::tools

@@ -26,8 +26,8 @@ TEST(BotOptions, OnlyLoopbackHostsAreAccepted) {
     for (const char* host : {"10.0.0.1", "127.0.0.2", "0.0.0.0", "::", "LOCALHOST", "example.com",
                              "localhost.", " 127.0.0.1", "[::1]", ""})
         EXPECT_TRUE(refusedNaming("--host", host)) << "'" << host << "' was accepted";
-    EXPECT_EQ(loopbackAddress("localhost"), "127.0.0.1");
-    EXPECT_EQ(loopbackAddress("::1"), "::1");
+    EXPECT_EQ(tools::loopbackAddress("localhost"), "127.0.0.1");
+    EXPECT_EQ(tools::loopbackAddress("::1"), "::1");
 }
 
 TEST(BotOptions, BoundsAreInclusiveAndOneBeyondIsRefused) {

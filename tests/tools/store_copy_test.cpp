@@ -108,13 +108,20 @@ TEST_F(StoreCopy, EmptyOrMissingFilesMakeAnEmptyStoreAndExportBack) {
     EXPECT_EQ(readBytes(dir_.file("b.bin")), encodePiboStore({}, kFirstServerPiboId));
 }
 
-TEST_F(StoreCopy, RefusesToOverwriteADatabaseOrAFileAndToCopyADamagedStore) {
-    // No schema yet: an export or merge names the problem and creates nothing.
+TEST_F(StoreCopy, ExportAndMergeNeedAStoreAndCreateNone) {
+    // A mistyped database name must not be filled with empty tables.
     EXPECT_EQ(run("to-files", dir_.file("p.bin"), dir_.file("b.bin")), kCopyRefused);
     EXPECT_NE(err_.find("no karst store"), std::string::npos) << err_;
     EXPECT_EQ(run("merge", dir_.file("p.bin"), dir_.file("b.bin")), kCopyRefused);
+    EXPECT_NE(err_.find("neither"), std::string::npos) << err_;
+    writeBytes(dir_.file("b.bin"), encodePiboStore({}, kFirstServerPiboId));
+    EXPECT_EQ(run("merge", dir_.file("p.bin"), dir_.file("b.bin")), kCopyRefused);
+    EXPECT_NE(err_.find("no karst store"), std::string::npos) << err_;
+    std::filesystem::remove(dir_.file("b.bin"));
     EXPECT_EQ(sql("SELECT count(*) FROM pg_tables WHERE tablename LIKE 'karst%'"), "0\n");
+}
 
+TEST_F(StoreCopy, RefusesToOverwriteADatabaseOrAFileAndToCopyADamagedStore) {
     std::vector<uint8_t> damaged = encodeProfileStore(tableOf({profileOf(1, 5)}));
     damaged.push_back(0);  // a trailing byte refuses a profile store
     writeBytes(dir_.file("damaged.bin"), damaged);

@@ -56,7 +56,7 @@ LoadEngine::LoadEngine(const BotOptions& options, std::ostream* progress,
         bots_[i].room = botRoomIndex(i, options.roomSize);
     }
     botByPlayerId_.reserve(options.bots);
-    scratch_.resize(kReadScratchSize);
+    scratch_.resize(tools::kReadScratchSize);
     roomMembers_.assign(roomCount(options.bots, options.roomSize), 0);
 }
 
@@ -96,7 +96,7 @@ LoadSummary LoadEngine::run() {
 }
 
 bool LoadEngine::resolveServer() {
-    const std::string address = loopbackAddress(options_.host);
+    const std::string address = tools::loopbackAddress(options_.host);
     const auto tcp = net::resolveAddresses(address, options_.port, net::SocketType::Stream, false);
     const auto udp =
         net::resolveAddresses(address, options_.port, net::SocketType::Datagram, false);
@@ -211,46 +211,48 @@ void LoadEngine::pass(uint64_t wakeNs) {
     for (const net::ReadyEvent& event : poller_.ready()) {
         Bot& bot = bots_[event.token / 2];
         serve(bot, (event.token & 1) != 0, event.events);
-        if (bot.link.tcp != net::kInvalidSocket) watch(bot);
+        if (bot.link.open()) watch(bot);
     }
 }
 
 void LoadEngine::serve(Bot& bot, bool udp, uint16_t revents) {
     if (udp) {
-        if (bot.link.udp != net::kInvalidSocket && (revents & net::kPollIn)) drainUdp(bot);
+        if (bot.udp != net::kInvalidSocket && (revents & net::kPollIn)) drainUdp(bot);
         return;
     }
-    if (bot.link.tcp == net::kInvalidSocket) return;  // closed earlier in this pass
+    if (!bot.link.open()) return;  // closed earlier in this pass
     if (bot.phase == BotPhase::Connecting) {
         finishConnect(bot, revents);
         return;
     }
     if (revents & net::kPollIn) readTcp(bot);
     else if (revents & kPollFailure) lose(bot);
-    if (bot.link.tcp != net::kInvalidSocket && (revents & net::kPollOut) && !flushBacklog(bot.link))
+    if (bot.link.open() && (revents & net::kPollOut) && !bot.link.flush())
         lose(bot);
 }
 
 void LoadEngine::watch(Bot& bot) {
     const uint64_t token = uint64_t{bot.index} * 2;
-    if (bot.link.udp != net::kInvalidSocket && !bot.udpWatched)
-        bot.udpWatched = poller_.add(bot.link.udp, net::kPollIn, token + 1);
-    if (bot.link.tcp == net::kInvalidSocket) return;
+    if (bot.udp != net::kInvalidSocket && !bot.udpWatched)
+        bot.udpWatched = poller_.add(bot.udp, net::kPollIn, token + 1);
+    if (!bot.link.open()) return;
     const bool connecting = bot.phase == BotPhase::Connecting;
     uint16_t events = connecting ? 0 : net::kPollIn;
-    if (connecting || hasBacklog(bot.link)) events |= net::kPollOut;
+    if (connecting || bot.link.hasUnsent()) events |= net::kPollOut;
     if (events == bot.tcpWatch) return;
-    if (bot.tcpWatch == 0xFFFF) (void)poller_.add(bot.link.tcp, events, token);
-    else poller_.modify(bot.link.tcp, events, token);
+    if (bot.tcpWatch == 0xFFFF) (void)poller_.add(bot.link.socket(), events, token);
+    else poller_.modify(bot.link.socket(), events, token);
     bot.tcpWatch = events;
 }
 
 void LoadEngine::closeBot(Bot& bot) {
-    if (bot.link.tcp != net::kInvalidSocket && bot.tcpWatch != 0xFFFF) poller_.remove(bot.link.tcp);
-    if (bot.link.udp != net::kInvalidSocket && bot.udpWatched) poller_.remove(bot.link.udp);
+    if (bot.link.open() && bot.tcpWatch != 0xFFFF) poller_.remove(bot.link.socket());
+    if (bot.udp != net::kInvalidSocket && bot.udpWatched) poller_.remove(bot.udp);
     bot.tcpWatch = 0xFFFF;
     bot.udpWatched = false;
-    closeLink(bot.link);
+    bot.link.close();
+    net::closeSocket(bot.udp);
+    bot.udp = net::kInvalidSocket;
 }
 
 // Idle players: connected and in their rooms, they neither send nor read until
@@ -258,8 +260,8 @@ void LoadEngine::closeBot(Bot& bot) {
 void LoadEngine::holdConnections() {
     phase_ = RunPhase::Run;
     for (Bot& bot : bots_)
-        if (bot.link.tcp != net::kInvalidSocket && bot.tcpWatch != 0xFFFF) {
-            poller_.remove(bot.link.tcp);
+        if (bot.link.open() && bot.tcpWatch != 0xFFFF) {
+            poller_.remove(bot.link.socket());
             bot.tcpWatch = 0xFFFF;
         }
     const uint64_t end = nowNs() + options_.durationSeconds * kNsPerSecond;
@@ -314,12 +316,12 @@ void LoadEngine::launch(Bot& bot, uint64_t now) {
         return;
     }
     net::setNoDelay(s);
-    bot.link.tcp = s;
+    bot.link.adopt(s);
     bot.phase = BotPhase::Connecting;
     // A non-blocking connect usually reports "in progress"; the poller then
     // tells writable (done) or error/hang-up (refused).
     if (net::connectSocket(s, tcpServer_.address)) onConnected(bot);
-    if (bot.link.tcp != net::kInvalidSocket) watch(bot);
+    if (bot.link.open()) watch(bot);
 }
 
 void LoadEngine::finishConnect(Bot& bot, uint16_t revents) {
@@ -365,7 +367,7 @@ void LoadEngine::settle(Bot& bot, BotPhase phase, SetupFailure failure) {
 // The connection is gone (closed by the server, failed, or timed out).
 void LoadEngine::lose(Bot& bot) {
     const BotPhase was = bot.phase;
-    if (bot.link.tcp != net::kInvalidSocket && was != BotPhase::Connecting) --connected_;
+    if (bot.link.open() && was != BotPhase::Connecting) --connected_;
     closeBot(bot);
     switch (was) {
         case BotPhase::Connecting: settle(bot, BotPhase::Failed, SetupFailure::Connect); break;

@@ -1,19 +1,14 @@
 // Derivation of the bots' identities.
 #include "bots/bot_identity.h"
 
+#include "common/seed_mix.h"
 #include "net/coding.h"
 
 namespace karst::bots {
 
 namespace {
 
-// SplitMix64's finaliser: a cheap, well-spread 64-bit mix.
-uint64_t mix(uint64_t x) {
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
+using tools::mixBits;
 
 // Tags the keys of this tool, so they stay apart from other key derivations.
 constexpr uint64_t kBotKeyTag = 0x4B41525354424F54ull;  // "KARSTBOT"
@@ -21,9 +16,9 @@ constexpr uint64_t kBotKeyTag = 0x4B41525354424F54ull;  // "KARSTBOT"
 }  // namespace
 
 ProfileKey botProfileKey(uint64_t seed, uint32_t index) {
-    const uint64_t base = mix(seed ^ kBotKeyTag);
-    const uint64_t low = mix(base + 2ull * index);
-    const uint64_t high = mix(base + 2ull * index + 1);
+    const uint64_t base = mixBits(seed ^ kBotKeyTag);
+    const uint64_t low = mixBits(base + 2ull * index);
+    const uint64_t high = mixBits(base + 2ull * index + 1);
     ProfileKey key{};
     putU64(key.data(), low);
     putU64(key.data() + 8, high);

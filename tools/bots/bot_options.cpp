@@ -1,82 +1,17 @@
 // Parsing and validation of the load generator's command line.
 //
-// Each option names a setter that checks its own bounds; cross-option rules
-// (warm-up shorter than the run) are checked once all options are read.
+// Each option checks its own bounds; cross-option rules (warm-up shorter than
+// the run) are checked once all options are read.
 #include "bots/bot_options.h"
 
 #include <array>
-#include <charconv>
-#include <functional>
 
 namespace karst::bots {
 
-std::optional<uint64_t> parseDecimal(std::string_view text) {
-    if (text.empty() || text.size() > 20) return std::nullopt;
-    for (char c : text)
-        if (c < '0' || c > '9') return std::nullopt;
-    uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
 namespace {
 
-std::string rangeError(std::string_view name, uint64_t low, uint64_t high) {
-    return std::string(name) + " needs a whole number from " + std::to_string(low) + " to " +
-           std::to_string(high) + ".";
-}
-
-// Reads `text` into `out` when it is a number within [low, high]; else an error.
-std::string readBounded(std::string_view name, std::string_view text, uint64_t low,
-                        uint64_t high, uint32_t& out) {
-    const auto value = parseDecimal(text);
-    if (!value || *value < low || *value > high) return rangeError(name, low, high);
-    out = static_cast<uint32_t>(*value);
-    return {};
-}
-
-using Setter = std::function<std::string(BotOptions&, std::string_view)>;
-
-struct OptionEntry {
-    std::string_view name;
-    Setter set;
-};
-
-Setter bounded(std::string_view name, uint64_t low, uint64_t high, uint32_t BotOptions::*field) {
-    return [=](BotOptions& o, std::string_view v) {
-        return readBounded(name, v, low, high, o.*field);
-    };
-}
-
-std::string setHost(BotOptions& o, std::string_view v) {
-    if (!isLoopbackHost(v))
-        return "--host must be 127.0.0.1, ::1 or localhost: this tool only loads a server on "
-               "this machine.";
-    o.host = std::string(v);
-    return {};
-}
-
-std::string setPort(BotOptions& o, std::string_view v) {
-    uint32_t port = 0;
-    std::string error = readBounded("--port", v, 1, 65535, port);
-    o.port = static_cast<uint16_t>(port);
-    return error;
-}
-
-std::string setLevel(BotOptions& o, std::string_view v) {
-    uint32_t level = 0;
-    std::string error = readBounded("--level", v, 0, kMaxLevel, level);
-    o.level = static_cast<int16_t>(level);
-    return error;
-}
-
-std::string setAct(BotOptions& o, std::string_view v) {
-    uint32_t act = 0;
-    std::string error = readBounded("--act", v, 0, kMaxAct, act);
-    o.act = static_cast<int8_t>(act);
-    return error;
-}
+using Option = tools::OptionSpec<BotOptions>;
+using tools::boundedOption;
 
 std::string setTransport(BotOptions& o, std::string_view v) {
     if (v == "tcp") o.transport = Transport::Tcp;
@@ -85,80 +20,45 @@ std::string setTransport(BotOptions& o, std::string_view v) {
     return {};
 }
 
-std::string setSeed(BotOptions& o, std::string_view v) {
-    const auto value = parseDecimal(v);
-    if (!value) return "--seed needs a whole number from 0 to 18446744073709551615.";
-    o.seed = *value;
+template <bool BotOptions::*Field>
+std::string setFlag(BotOptions& o, std::string_view) {
+    o.*Field = true;
     return {};
 }
 
-const std::array<OptionEntry, 16>& optionTable() {
-    static const std::array<OptionEntry, 16> table{{
-        {"--host", setHost},
-        {"--port", setPort},
-        {"--bots", bounded("--bots", 1, kMaxBots, &BotOptions::bots)},
-        {"--room-size", bounded("--room-size", 1, kMaxRoomSize, &BotOptions::roomSize)},
-        {"--level", setLevel},
-        {"--act", setAct},
-        {"--hz", bounded("--hz", kMinHz, kMaxHz, &BotOptions::hz)},
-        {"--duration", bounded("--duration", 1, kMaxDurationSeconds, &BotOptions::durationSeconds)},
-        {"--transport", setTransport},
-        {"--chat-per-minute",
-         bounded("--chat-per-minute", 0, kMaxChatPerMinute, &BotOptions::chatPerMinute)},
-        {"--events-per-second",
-         bounded("--events-per-second", 0, kMaxEventsPerSecond, &BotOptions::eventsPerSecond)},
-        {"--connect-rate", bounded("--connect-rate", 1, kMaxConnectRate, &BotOptions::connectRate)},
-        {"--warmup", bounded("--warmup", 0, kMaxDurationSeconds - 1, &BotOptions::warmupSeconds)},
-        {"--setup-timeout",
-         bounded("--setup-timeout", 1, kMaxSetupTimeoutSeconds, &BotOptions::setupTimeoutSeconds)},
-        {"--seed", setSeed},
-        {"--first-room", bounded("--first-room", 0, kMaxFirstRoom, &BotOptions::firstRoom)},
+const std::array<Option, 18>& optionTable() {
+    static const std::array<Option, 18> table{{
+        tools::loopbackHostOption<BotOptions>("this tool only loads a server on this machine."),
+        boundedOption("--port", 1, 65535, &BotOptions::port),
+        boundedOption("--bots", 1, kMaxBots, &BotOptions::bots),
+        boundedOption("--room-size", 1, kMaxRoomSize, &BotOptions::roomSize),
+        boundedOption("--level", 0, kMaxLevel, &BotOptions::level),
+        boundedOption("--act", 0, kMaxAct, &BotOptions::act),
+        boundedOption("--hz", kMinHz, kMaxHz, &BotOptions::hz),
+        boundedOption("--duration", 1, kMaxDurationSeconds, &BotOptions::durationSeconds),
+        {"--transport", true, setTransport},
+        boundedOption("--chat-per-minute", 0, kMaxChatPerMinute, &BotOptions::chatPerMinute),
+        boundedOption("--events-per-second", 0, kMaxEventsPerSecond, &BotOptions::eventsPerSecond),
+        boundedOption("--connect-rate", 1, kMaxConnectRate, &BotOptions::connectRate),
+        boundedOption("--warmup", 0, kMaxDurationSeconds - 1, &BotOptions::warmupSeconds),
+        boundedOption("--setup-timeout", 1, kMaxSetupTimeoutSeconds,
+                      &BotOptions::setupTimeoutSeconds),
+        boundedOption("--seed", 0, UINT64_MAX, &BotOptions::seed),
+        boundedOption("--first-room", 0, kMaxFirstRoom, &BotOptions::firstRoom),
+        {"--json", false, setFlag<&BotOptions::json>},
+        {"--hold", false, setFlag<&BotOptions::hold>},
     }};
     return table;
 }
 
 }  // namespace
 
-bool isLoopbackHost(std::string_view host) {
-    return host == "127.0.0.1" || host == "::1" || host == "localhost";
-}
-
-std::string loopbackAddress(std::string_view host) {
-    return host == "::1" ? "::1" : "127.0.0.1";
-}
-
 OptionsOutcome parseBotOptions(std::span<const std::string> args) {
-    OptionsOutcome outcome;
-    BotOptions options;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--help" || arg == "-h") {
-            outcome.helpRequested = true;
-            return outcome;
-        }
-        if (arg == "--json" || arg == "--hold") {
-            (arg == "--json" ? options.json : options.hold) = true;
-            continue;
-        }
-        const OptionEntry* entry = nullptr;
-        for (const OptionEntry& candidate : optionTable())
-            if (candidate.name == arg) entry = &candidate;
-        if (!entry) {
-            outcome.error = "Unknown option " + arg + " (see --help).";
-            return outcome;
-        }
-        if (i + 1 >= args.size()) {
-            outcome.error = arg + " needs a value.";
-            return outcome;
-        }
-        outcome.error = entry->set(options, args[++i]);
-        if (!outcome.error.empty()) return outcome;
-    }
-    if (options.warmupSeconds >= options.durationSeconds) {
+    OptionsOutcome outcome = tools::parseOptions<BotOptions>(args, optionTable());
+    if (outcome.options && outcome.options->warmupSeconds >= outcome.options->durationSeconds) {
+        outcome.options.reset();
         outcome.error = "--warmup must be shorter than --duration.";
-        return outcome;
     }
-    outcome.options = options;
     return outcome;
 }
 

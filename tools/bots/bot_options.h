@@ -1,17 +1,13 @@
 // The load generator's command line: what to drive and how hard.
 //
-// Options are "--name value" pairs matched exactly (no abbreviations, no
-// "--name=value"); a repeated option takes its last value. Every number is plain
-// decimal and bounded; anything else is refused with a message naming the
-// option. Only loopback hosts are accepted: the tool exists to measure a server
-// on the same machine, never to load somebody else's.
+// The rules every tool's command line follows are in common/command_line.h.
 #pragma once
 
+#include "common/command_line.h"
+
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 
 namespace karst::bots {
 
@@ -56,21 +52,9 @@ inline constexpr uint32_t kMaxConnectRate = 10000;
 inline constexpr uint32_t kMaxSetupTimeoutSeconds = 600;
 inline constexpr uint32_t kMaxFirstRoom = 1'000'000;
 
-struct OptionsOutcome {
-    std::optional<BotOptions> options;  // set when the command line is valid
-    bool helpRequested = false;
-    std::string error;                  // set when it is not
-};
+using OptionsOutcome = tools::ParsedOptions<BotOptions>;
 
 OptionsOutcome parseBotOptions(std::span<const std::string> args);
 std::string botUsage();
-
-// 127.0.0.1, ::1 and localhost, spelled exactly so.
-bool isLoopbackHost(std::string_view host);
-// Plain decimal digits only: no sign, no spaces, no hex, no trailing bytes.
-std::optional<uint64_t> parseDecimal(std::string_view text);
-// The address literal to connect to: localhost is taken as 127.0.0.1 rather
-// than whatever the resolver maps it to, so the loopback promise holds.
-std::string loopbackAddress(std::string_view host);
 
 }  // namespace karst::bots

@@ -23,20 +23,26 @@ constexpr std::array<uint8_t, kPingSize> kJoinPing{'J', 'O', 'I', 'N'};
 
 }  // namespace
 
+SendOutcome sendFrame(tools::FramedLink& link, MessageType type, std::span<const uint8_t> payload) {
+    if (!link.open()) return SendOutcome::Failed;
+    if (!link.queueFrame(type, payload)) return SendOutcome::Dropped;
+    return link.flush() ? SendOutcome::Sent : SendOutcome::Failed;
+}
+
 // ---- Receiving ------------------------------------------------------------
 
 void LoadEngine::readTcp(Bot& bot) {
     current_ = &bot;
-    const ReadOutcome outcome = readFrames(bot.link, scratch_, *this);
+    const tools::ReadOutcome outcome = bot.link.read(scratch_, *this, kMaxReadsPerCall);
     current_ = nullptr;
-    if (outcome == ReadOutcome::Closed || outcome == ReadOutcome::ProtocolFault) lose(bot);
+    if (outcome == tools::ReadOutcome::Closed || outcome == tools::ReadOutcome::ProtocolFault) lose(bot);
 }
 
 void LoadEngine::drainUdp(Bot& bot) {
     uint8_t buffer[kDatagramBuffer];
     net::SocketAddress from;
     for (int i = 0; i < kMaxDatagramsPerDrain; ++i) {
-        const net::IoResult r = net::receiveDatagram(bot.link.udp, buffer, from);
+        const net::IoResult r = net::receiveDatagram(bot.udp, buffer, from);
         if (r.status != net::IoStatus::Ok) return;
         if (r.truncated) continue;
         const auto record =
@@ -45,9 +51,9 @@ void LoadEngine::drainUdp(Bot& bot) {
     }
 }
 
-bool LoadEngine::onFrame(MessageType type, std::span<const uint8_t> payload) {
+bool LoadEngine::onFrame(const tools::FrameHeader& header, std::span<const uint8_t> payload) {
     Bot& bot = *current_;
-    switch (type) {
+    switch (header.messageType()) {
         case MessageType::Welcome: onWelcome(bot, payload); break;
         case MessageType::RoomStatus:
         case MessageType::Pong: onJoinAnswered(bot); break;
@@ -60,7 +66,7 @@ bool LoadEngine::onFrame(MessageType type, std::span<const uint8_t> payload) {
         case MessageType::UdpBound: bot.udpBound = true; break;
         default: break;  // room news, saves, Pibo: not this tool's business
     }
-    return bot.link.tcp != net::kInvalidSocket;
+    return bot.link.open();
 }
 
 void LoadEngine::onWelcome(Bot& bot, std::span<const uint8_t> payload) {
@@ -70,9 +76,9 @@ void LoadEngine::onWelcome(Bot& bot, std::span<const uint8_t> payload) {
     bot.udpToken = welcome->udpToken;
     botByPlayerId_[bot.playerId] = bot.index;
     if (options_.transport == Transport::Udp) {
-        bot.link.udp =
+        bot.udp =
             net::openSocket(udpServer_.family, udpServer_.socketType, udpServer_.protocol);
-        if (bot.link.udp == net::kInvalidSocket || !net::setNonBlocking(bot.link.udp)) {
+        if (bot.udp == net::kInvalidSocket || !net::setNonBlocking(bot.udp)) {
             lose(bot);
             return;
         }
@@ -180,10 +186,10 @@ void LoadEngine::sendMovement(Bot& bot, uint64_t now) {
 
 SendOutcome LoadEngine::sendUdpRecord(Bot& bot, const client::PlayerStateRecord& record) {
     const auto datagram = client::encodeUdpDatagram(
-        client::UdpPlayerState{bot.playerId, bot.udpToken, record}, bot.link.nextUdpSequence);
-    const net::IoResult r = net::sendDatagram(bot.link.udp, datagram, udpServer_.address);
+        client::UdpPlayerState{bot.playerId, bot.udpToken, record}, bot.nextUdpSequence);
+    const net::IoResult r = net::sendDatagram(bot.udp, datagram, udpServer_.address);
     if (r.status != net::IoStatus::Ok || r.bytes != datagram.size()) return SendOutcome::Dropped;
-    ++bot.link.nextUdpSequence;
+    ++bot.nextUdpSequence;
     return SendOutcome::Sent;
 }
 

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "bots/bot_engine.h"
-#include "bots/bot_link.h"
+#include "common/framed_link.h"
 #include "bots/record_stamp.h"
 #include "bots/send_schedule.h"
 #include "net/poller.h"
@@ -25,6 +25,16 @@ namespace karst::bots {
 enum class BotPhase : uint8_t { Waiting, Connecting, AwaitWelcome, AwaitRoom, Joined, Failed };
 enum class SetupFailure : uint8_t { None, Connect, Handshake, JoinRefused };
 enum class RunPhase : uint8_t { Setup, Run, Drain };
+enum class SendOutcome { Sent, Dropped, Failed };
+
+// Unsent bytes a bot may hold before it drops what it sends: about 80 movement
+// frames, well past anything a server that keeps up leaves unread.
+inline constexpr size_t kMaxSendBacklog = 16384;
+// Reads per serve of one bot: few, to stay fair to the other bots.
+inline constexpr int kMaxReadsPerCall = 4;
+
+// Queues the frame and writes what the socket takes at once.
+SendOutcome sendFrame(tools::FramedLink& link, MessageType type, std::span<const uint8_t> payload);
 
 struct Bot {
     uint32_t index = 0;
@@ -33,7 +43,9 @@ struct Bot {
     SetupFailure failure = SetupFailure::None;
     bool closedDuringRun = false;
     bool udpBound = false;
-    BotLink link;
+    tools::FramedLink link{kMaxSendBacklog};
+    net::SocketHandle udp = net::kInvalidSocket;
+    uint32_t nextUdpSequence = 1;
     // What the poller watches the TCP socket for; kUnwatched before it is added.
     uint16_t tcpWatch = 0xFFFF;
     bool udpWatched = false;
@@ -49,7 +61,7 @@ struct Bot {
     std::vector<uint32_t> lastSequenceBySlot;
 };
 
-class LoadEngine final : private FrameSink {
+class LoadEngine final : private tools::FrameReceiver {
 public:
     LoadEngine(const BotOptions& options, std::ostream* progress, const std::atomic<bool>* stop);
     LoadEngine(const LoadEngine&) = delete;
@@ -90,7 +102,7 @@ private:
     uint32_t roomCapacity(uint32_t room) const;
 
     // ---- traffic (bot_traffic.cpp) ----
-    bool onFrame(MessageType type, std::span<const uint8_t> payload) override;
+    bool onFrame(const tools::FrameHeader& header, std::span<const uint8_t> payload) override;
     void onWelcome(Bot& bot, std::span<const uint8_t> payload);
     void onJoinAnswered(Bot& bot);
     void onNotice(Bot& bot, std::span<const uint8_t> payload);

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "bots/bot_options.h"
-#include "bots/latency_histogram.h"
+#include "common/latency_histogram.h"
 
 #include <cstdint>
 #include <string>
@@ -45,7 +45,7 @@ struct LoadSummary {
     uint64_t eventsSent = 0;
     uint64_t eventsReceived = 0;
     uint64_t noticesReceived = 0;
-    LatencyHistogram latency;
+    tools::LatencyHistogram latency;
 
     bool runCompleted = false;
     std::string abortReason;  // why the run ended early, when it did

@@ -4,24 +4,11 @@
 // every bot, 1 bots failed or the run was cut short, 2 bad options.
 #include "bots/bot_engine.h"
 #include "bots/bot_options.h"
+#include "common/stop_signal.h"
 
-#include <atomic>
-#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
-
-namespace {
-
-std::atomic<bool> stopRequested{false};
-
-extern "C" void handleStopSignal(int) {
-    stopRequested.store(true);
-    // A second interrupt ends the process the ordinary way.
-    std::signal(SIGINT, SIG_DFL);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
@@ -35,8 +22,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const karst::bots::BotOptions& options = *parsed.options;
-    std::signal(SIGINT, handleStopSignal);
-    std::signal(SIGTERM, handleStopSignal);
+    const std::atomic<bool>& stopRequested = karst::tools::stopOnInterrupt();
     std::cerr << "karst_bots: " << options.bots << " bots in rooms of " << options.roomSize
               << " at level " << static_cast<int>(options.level) << " act "
               << static_cast<int>(options.act) << ", " << options.hz << " Hz for "

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
 
 namespace karst::client {
 
@@ -95,53 +94,19 @@ PlayerStateRecord readRecord(ByteReader& r) {
     return m;
 }
 
-bool exactSize(std::span<const uint8_t> payload, size_t size) { return payload.size() == size; }
-
-// True when the parser read the whole payload and nothing beyond it.
-bool consumedAll(const ByteReader& r) { return r.ok() && r.remaining() == 0; }
-
-template <class T>
-std::optional<T> finish(const ByteReader& r, T&& value) {
-    if (!consumedAll(r)) return std::nullopt;
-    return std::forward<T>(value);
+// Every parser: exactly `size` bytes, read field by field by `fill`, and the
+// whole payload consumed, nothing beyond it.
+template <class T, class Fill>
+std::optional<T> parseExactly(std::span<const uint8_t> payload, size_t size, Fill fill) {
+    if (payload.size() != size) return std::nullopt;
+    ByteReader r(payload);
+    T m{};
+    fill(r, m);
+    if (!r.ok() || r.remaining() != 0) return std::nullopt;
+    return m;
 }
 
 }  // namespace
-
-// ---- Frames -------------------------------------------------------------
-
-Payload<kFrameHeaderSize> encodeFrameHeader(uint16_t type, uint32_t payloadLength,
-                                            uint32_t sequence) {
-    Payload<kFrameHeaderSize> out{};
-    ByteWriter w(out);
-    w.bytes(kFrameMagic.data(), kFrameMagic.size()).u16(kProtocolVersion).u16(type);
-    w.u32(payloadLength).u32(sequence);
-    return out;
-}
-
-std::vector<uint8_t> encodeFrame(MessageType type, std::span<const uint8_t> payload,
-                                 uint32_t sequence) {
-    const auto header = encodeFrameHeader(static_cast<uint16_t>(type),
-                                          static_cast<uint32_t>(payload.size()), sequence);
-    std::vector<uint8_t> frame(header.size() + payload.size());
-    std::memcpy(frame.data(), header.data(), header.size());
-    if (!payload.empty()) std::memcpy(frame.data() + header.size(), payload.data(), payload.size());
-    return frame;
-}
-
-std::optional<FrameHeader> decodeFrameHeader(std::span<const uint8_t> bytes) {
-    if (bytes.size() < kFrameHeaderSize) return std::nullopt;
-    if (std::memcmp(bytes.data(), kFrameMagic.data(), kFrameMagic.size()) != 0) return std::nullopt;
-    ByteReader r(bytes.first(kFrameHeaderSize));
-    r.skip(kFrameMagic.size());
-    FrameHeader h;
-    h.version = r.u16();
-    h.type = r.u16();
-    h.payloadLength = r.u32();
-    h.sequence = r.u32();
-    if (h.version != kProtocolVersion) return std::nullopt;
-    return h;
-}
 
 // ---- Builders -----------------------------------------------------------
 
@@ -282,229 +247,194 @@ Payload<kUdpDatagramSize> encodeUdpDatagram(const UdpPlayerState& m, uint32_t se
 // ---- Parsers ------------------------------------------------------------
 
 std::optional<Welcome> decodeWelcome(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kWelcomeSize)) return std::nullopt;
-    ByteReader r(payload);
-    Welcome m;
-    m.playerId = r.u32();
-    m.connectionCount = r.u32();
-    m.uptimeMs = r.u32();
-    m.rings = r.u32();
-    m.udpToken = r.u64();
-    return finish(r, std::move(m));
+    return parseExactly<Welcome>(payload, kWelcomeSize, [](ByteReader& r, auto& m) {
+        m.playerId = r.u32();
+        m.connectionCount = r.u32();
+        m.uptimeMs = r.u32();
+        m.rings = r.u32();
+        m.udpToken = r.u64();
+    });
 }
 
 std::optional<PlayerInfo> decodePlayerInfo(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kPlayerInfoSize)) return std::nullopt;
-    ByteReader r(payload);
-    PlayerInfo m;
-    m.playerId = r.u32();
-    readArray(r, m.nameField);
-    const auto nameEnd = std::find(m.nameField.begin(), m.nameField.end(), uint8_t{0});
-    m.name.assign(m.nameField.begin(), nameEnd);
-    m.character = r.u8();
-    readArray(r, m.colour);
-    m.room = readRoomKey(r);
-    return finish(r, std::move(m));
+    return parseExactly<PlayerInfo>(payload, kPlayerInfoSize, [](ByteReader& r, auto& m) {
+        m.playerId = r.u32();
+        readArray(r, m.nameField);
+        const auto nameEnd = std::find(m.nameField.begin(), m.nameField.end(), uint8_t{0});
+        m.name.assign(m.nameField.begin(), nameEnd);
+        m.character = r.u8();
+        readArray(r, m.colour);
+        m.room = readRoomKey(r);
+    });
 }
 
 std::optional<uint32_t> decodePlayerLeft(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kPlayerLeftSize)) return std::nullopt;
-    return getU32(payload.data());
+    return parseExactly<uint32_t>(payload, kPlayerLeftSize,
+                                  [](ByteReader& r, auto& m) { m = r.u32(); });
 }
 
 std::optional<PlayerStateRecord> decodePlayerState(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kPlayerStateSize)) return std::nullopt;
-    ByteReader r(payload);
-    return finish(r, readRecord(r));
+    return parseExactly<PlayerStateRecord>(payload, kPlayerStateSize,
+                                           [](ByteReader& r, auto& m) { m = readRecord(r); });
 }
 
 std::optional<ChatText> decodeChatText(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kChatTextSize)) return std::nullopt;
-    ByteReader r(payload);
-    ChatText m;
-    m.playerId = r.u32();
-    m.text = readText(r, kChatTextFieldSize);
-    return finish(r, std::move(m));
+    return parseExactly<ChatText>(payload, kChatTextSize, [](ByteReader& r, auto& m) {
+        m.playerId = r.u32();
+        m.text = readText(r, kChatTextFieldSize);
+    });
 }
 
 std::optional<RoomStatus> decodeRoomStatus(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kRoomStatusSize)) return std::nullopt;
-    ByteReader r(payload);
-    RoomStatus m;
-    m.members = r.u16();
-    m.ready = r.u16();
-    m.countdown = r.u8();
-    m.mission = r.u8();
-    m.reserved = r.u16();
-    return finish(r, std::move(m));
+    return parseExactly<RoomStatus>(payload, kRoomStatusSize, [](ByteReader& r, auto& m) {
+        m.members = r.u16();
+        m.ready = r.u16();
+        m.countdown = r.u8();
+        m.mission = r.u8();
+        m.reserved = r.u16();
+    });
 }
 
 std::optional<StageStart> decodeStageStart(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kStageStartSize)) return std::nullopt;
-    ByteReader r(payload);
-    StageStart m;
-    m.room = readRoomKey(r);
-    m.uptimeMs = r.u32();
-    return finish(r, std::move(m));
+    return parseExactly<StageStart>(payload, kStageStartSize, [](ByteReader& r, auto& m) {
+        m.room = readRoomKey(r);
+        m.uptimeMs = r.u32();
+    });
 }
 
 std::optional<std::array<uint8_t, kPongSize>> decodePong(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kPongSize)) return std::nullopt;
-    std::array<uint8_t, kPongSize> bytes{};
-    std::memcpy(bytes.data(), payload.data(), kPongSize);
-    return bytes;
+    using Pong = std::array<uint8_t, kPongSize>;
+    return parseExactly<Pong>(payload, kPongSize, [](ByteReader& r, auto& m) { readArray(r, m); });
 }
 
 std::optional<Notice> decodeNotice(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kNoticeSize)) return std::nullopt;
-    ByteReader r(payload);
-    Notice m;
-    m.code = r.u16();
-    m.text = readText(r, kNoticeTextSize);
-    return finish(r, std::move(m));
+    return parseExactly<Notice>(payload, kNoticeSize, [](ByteReader& r, auto& m) {
+        m.code = r.u16();
+        m.text = readText(r, kNoticeTextSize);
+    });
 }
 
 std::optional<PiboFeed> decodePiboFeed(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kPiboFeedSize)) return std::nullopt;
-    ByteReader r(payload);
-    PiboFeed m;
-    m.playerId = r.u32();
-    m.ownerPlayerId = r.u32();
-    m.fruit = static_cast<int8_t>(r.u8());
-    readArray(r, m.extra);
-    return finish(r, std::move(m));
+    return parseExactly<PiboFeed>(payload, kPiboFeedSize, [](ByteReader& r, auto& m) {
+        m.playerId = r.u32();
+        m.ownerPlayerId = r.u32();
+        m.fruit = static_cast<int8_t>(r.u8());
+        readArray(r, m.extra);
+    });
 }
 
 std::optional<StageFinishedResult> decodeStageFinishedResult(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kStageFinishedResultSize)) return std::nullopt;
-    ByteReader r(payload);
-    StageFinishedResult m;
-    m.playerId = r.u32();
-    m.result = r.u32();
-    m.ringsAwarded = r.u32();
-    m.rings = r.u32();
-    m.finishedCount = r.u16();
-    m.memberCount = r.u16();
-    m.place = r.u8();
-    r.skip(3);
-    return finish(r, std::move(m));
+    const auto fill = [](ByteReader& r, auto& m) {
+        m.playerId = r.u32();
+        m.result = r.u32();
+        m.ringsAwarded = r.u32();
+        m.rings = r.u32();
+        m.finishedCount = r.u16();
+        m.memberCount = r.u16();
+        m.place = r.u8();
+        r.skip(3);
+    };
+    return parseExactly<StageFinishedResult>(payload, kStageFinishedResultSize, fill);
 }
 
 std::optional<StageEnded> decodeStageEnded(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kStageEndedSize)) return std::nullopt;
-    ByteReader r(payload);
-    StageEnded m;
-    m.room = readRoomKey(r);
-    m.endCode = r.u32();
-    return finish(r, std::move(m));
+    return parseExactly<StageEnded>(payload, kStageEndedSize, [](ByteReader& r, auto& m) {
+        m.room = readRoomKey(r);
+        m.endCode = r.u32();
+    });
 }
 
 std::optional<CompletedSave> decodeCompletedSave(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kCompletedSaveSize)) return std::nullopt;
-    ByteReader r(payload);
-    CompletedSave m;
-    m.hash = r.u32();
-    readArray(r, m.data);
-    return finish(r, std::move(m));
+    return parseExactly<CompletedSave>(payload, kCompletedSaveSize, [](ByteReader& r, auto& m) {
+        m.hash = r.u32();
+        readArray(r, m.data);
+    });
 }
 
 std::optional<PlayerEvent> decodePlayerEvent(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kPlayerEventSize)) return std::nullopt;
-    ByteReader r(payload);
-    PlayerEvent m;
-    m.playerId = r.u32();
-    m.kind = r.u8();
-    readArray(r, m.detail);
-    m.value = r.u32();
-    m.extra = r.u32();
-    return finish(r, std::move(m));
+    return parseExactly<PlayerEvent>(payload, kPlayerEventSize, [](ByteReader& r, auto& m) {
+        m.playerId = r.u32();
+        m.kind = r.u8();
+        readArray(r, m.detail);
+        m.value = r.u32();
+        m.extra = r.u32();
+    });
 }
 
 std::optional<BuyFruitResult> decodeBuyFruitResult(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kBuyFruitResultSize)) return std::nullopt;
-    ByteReader r(payload);
-    BuyFruitResult m;
-    m.fruit = r.u8();
-    m.bought = r.u8();
-    m.price = r.u16();
-    m.rings = r.u32();
-    return finish(r, std::move(m));
+    return parseExactly<BuyFruitResult>(payload, kBuyFruitResultSize, [](ByteReader& r, auto& m) {
+        m.fruit = r.u8();
+        m.bought = r.u8();
+        m.price = r.u16();
+        m.rings = r.u32();
+    });
 }
 
 std::optional<PiboAppear> decodePiboAppear(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kPiboAppearSize)) return std::nullopt;
-    ByteReader r(payload);
-    PiboAppear m;
-    m.id = r.u64();
-    m.holderPlayerId = r.u32();
-    m.room = readRoomKey(r);
-    m.localSlot = r.u8();
-    m.stage = r.u8();
-    m.present = r.u8();
-    m.reserved = r.u8();
-    m.name = readText(r, kPiboNameSize);
-    readArray(r, m.data);
-    return finish(r, std::move(m));
+    return parseExactly<PiboAppear>(payload, kPiboAppearSize, [](ByteReader& r, auto& m) {
+        m.id = r.u64();
+        m.holderPlayerId = r.u32();
+        m.room = readRoomKey(r);
+        m.localSlot = r.u8();
+        m.stage = r.u8();
+        m.present = r.u8();
+        m.reserved = r.u8();
+        m.name = readText(r, kPiboNameSize);
+        readArray(r, m.data);
+    });
 }
 
 std::optional<PiboState> decodePiboState(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kPiboStateSize)) return std::nullopt;
-    ByteReader r(payload);
-    PiboState m;
-    m.id = r.u64();
-    m.playerId = r.u32();
-    m.room = readRoomKey(r);
-    m.position = readFloats(r);
-    m.further = readFloats(r);
-    readArray(r, m.extra);
-    return finish(r, std::move(m));
+    return parseExactly<PiboState>(payload, kPiboStateSize, [](ByteReader& r, auto& m) {
+        m.id = r.u64();
+        m.playerId = r.u32();
+        m.room = readRoomKey(r);
+        m.position = readFloats(r);
+        m.further = readFloats(r);
+        readArray(r, m.extra);
+    });
 }
 
 std::optional<PiboRelease> decodePiboRelease(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kPiboReleaseSize)) return std::nullopt;
-    return PiboRelease{getU64(payload.data())};
+    return parseExactly<PiboRelease>(payload, kPiboReleaseSize,
+                                     [](ByteReader& r, auto& m) { m.id = r.u64(); });
 }
 
 std::optional<PiboInteractResult> decodePiboInteractResult(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kPiboInteractResultSize)) return std::nullopt;
-    ByteReader r(payload);
-    PiboInteractResult m;
-    m.actorId = r.u64();
-    m.targetId = r.u64();
-    m.action = r.u8();
-    m.allowed = r.u8();
-    m.resultCode = r.u16();
-    return finish(r, std::move(m));
+    const auto fill = [](ByteReader& r, auto& m) {
+        m.actorId = r.u64();
+        m.targetId = r.u64();
+        m.action = r.u8();
+        m.allowed = r.u8();
+        m.resultCode = r.u16();
+    };
+    return parseExactly<PiboInteractResult>(payload, kPiboInteractResultSize, fill);
 }
 
 std::optional<PiboBred> decodePiboBred(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kPiboBredSize)) return std::nullopt;
-    ByteReader r(payload);
-    PiboBred m;
-    m.firstId = r.u64();
-    m.secondId = r.u64();
-    m.firstEggId = r.u64();
-    m.secondEggId = r.u64();
-    m.firstHolderPlayerId = r.u32();
-    m.secondHolderPlayerId = r.u32();
-    return finish(r, std::move(m));
+    return parseExactly<PiboBred>(payload, kPiboBredSize, [](ByteReader& r, auto& m) {
+        m.firstId = r.u64();
+        m.secondId = r.u64();
+        m.firstEggId = r.u64();
+        m.secondEggId = r.u64();
+        m.firstHolderPlayerId = r.u32();
+        m.secondHolderPlayerId = r.u32();
+    });
 }
 
 std::optional<PiboDelivery> decodePiboDelivery(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kPiboDeliverySize)) return std::nullopt;
-    ByteReader r(payload);
-    PiboDelivery m;
-    m.id = r.u64();
-    m.parentA = r.u64();
-    m.parentB = r.u64();
-    m.name = readText(r, kPiboNameSize);
-    readArray(r, m.data);
-    return finish(r, std::move(m));
+    return parseExactly<PiboDelivery>(payload, kPiboDeliverySize, [](ByteReader& r, auto& m) {
+        m.id = r.u64();
+        m.parentA = r.u64();
+        m.parentB = r.u64();
+        m.name = readText(r, kPiboNameSize);
+        readArray(r, m.data);
+    });
 }
 
 std::optional<uint64_t> decodeUdpBound(std::span<const uint8_t> payload) {
-    if (!exactSize(payload, kUdpBoundSize)) return std::nullopt;
-    return getU64(payload.data());
+    return parseExactly<uint64_t>(payload, kUdpBoundSize,
+                                  [](ByteReader& r, auto& m) { m = r.u64(); });
 }
 
 std::optional<PlayerStateRecord> decodePlayerStateDatagram(std::span<const uint8_t> datagram) {

@@ -11,6 +11,7 @@
 // first zero byte.
 #pragma once
 
+#include "common/frame_codec.h"
 #include "game/room_key.h"
 #include "net/protocol.h"
 #include "store/profile_key.h"
@@ -28,7 +29,6 @@ namespace karst::client {
 template <size_t N>
 using Payload = std::array<uint8_t, N>;
 
-inline constexpr std::array<uint8_t, 4> kFrameMagic{'K', 'R', 'S', 'T'};
 inline constexpr size_t kNameFieldSize = 24;
 inline constexpr size_t kColourSize = 3;
 inline constexpr size_t kNoticeTextSize = 126;
@@ -42,28 +42,12 @@ using PiboData = std::array<uint8_t, kPiboDataSize>;
 
 // ---- Frames -------------------------------------------------------------
 
-struct FrameHeader {
-    uint16_t version = kProtocolVersion;
-    uint16_t type = 0;
-    uint32_t payloadLength = 0;
-    uint32_t sequence = 0;
-};
-
-// A whole received frame: its header and exactly payloadLength payload bytes.
-struct Frame {
-    FrameHeader header;
-    std::vector<uint8_t> payload;
-
-    MessageType type() const { return static_cast<MessageType>(header.type); }
-};
-
-Payload<kFrameHeaderSize> encodeFrameHeader(uint16_t type, uint32_t payloadLength,
-                                            uint32_t sequence);
-std::vector<uint8_t> encodeFrame(MessageType type, std::span<const uint8_t> payload,
-                                 uint32_t sequence);
-// Needs at least 16 bytes, the magic "KRST" and version 7; the payload length is
-// returned as found (the caller decides whether it is acceptable).
-std::optional<FrameHeader> decodeFrameHeader(std::span<const uint8_t> bytes);
+using tools::decodeFrameHeader;
+using tools::encodeFrame;
+using tools::encodeFrameHeader;
+using tools::Frame;
+using tools::FrameHeader;
+using tools::kFrameMagic;
 
 // ---- Shared records -----------------------------------------------------
 

@@ -14,11 +14,7 @@ namespace karst::client {
 
 namespace {
 
-constexpr size_t kReadChunk = 8192;
-// Consumed bytes are removed from the front once this many have gathered, so a
-// long stream of frames costs no more than one move per 16 KiB.
-constexpr size_t kCompactThreshold = 16384;
-// What closedByPeer() keeps while it waits; older unread bytes are dropped beyond.
+// What closedByPeer() keeps while it waits; older unread frames are dropped beyond.
 constexpr size_t kMaxBufferedWhileWaiting = 256 * 1024;
 constexpr size_t kMaxDatagram = 2048;
 
@@ -74,18 +70,17 @@ KarstClient& KarstClient::operator=(KarstClient&& other) noexcept {
     if (this == &other) return *this;
     close();
     if (libraryStarted_) net::stopSocketLibrary();
-    socket_ = std::exchange(other.socket_, net::kInvalidSocket);
+    link_ = std::move(other.link_);
     udpSocket_ = std::exchange(other.udpSocket_, net::kInvalidSocket);
     udpServerAddress_ = other.udpServerAddress_;
     host_ = std::move(other.host_);
     port_ = other.port_;
     socketBufferBytes_ = other.socketBufferBytes_;
     libraryStarted_ = std::exchange(other.libraryStarted_, false);
-    buffer_ = std::move(other.buffer_);
-    readPos_ = std::exchange(other.readPos_, 0);
+    received_ = std::move(other.received_);
+    receivedBytes_ = std::exchange(other.receivedBytes_, 0);
     peerClosed_ = other.peerClosed_;
     protocolFault_ = other.protocolFault_;
-    nextSequence_ = other.nextSequence_;
     nextUdpSequence_ = other.nextUdpSequence_;
     playerId_ = other.playerId_;
     udpToken_ = other.udpToken_;
@@ -104,7 +99,7 @@ bool KarstClient::connect(uint16_t port, const std::string& host, int timeoutMs)
         if (net::setNonBlocking(s) &&
             (net::connectSocket(s, a.address) || finishConnect(s, deadline.remainingMs()))) {
             net::setNoDelay(s);
-            socket_ = s;
+            link_.adopt(s);
             host_ = host;
             port_ = port;
             return true;
@@ -115,15 +110,13 @@ bool KarstClient::connect(uint16_t port, const std::string& host, int timeoutMs)
 }
 
 void KarstClient::close() {
-    net::closeSocket(socket_);
+    link_.close();
     net::closeSocket(udpSocket_);
-    socket_ = net::kInvalidSocket;
     udpSocket_ = net::kInvalidSocket;
-    buffer_.clear();
-    readPos_ = 0;
+    received_.clear();
+    receivedBytes_ = 0;
     peerClosed_ = false;
     protocolFault_ = false;
-    nextSequence_ = 1;
     nextUdpSequence_ = 1;
     playerId_ = 0;
     udpToken_ = 0;
@@ -135,11 +128,11 @@ bool KarstClient::sendRaw(std::span<const uint8_t> bytes) {
     if (!connected()) return false;
     const Deadline deadline(kDefaultTimeoutMs);
     while (!bytes.empty()) {
-        const net::IoResult r = net::sendBytes(socket_, bytes);
+        const net::IoResult r = net::sendBytes(link_.socket(), bytes);
         if (r.status == net::IoStatus::Ok) {
             bytes = bytes.subspan(r.bytes);
         } else if (r.status == net::IoStatus::WouldBlock) {
-            if (pollOne(socket_, net::kPollOut, deadline.remainingMs()) == 0) return false;
+            if (pollOne(link_.socket(), net::kPollOut, deadline.remainingMs()) == 0) return false;
         } else {
             peerClosed_ = true;
             return false;
@@ -149,7 +142,9 @@ bool KarstClient::sendRaw(std::span<const uint8_t> bytes) {
 }
 
 bool KarstClient::sendMessage(MessageType type, std::span<const uint8_t> payload) {
-    return sendMessageWithSequence(type, payload, nextSequence_++);
+    const uint32_t sequence = link_.nextSequence();
+    link_.setNextSequence(sequence + 1);
+    return sendMessageWithSequence(type, payload, sequence);
 }
 
 bool KarstClient::sendMessageWithSequence(MessageType type, std::span<const uint8_t> payload,
@@ -159,119 +154,110 @@ bool KarstClient::sendMessageWithSequence(MessageType type, std::span<const uint
 
 bool KarstClient::hello(const std::string& name, uint8_t character, const Colour& colour,
                         const ProfileKey& profileKey) {
-    return send(MessageType::Hello, encodeHello(Hello{name, character, colour, profileKey}));
+    return sendMessage(MessageType::Hello, encodeHello(Hello{name, character, colour, profileKey}));
 }
 
 bool KarstClient::setCharacter(const std::string& name, uint8_t character, const Colour& colour) {
-    return send(MessageType::SetCharacter, encodeSetCharacter(SetCharacter{name, character, colour}));
+    return sendMessage(MessageType::SetCharacter, encodeSetCharacter(SetCharacter{name, character, colour}));
 }
 
 bool KarstClient::joinRoom(const RoomKey& room) {
-    return send(MessageType::JoinRoom, encodeJoinRoom(room));
+    return sendMessage(MessageType::JoinRoom, encodeJoinRoom(room));
 }
 
 bool KarstClient::setReady(uint8_t ready) {
-    return send(MessageType::SetReady, encodeSetReady(ready));
+    return sendMessage(MessageType::SetReady, encodeSetReady(ready));
 }
 
 bool KarstClient::playerState(const PlayerStateRecord& record) {
-    return send(MessageType::PlayerState, encodePlayerState(record));
+    return sendMessage(MessageType::PlayerState, encodePlayerState(record));
 }
 
 bool KarstClient::chat(const std::string& text) {
-    return send(MessageType::ChatText, encodeChatText(ChatText{0, text}));
+    return sendMessage(MessageType::ChatText, encodeChatText(ChatText{0, text}));
 }
 
 bool KarstClient::ping(const std::array<uint8_t, kPingSize>& bytes) {
-    return send(MessageType::Ping, encodePing(bytes));
+    return sendMessage(MessageType::Ping, encodePing(bytes));
 }
 
 bool KarstClient::stageFinished(const RoomKey& room, uint32_t result) {
-    return send(MessageType::StageFinished, encodeStageFinished(StageFinished{room, result, 0}));
+    return sendMessage(MessageType::StageFinished, encodeStageFinished(StageFinished{room, result, 0}));
 }
 
 bool KarstClient::buyFruit(int8_t fruit) {
-    return send(MessageType::BuyFruit, encodeBuyFruit(fruit));
+    return sendMessage(MessageType::BuyFruit, encodeBuyFruit(fruit));
 }
 
 bool KarstClient::playerEvent(const PlayerEvent& event) {
-    return send(MessageType::PlayerEvent, encodePlayerEvent(event));
+    return sendMessage(MessageType::PlayerEvent, encodePlayerEvent(event));
 }
 
 bool KarstClient::piboRegister(const PiboRegister& message) {
-    return send(MessageType::PiboRegister, encodePiboRegister(message));
+    return sendMessage(MessageType::PiboRegister, encodePiboRegister(message));
 }
 
 bool KarstClient::piboState(const PiboState& message) {
-    return send(MessageType::PiboState, encodePiboState(message));
+    return sendMessage(MessageType::PiboState, encodePiboState(message));
 }
 
 bool KarstClient::piboRelease(uint64_t id) {
-    return send(MessageType::PiboRelease, encodePiboRelease(PiboRelease{id}));
+    return sendMessage(MessageType::PiboRelease, encodePiboRelease(PiboRelease{id}));
 }
 
 bool KarstClient::piboFeed(uint32_t ownerPlayerId, int8_t fruit) {
-    return send(MessageType::PiboFeed, encodePiboFeed(PiboFeed{0, ownerPlayerId, fruit, {}}));
+    return sendMessage(MessageType::PiboFeed, encodePiboFeed(PiboFeed{0, ownerPlayerId, fruit, {}}));
 }
 
 bool KarstClient::piboInteract(uint64_t actorId, uint64_t targetId, uint8_t action) {
-    return send(MessageType::PiboInteract, encodePiboInteract(PiboInteract{actorId, targetId, action}));
+    return sendMessage(MessageType::PiboInteract, encodePiboInteract(PiboInteract{actorId, targetId, action}));
 }
 
 bool KarstClient::piboBreed(uint64_t firstId, uint64_t secondId) {
-    return send(MessageType::PiboBreed, encodePiboBreed(PiboBreed{firstId, secondId}));
+    return sendMessage(MessageType::PiboBreed, encodePiboBreed(PiboBreed{firstId, secondId}));
 }
 
 bool KarstClient::piboClaim(uint64_t id, uint8_t localSlot, uint8_t accepted) {
-    return send(MessageType::PiboClaim, encodePiboClaim(PiboClaim{id, localSlot, accepted}));
+    return sendMessage(MessageType::PiboClaim, encodePiboClaim(PiboClaim{id, localSlot, accepted}));
 }
 
 // ---- Receiving ----------------------------------------------------------
 
-std::optional<Frame> KarstClient::takeBufferedFrame() {
-    const std::span<const uint8_t> pending(buffer_.data() + readPos_, buffer_.size() - readPos_);
-    if (pending.size() < kFrameHeaderSize) return std::nullopt;
-    const std::optional<FrameHeader> header = decodeFrameHeader(pending);
-    if (!header || header->payloadLength > kMaxPayloadLength) {
-        protocolFault_ = true;
-        return std::nullopt;
-    }
-    if (pending.size() - kFrameHeaderSize < header->payloadLength) return std::nullopt;
-    Frame frame;
-    frame.header = *header;
-    const auto payload = pending.subspan(kFrameHeaderSize, header->payloadLength);
-    frame.payload.assign(payload.begin(), payload.end());
-    readPos_ += kFrameHeaderSize + header->payloadLength;
-    if (readPos_ == buffer_.size()) {
-        buffer_.clear();
-        readPos_ = 0;
-    } else if (readPos_ >= kCompactThreshold) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(readPos_));
-        readPos_ = 0;
-    }
-    return frame;
+bool KarstClient::onFrame(const FrameHeader& header, std::span<const uint8_t> payload) {
+    received_.push_back(Frame{header, std::vector<uint8_t>(payload.begin(), payload.end())});
+    receivedBytes_ += kFrameHeaderSize + payload.size();
+    return true;
 }
 
 bool KarstClient::readSome(int timeoutMs) {
     if (!connected() || peerClosed_) return false;
-    if (pollOne(socket_, net::kPollIn, timeoutMs) == 0) return false;
-    const size_t used = buffer_.size();
-    buffer_.resize(used + kReadChunk);
-    const net::IoResult r = net::receiveBytes(socket_, std::span(buffer_).subspan(used));
-    buffer_.resize(used + (r.status == net::IoStatus::Ok ? r.bytes : 0));
-    if (r.status == net::IoStatus::Closed || r.status == net::IoStatus::Failed) {
-        peerClosed_ = true;
-        return false;
+    if (pollOne(link_.socket(), net::kPollIn, timeoutMs) == 0) return false;
+    static thread_local std::vector<uint8_t> scratch(tools::kReadScratchSize);
+    tools::ReadOutcome outcome = tools::ReadOutcome::Open;
+    if (protocolFault_) {
+        // Past a bad header the stream cannot be framed; its bytes only tell of a close.
+        const net::IoStatus status = net::receiveBytes(link_.socket(), scratch).status;
+        if (status == net::IoStatus::Closed || status == net::IoStatus::Failed)
+            outcome = tools::ReadOutcome::Closed;
+    } else {
+        outcome = link_.read(scratch, *this, 1);
     }
-    return true;
+    protocolFault_ = protocolFault_ || outcome == tools::ReadOutcome::ProtocolFault;
+    peerClosed_ = outcome == tools::ReadOutcome::Closed;
+    return !peerClosed_;
 }
 
 std::optional<Frame> KarstClient::receive(int timeoutMs) {
     const Deadline deadline(timeoutMs);
     for (;;) {
-        if (std::optional<Frame> frame = takeBufferedFrame()) return frame;
+        if (!received_.empty()) {
+            Frame frame = std::move(received_.front());
+            received_.pop_front();
+            receivedBytes_ -= kFrameHeaderSize + frame.payload.size();
+            return frame;
+        }
         if (protocolFault_ || peerClosed_) return std::nullopt;
-        if (!readSome(deadline.remainingMs())) return std::nullopt;
+        if (!readSome(deadline.remainingMs()) && received_.empty()) return std::nullopt;
     }
 }
 
@@ -312,9 +298,9 @@ bool KarstClient::closedByPeer(int timeoutMs) {
     for (;;) {
         if (peerClosed_) return true;
         if (!connected()) return false;
-        if (buffer_.size() - readPos_ > kMaxBufferedWhileWaiting) {
-            buffer_.clear();
-            readPos_ = 0;
+        if (receivedBytes_ > kMaxBufferedWhileWaiting) {
+            received_.clear();
+            receivedBytes_ = 0;
         }
         if (!readSome(deadline.remainingMs()) && !peerClosed_) return false;
     }

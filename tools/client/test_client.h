@@ -5,14 +5,16 @@
 // in milliseconds measured on the steady clock (never the server's test clock,
 // which tests move by hours), so no call can hang. Frames this client sends carry
 // its own sequence counter, starting at 1; UDP datagrams have a separate one.
-// Received bytes are kept in one buffer that never holds more than a partial
-// frame plus one read, except while closedByPeer() waits (bounded there too).
+// Received frames wait in a queue that never holds more than one read's worth,
+// except while closedByPeer() waits (bounded there too).
 #pragma once
 
 #include "client/messages.h"
+#include "common/framed_link.h"
 #include "net/socket.h"
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,7 +24,7 @@ namespace karst::client {
 
 inline constexpr int kDefaultTimeoutMs = 2000;
 
-class KarstClient {
+class KarstClient : private tools::FrameReceiver {
 public:
     KarstClient();
     ~KarstClient();
@@ -34,7 +36,7 @@ public:
     // TCP connection with no-delay set; false when nothing answered in time.
     bool connect(uint16_t port, const std::string& host = "127.0.0.1",
                  int timeoutMs = kDefaultTimeoutMs);
-    bool connected() const { return socket_ != net::kInvalidSocket; }
+    bool connected() const { return link_.open(); }
     // Kernel buffers for the next connect(); small ones make a client that does
     // not read push back on the server at once (0: the system's default).
     void setSocketBufferBytes(int bytes) { socketBufferBytes_ = bytes; }
@@ -47,8 +49,8 @@ public:
     bool sendMessageWithSequence(MessageType type, std::span<const uint8_t> payload,
                                  uint32_t sequence);
     bool sendRaw(std::span<const uint8_t> bytes);
-    uint32_t nextSequence() const { return nextSequence_; }
-    void setNextSequence(uint32_t sequence) { nextSequence_ = sequence; }
+    uint32_t nextSequence() const { return link_.nextSequence(); }
+    void setNextSequence(uint32_t sequence) { link_.setNextSequence(sequence); }
 
     bool hello(const std::string& name, uint8_t character, const Colour& colour,
                const ProfileKey& profileKey);
@@ -102,26 +104,22 @@ public:
     uint16_t udpLocalPort() const;
 
 private:
-    std::optional<Frame> takeBufferedFrame();
+    bool onFrame(const FrameHeader& header, std::span<const uint8_t> payload) override;
     // One wait-and-read; false on timeout, close or failure.
     bool readSome(int timeoutMs);
-    template <size_t N>
-    bool send(MessageType type, const Payload<N>& payload) {
-        return sendMessage(type, std::span<const uint8_t>(payload));
-    }
 
-    net::SocketHandle socket_ = net::kInvalidSocket;
+    // Sends wait for the socket instead of queueing, so the queue is never used.
+    tools::FramedLink link_{0};
     net::SocketHandle udpSocket_ = net::kInvalidSocket;
     net::SocketAddress udpServerAddress_;
     std::string host_;
     uint16_t port_ = 0;
     int socketBufferBytes_ = 0;
     bool libraryStarted_ = false;
-    std::vector<uint8_t> buffer_;
-    size_t readPos_ = 0;
+    std::deque<Frame> received_;
+    size_t receivedBytes_ = 0;
     bool peerClosed_ = false;
     bool protocolFault_ = false;
-    uint32_t nextSequence_ = 1;
     uint32_t nextUdpSequence_ = 1;
     uint32_t playerId_ = 0;
     uint64_t udpToken_ = 0;

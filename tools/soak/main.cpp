@@ -2,40 +2,22 @@
 // described by --help; progress goes to standard error every ten seconds and
 // the report to standard output. Exit codes: 0 every check passed, 1 a check
 // failed, 2 bad options or no server to play against.
-#include "bots/bot_options.h"
+#include "common/command_line.h"
+#include "common/stop_signal.h"
 #include "soak/soak_engine.h"
 #include "soak/soak_options.h"
 #include "soak/soak_report.h"
 #include "soak/soak_server.h"
 
-#include <atomic>
-#include <csignal>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sched.h>
-#include <sys/resource.h>
 
 namespace {
 
 using namespace karst;
 using namespace karst::soak;
-
-std::atomic<bool> stopRequested{false};
-
-extern "C" void handleStopSignal(int) {
-    stopRequested.store(true);
-    std::signal(SIGINT, SIG_DFL);  // a second interrupt ends the process
-}
-
-// Every player, intruder and the server's connections each hold a descriptor.
-void raiseDescriptorLimit() {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
 
 // The soak and a server it pinned must not share a CPU: time the server waits
 // for ours would show up as its latency.
@@ -91,10 +73,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     SoakOptions options = *parsed.options;
-    raiseDescriptorLimit();
+    // Every player, intruder and the server's connections each hold a descriptor.
+    net::raiseDescriptorLimit(UINT64_MAX);
     net::startSocketLibrary();
-    std::signal(SIGINT, handleStopSignal);
-    std::signal(SIGTERM, handleStopSignal);
+    const std::atomic<bool>& stopRequested = tools::stopOnInterrupt();
 
     OwnedServer server;
     if (!options.serverPath.empty()) {
@@ -108,7 +90,7 @@ int main(int argc, char** argv) {
         std::cerr << "karst_soak: started " << options.serverPath << " (pid " << server.pid()
                   << ") on port " << options.port << " in " << server.directory().string() << '\n';
     }
-    const auto addresses = net::resolveAddresses(bots::loopbackAddress(options.host), options.port,
+    const auto addresses = net::resolveAddresses(tools::loopbackAddress(options.host), options.port,
                                                  net::SocketType::Stream, false);
     if (addresses.empty()) {
         std::cerr << "karst_soak: cannot resolve " << options.host << '\n';
@@ -134,7 +116,7 @@ int main(int argc, char** argv) {
             if (report.server.owned && !serverGone && !server.running()) {
                 serverGone = true;
                 world.error("the server ended during the soak");
-                stopRequested.store(true);
+                tools::requestStop();
             }
             if (second % 10 != 0) return;
             const SoakStats& s = world.stats();

@@ -11,7 +11,7 @@ constexpr uint16_t kPollFailure = net::kPollError | net::kPollHangUp | net::kPol
 }  // namespace
 
 SoakEngine::SoakEngine(SoakWorld& world)
-    : world_(world), layout_(world.options().players), intruders_(world), scratch_(kSoakScratchSize) {
+    : world_(world), layout_(world.options().players), intruders_(world), scratch_(tools::kReadScratchSize) {
     world_.pairBred().assign(layout_.gardenPairs, false);
     players_.reserve(layout_.players);
     for (uint32_t i = 0; i < layout_.players; ++i)
@@ -93,9 +93,9 @@ void SoakEngine::pass(int waitMs) {
 
 void SoakEngine::servePlayer(SoakPlayer& player, uint16_t revents) {
     if (revents & net::kPollIn) {
-        const LinkRead result = player.link().read(scratch_, player, world_.stats().bytesReceived);
-        if (result == LinkRead::ProtocolFault) world_.error("the server sent a malformed frame");
-        if (result != LinkRead::Open) {
+        const tools::ReadOutcome result = player.link().read(scratch_, player, world_.stats().bytesReceived);
+        if (result == tools::ReadOutcome::ProtocolFault) world_.error("the server sent a malformed frame");
+        if (result != tools::ReadOutcome::Open) {
             player.onConnectionLost();
             return;
         }

@@ -1,9 +1,9 @@
 #include "soak/soak_intruders.h"
 
+#include "client/messages.h"
 #include "net/coding.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 namespace karst::soak {
@@ -26,20 +26,12 @@ constexpr uint16_t kPollFailure = net::kPollError | net::kPollHangUp | net::kPol
 constexpr uint32_t kSlowReaderInstanceBase = 50'000;
 constexpr uint32_t kMalformedKeyBase = 1'000'000;
 
-std::vector<uint8_t> frame(uint16_t type, std::span<const uint8_t> payload, uint32_t sequence) {
-    const auto header = client::encodeFrameHeader(type, static_cast<uint32_t>(payload.size()), sequence);
-    std::vector<uint8_t> bytes(kFrameHeaderSize + payload.size());
-    std::memcpy(bytes.data(), header.data(), kFrameHeaderSize);
-    if (!payload.empty()) std::memcpy(bytes.data() + kFrameHeaderSize, payload.data(), payload.size());
-    return bytes;
-}
-
 std::vector<uint8_t> helloFrame(const ProfileKey& key, uint32_t sequence) {
     client::Hello hello;
     hello.name = "Soak intruder";
     hello.profileKey = key;
     const auto payload = client::encodeHello(hello);
-    return frame(static_cast<uint16_t>(MessageType::Hello), payload, sequence);
+    return client::encodeFrame(MessageType::Hello, payload, sequence);
 }
 
 void append(std::vector<uint8_t>& to, const std::vector<uint8_t>& bytes) {
@@ -91,33 +83,33 @@ std::vector<uint8_t> malformedBytes(Fault fault, const ProfileKey& key, std::mt1
         case Fault::WrongPayloadSize: {
             bytes = helloFrame(key, 1);
             const std::array<uint8_t, kPingSize + 1> longPing{};
-            append(bytes, frame(static_cast<uint16_t>(MessageType::Ping), longPing, 2));
+            append(bytes, client::encodeFrame(MessageType::Ping, longPing, 2));
             return bytes;
         }
         case Fault::MessageBeforeHello:
-            return frame(static_cast<uint16_t>(MessageType::JoinRoom),
+            return client::encodeFrame(MessageType::JoinRoom,
                          client::encodeJoinRoom(RoomKey{0, 0, 0, 1}), 1);
         case Fault::ZeroSequence: return helloFrame(key, 0);
         case Fault::RepeatedSequence:
             bytes = helloFrame(key, 1);
-            append(bytes, frame(static_cast<uint16_t>(MessageType::Ping), ping, 2));
-            append(bytes, frame(static_cast<uint16_t>(MessageType::Ping), ping, 2));
+            append(bytes, client::encodeFrame(MessageType::Ping, ping, 2));
+            append(bytes, client::encodeFrame(MessageType::Ping, ping, 2));
             return bytes;
         case Fault::UnknownType:
             bytes = helloFrame(key, 1);
-            append(bytes, frame(99, ping, 2));
+            append(bytes, client::encodeFrame(static_cast<MessageType>(99), ping, 2));
             return bytes;
         case Fault::ServerOnlyType: {
             bytes = helloFrame(key, 1);
             const std::array<uint8_t, kWelcomeSize> welcome{};
-            append(bytes, frame(static_cast<uint16_t>(MessageType::Welcome), welcome, 2));
+            append(bytes, client::encodeFrame(MessageType::Welcome, welcome, 2));
             return bytes;
         }
     }
     return bytes;
 }
 
-Intruders::Intruders(SoakWorld& world) : world_(world), scratch_(kSoakScratchSize) {}
+Intruders::Intruders(SoakWorld& world) : world_(world), scratch_(tools::kReadScratchSize) {}
 
 ProfileKey Intruders::nextKey() {
     return soakPlayerKey(world_.options().seed, kMalformedKeyBase + keysUsed_++);
@@ -256,7 +248,7 @@ void Intruders::serveMalformed(Malformed& m, uint16_t revents) {
     uint64_t ignored = 0;
     if ((revents & (net::kPollIn | kPollFailure)) == 0) return;
     // A Welcome may come first; the close follows.
-    if (m.link.read(scratch_, *this, ignored) == LinkRead::Open) return;
+    if (m.link.read(scratch_, *this, ignored) == tools::ReadOutcome::Open) return;
     ++world_.stats().malformedClosed;
     m.link.close();
 }
@@ -272,10 +264,10 @@ void Intruders::serveSlowReader(SlowReader& r, uint16_t revents) {
     }
     if (!r.draining || (revents & (net::kPollIn | kPollFailure)) == 0) return;
     const uint64_t before = r.bytesRead;
-    const LinkRead result = r.link.read(scratch_, *this, r.bytesRead);
+    const tools::ReadOutcome result = r.link.read(scratch_, *this, r.bytesRead);
     if (r.bytesRead != before) r.lastDataNs = world_.now();
     world_.stats().slowReaderBytesRead += r.bytesRead - before;
-    if (result == LinkRead::Open) return;
+    if (result == tools::ReadOutcome::Open) return;
     ++world_.stats().slowReadersClosed;
     r.link.close();
 }
@@ -283,7 +275,7 @@ void Intruders::serveSlowReader(SlowReader& r, uint16_t revents) {
 void Intruders::serveSilent(Silent& s, uint16_t revents) {
     if ((revents & (net::kPollIn | kPollFailure)) == 0) return;
     uint64_t bytes = 0;
-    if (s.link.read(scratch_, *this, bytes) == LinkRead::Open && bytes == 0) return;
+    if (s.link.read(scratch_, *this, bytes) == tools::ReadOutcome::Open && bytes == 0) return;
     const uint64_t lived = world_.now() - s.openedNs;
     SoakStats& stats = world_.stats();
     if (bytes > 0) world_.error("the server sent bytes to a connection that never said Hello");

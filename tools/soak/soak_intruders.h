@@ -50,7 +50,7 @@ std::vector<uint8_t> malformedBytes(Fault fault, const ProfileKey& key, std::mt1
 
 enum class IntruderKind : uint8_t { Malformed, SlowReader, Silent };
 
-class Intruders final : private FrameHandler {
+class Intruders final : private tools::FrameReceiver {
 public:
     explicit Intruders(SoakWorld& world);
 
@@ -87,7 +87,7 @@ private:
         uint64_t openedNs = 0;
     };
 
-    void onFrame(MessageType, std::span<const uint8_t>) override {}
+    bool onFrame(const tools::FrameHeader&, std::span<const uint8_t>) override { return true; }
     void openMalformed(uint64_t now);
     void openSlowReader(uint64_t now);
     void openSilentWave(uint64_t now);

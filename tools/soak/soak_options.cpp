@@ -1,91 +1,62 @@
 // Parsing and validation of the soak tool's command line.
 #include "soak/soak_options.h"
 
-#include "bots/bot_options.h"
-
-#include <string_view>
+#include <array>
 
 namespace karst::soak {
 
 namespace {
 
-template <typename T>
-std::string readBounded(const std::string& name, std::string_view text, uint64_t low,
-                        uint64_t high, T& out) {
-    const auto value = bots::parseDecimal(text);
-    if (!value || *value < low || *value > high)
-        return name + " needs a whole number from " + std::to_string(low) + " to " +
-               std::to_string(high) + ".";
-    out = static_cast<T>(*value);
+using Option = tools::OptionSpec<SoakOptions>;
+using tools::boundedOption;
+
+std::string setPort(SoakOptions& o, std::string_view v) {
+    o.portGiven = true;
+    return boundedOption("--port", 1, 65535, &SoakOptions::port).set(o, v);
+}
+
+std::string setServer(SoakOptions& o, std::string_view v) {
+    if (v.empty()) return "--server needs a program path.";
+    o.serverPath = std::string(v);
     return {};
 }
 
-// Applies one "--name value" pair; an error text when the pair is refused.
-std::string applyOption(SoakOptions& o, const std::string& name, const std::string& value) {
-    if (name == "--host") {
-        if (!bots::isLoopbackHost(value))
-            return "--host must be 127.0.0.1, ::1 or localhost: a soak only ever targets a "
-                   "server on this machine.";
-        o.host = value;
-        return {};
-    }
-    if (name == "--port") {
-        o.portGiven = true;
-        return readBounded(name, value, 1, 65535, o.port);
-    }
-    if (name == "--server") {
-        if (value.empty()) return "--server needs a program path.";
-        o.serverPath = value;
-        return {};
-    }
-    if (name == "--duration") return readBounded(name, value, 1, kMaxSoakSeconds, o.durationSeconds);
-    if (name == "--players") return readBounded(name, value, 2, kMaxSoakPlayers, o.players);
-    if (name == "--seed") return readBounded(name, value, 0, UINT64_MAX, o.seed);
-    if (name == "--cpu") return readBounded(name, value, 0, 1023, o.cpu);
-    if (name == "--slow-readers") return readBounded(name, value, 0, kMaxSlowReaders, o.slowReaders);
-    if (name == "--malformed-per-second")
-        return readBounded(name, value, 0, kMaxMalformedPerSecond, o.malformedPerSecond);
-    if (name == "--silent")
-        return readBounded(name, value, 0, kMaxSilentConnections, o.silentConnections);
-    if (name == "--ping-bound-ms")
-        return readBounded(name, value, 1, kMaxPingBoundMs, o.pingBoundMs);
-    if (name == "--change-interval-ms")
-        return readBounded(name, value, kMinChangeIntervalMs, kMaxChangeIntervalMs,
-                           o.changeIntervalMs);
-    if (name == "--seed-profiles")
-        return readBounded(name, value, 0, kMaxSeedProfiles, o.seedProfiles);
-    return "Unknown option " + name + " (see --help).";
+std::string setKeep(SoakOptions& o, std::string_view) {
+    o.keepDirectory = true;
+    return {};
+}
+
+const std::array<Option, 14>& optionTable() {
+    static const std::array<Option, 14> table{{
+        tools::loopbackHostOption<SoakOptions>(
+            "a soak only ever targets a server on this machine."),
+        {"--port", true, setPort},
+        {"--server", true, setServer},
+        boundedOption("--duration", 1, kMaxSoakSeconds, &SoakOptions::durationSeconds),
+        boundedOption("--players", 2, kMaxSoakPlayers, &SoakOptions::players),
+        boundedOption("--seed", 0, UINT64_MAX, &SoakOptions::seed),
+        boundedOption("--cpu", 0, 1023, &SoakOptions::cpu),
+        boundedOption("--slow-readers", 0, kMaxSlowReaders, &SoakOptions::slowReaders),
+        boundedOption("--malformed-per-second", 0, kMaxMalformedPerSecond,
+                      &SoakOptions::malformedPerSecond),
+        boundedOption("--silent", 0, kMaxSilentConnections, &SoakOptions::silentConnections),
+        boundedOption("--ping-bound-ms", 1, kMaxPingBoundMs, &SoakOptions::pingBoundMs),
+        boundedOption("--change-interval-ms", kMinChangeIntervalMs, kMaxChangeIntervalMs,
+                      &SoakOptions::changeIntervalMs),
+        boundedOption("--seed-profiles", 0, kMaxSeedProfiles, &SoakOptions::seedProfiles),
+        {"--keep", false, setKeep},
+    }};
+    return table;
 }
 
 }  // namespace
 
 SoakOptionsOutcome parseSoakOptions(std::span<const std::string> args) {
-    SoakOptionsOutcome outcome;
-    SoakOptions options;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--help" || arg == "-h") {
-            outcome.helpRequested = true;
-            return outcome;
-        }
-        if (arg == "--keep") {
-            options.keepDirectory = true;
-            continue;
-        }
-        if (i + 1 >= args.size()) {
-            outcome.error = arg.rfind("--", 0) == 0 ? arg + " needs a value."
-                                                     : "Unknown option " + arg + " (see --help).";
-            return outcome;
-        }
-        outcome.error = applyOption(options, arg, args[i + 1]);
-        ++i;
-        if (!outcome.error.empty()) return outcome;
-    }
-    if (options.seedProfiles > 0 && options.serverPath.empty()) {
+    SoakOptionsOutcome outcome = tools::parseOptions<SoakOptions>(args, optionTable());
+    if (outcome.options && outcome.options->seedProfiles > 0 && outcome.options->serverPath.empty()) {
+        outcome.options.reset();
         outcome.error = "--seed-profiles needs --server: only a server the soak starts can be seeded.";
-        return outcome;
     }
-    outcome.options = options;
     return outcome;
 }
 

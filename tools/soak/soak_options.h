@@ -1,13 +1,13 @@
 // The soak tool's command line: how long, how many players, which server.
 //
-// Options are "--name value" pairs matched exactly; a repeated option takes its
-// last value; every number is plain decimal and bounded. Only loopback hosts are
-// accepted: a soak hammers the server with malformed frames and connection
-// floods, which is only ever acceptable against a server on this machine.
+// The rules of every tool's command line are in common/command_line.h; the
+// loopback-only one matters most here: a soak hammers the server with malformed
+// frames and connection floods, acceptable only against a server on this machine.
 #pragma once
 
+#include "common/command_line.h"
+
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 
@@ -45,11 +45,7 @@ inline constexpr uint32_t kMinChangeIntervalMs = 100;
 inline constexpr uint32_t kMaxChangeIntervalMs = 600'000;
 inline constexpr uint32_t kMaxSeedProfiles = 1'000'000;
 
-struct SoakOptionsOutcome {
-    std::optional<SoakOptions> options;
-    bool helpRequested = false;
-    std::string error;
-};
+using SoakOptionsOutcome = tools::ParsedOptions<SoakOptions>;
 
 SoakOptionsOutcome parseSoakOptions(std::span<const std::string> args);
 std::string soakUsage();

@@ -210,9 +210,9 @@ void SoakPlayer::onWelcome(std::span<const uint8_t> payload) {
     nextActionNs_ = now;
 }
 
-void SoakPlayer::onFrame(MessageType type, std::span<const uint8_t> payload) {
+bool SoakPlayer::onFrame(const tools::FrameHeader& header, std::span<const uint8_t> payload) {
     ++world_.stats().framesReceived;
-    switch (type) {
+    switch (header.messageType()) {
         case MessageType::Welcome: onWelcome(payload); break;
         case MessageType::Pong: onPong(payload); break;
         case MessageType::BuyFruitResult: onBuyFruitResult(payload); break;
@@ -235,6 +235,7 @@ void SoakPlayer::onFrame(MessageType type, std::span<const uint8_t> payload) {
         }
         default: break;
     }
+    return link_.open();
 }
 
 }  // namespace karst::soak

@@ -10,6 +10,7 @@
 // exact. Pings carry a u32 tag and come back in order; each answer is timed.
 #pragma once
 
+#include "client/messages.h"
 #include "game/room_key.h"
 #include "soak/soak_link.h"
 #include "soak/soak_world.h"
@@ -38,13 +39,14 @@ struct SoakLayout {
     bool gardener(uint32_t player) const { return player / 2 < gardenPairs; }
 };
 
-class SoakPlayer final : public FrameHandler {
+class SoakPlayer final : public tools::FrameReceiver {
 public:
     SoakPlayer(uint32_t index, SoakWorld& world, const SoakLayout& layout);
 
     // Sends what is due; called every pass.
     void tick(uint64_t now);
-    void onFrame(MessageType type, std::span<const uint8_t> payload) override;
+    // False once the frame has closed the link.
+    bool onFrame(const tools::FrameHeader& header, std::span<const uint8_t> payload) override;
     // The server closed the connection or it failed.
     void onConnectionLost();
     // Ends the session at the end of the soak; an unfinished change makes the
@@ -66,10 +68,6 @@ private:
     void onPong(std::span<const uint8_t> payload);
     void checkLatePings(uint64_t now);
     bool send(MessageType type, std::span<const uint8_t> payload);
-    template <size_t N>
-    bool send(MessageType type, const client::Payload<N>& payload) {
-        return send(type, std::span<const uint8_t>(payload));
-    }
     void sendPing(bool barrier);
 
     // ---- activities and changes (soak_player_actions.cpp) ----

@@ -1,19 +1,15 @@
 #include "soak/soak_server.h"
 
-#include "bots/bot_options.h"
+#include "common/command_line.h"
 #include "net/protocol.h"
-#include "net/socket.h"
 #include "store/profile_store.h"
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -25,13 +21,6 @@ namespace {
 
 constexpr auto kStartTimeout = std::chrono::seconds(120);
 constexpr const char* kStartedLine = "persistent player profiles";
-
-std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 bool writeBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary);
@@ -69,27 +58,8 @@ std::vector<uint8_t> seededProfileStore(uint32_t count) {
 
 }  // namespace
 
-uint16_t freeLoopbackPort(const std::string& host) {
-    const auto addresses = net::resolveAddresses(bots::loopbackAddress(host), 0,
-                                                 net::SocketType::Stream, false);
-    if (addresses.empty()) return 0;
-    const net::ResolvedAddress& a = addresses.front();
-    const net::SocketHandle s = net::openSocket(a.family, a.socketType, a.protocol);
-    uint16_t port = 0;
-    if (s != net::kInvalidSocket && net::bindSocket(s, a.address)) port = net::localPort(s);
-    net::closeSocket(s);
-    return port;
-}
-
-OwnedServer::~OwnedServer() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-}
-
 bool OwnedServer::start(const SoakOptions& options, std::string& error) {
-    port_ = options.portGiven ? options.port : freeLoopbackPort(options.host);
+    port_ = options.portGiven ? options.port : tools::freeLoopbackPort(options.host);
     if (port_ == 0) {
         error = "no free loopback port";
         return false;
@@ -131,27 +101,11 @@ bool OwnedServer::launch(const SoakOptions& options, std::string& error) {
         args = {*taskset, "-c", std::to_string(cpu_)};
         pinned_ = true;
     }
-    args.insert(args.end(), {program, "--bind", bots::loopbackAddress(options.host), "--port",
+    args.insert(args.end(), {program, "--bind", tools::loopbackAddress(options.host), "--port",
                              std::to_string(port_), "--private", "--max-clients", "8192"});
-    const fs::path out = directory_ / "stdout.txt";
-    const fs::path err = directory_ / "stderr.txt";
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ < 0) {
+    if (!process_.start(args, directory_)) {
         error = "fork failed";
         return false;
-    }
-    if (pid_ == 0) {
-        // Child: only async-signal-safe calls until exec.
-        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (o < 0 || e < 0 || ::chdir(directory_.c_str()) != 0) ::_exit(127);
-        ::dup2(o, STDOUT_FILENO);
-        ::dup2(e, STDERR_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
     }
     return true;
 }
@@ -159,44 +113,24 @@ bool OwnedServer::launch(const SoakOptions& options, std::string& error) {
 bool OwnedServer::awaitReport(std::string& error) {
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (consoleOut().find(kStartedLine) != std::string::npos) return true;
-        if (!running()) {
-            error = "the server ended at start-up with code " + std::to_string(exitCode_) + ": " +
-                    consoleErr();
+        if (process_.waitForOutput(kStartedLine, 0, std::chrono::milliseconds(20))) return true;
+        if (!process_.running()) {
+            error = "the server ended at start-up with code " + std::to_string(process_.wait()) +
+                    ": " + consoleErr();
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     error = "the server printed no start-up report within 120 s";
     return false;
 }
 
-bool OwnedServer::running() {
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) != pid_) return true;
-    exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    pid_ = -1;
-    return false;
-}
-
 int OwnedServer::stop(int timeoutSeconds) {
-    if (!running()) return exitCode_;
-    ::kill(pid_, SIGINT);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!running()) return exitCode_;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    return -1;
+    return process_.stop(SIGINT, std::chrono::seconds(timeoutSeconds));
 }
 
 uint64_t OwnedServer::statusField(const char* name) const {
-    if (pid_ <= 0) return 0;
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    if (process_.pid() <= 0) return 0;
+    std::ifstream in("/proc/" + std::to_string(process_.pid()) + "/status");
     std::string line;
     const std::string prefix = std::string(name) + ":";
     while (std::getline(in, line))
@@ -211,8 +145,6 @@ fs::path OwnedServer::profileStore() const {
     return directory_ / "SAVEDATA" / "karst-profile-store.bin";
 }
 fs::path OwnedServer::piboStore() const { return directory_ / "SAVEDATA" / "karst-pibo-store.bin"; }
-std::string OwnedServer::consoleOut() const { return readText(directory_ / "stdout.txt"); }
-std::string OwnedServer::consoleErr() const { return readText(directory_ / "stderr.txt"); }
 
 void OwnedServer::cleanUp(bool keep) {
     if (keep || directory_.empty()) return;

@@ -5,6 +5,7 @@
 // SIGINT, as an operator would, so that it saves its stores on the way out.
 #pragma once
 
+#include "common/child_process.h"
 #include "soak/soak_options.h"
 
 #include <cstdint>
@@ -17,16 +18,11 @@ namespace karst::soak {
 
 class OwnedServer {
 public:
-    OwnedServer() = default;
-    ~OwnedServer();
-    OwnedServer(const OwnedServer&) = delete;
-    OwnedServer& operator=(const OwnedServer&) = delete;
-
     // Prepares the directory, starts the program and waits for its start-up
     // report; on failure `error` says why.
     bool start(const SoakOptions& options, std::string& error);
     uint16_t port() const { return port_; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_.pid(); }
     bool pinned() const { return pinned_; }
     int cpu() const { return cpu_; }
     const std::filesystem::path& directory() const { return directory_; }
@@ -34,15 +30,14 @@ public:
     // VmHWM and VmRSS in KiB; 0 when the process is gone.
     uint64_t peakMemoryKb() const;
     uint64_t residentKb() const;
-    bool running();
+    bool running() { return process_.running(); }
     // SIGINT, then waits for the exit (SIGKILL after `timeoutSeconds`).
     // Returns the exit code, 128 + signal, or -1 when it had to be killed.
     int stop(int timeoutSeconds = 120);
 
     std::filesystem::path profileStore() const;
     std::filesystem::path piboStore() const;
-    std::string consoleOut() const;
-    std::string consoleErr() const;
+    std::string consoleErr() const { return process_.err(); }
     // Removes the directory unless the options asked to keep it.
     void cleanUp(bool keep);
 
@@ -53,14 +48,10 @@ private:
     uint64_t statusField(const char* name) const;
 
     std::filesystem::path directory_;
+    tools::ChildProcess process_;
     uint16_t port_ = 0;
-    pid_t pid_ = -1;
     bool pinned_ = false;
     int cpu_ = -1;
-    int exitCode_ = -1;
 };
-
-// A loopback port nothing is bound to at this moment (0 if none was found).
-uint16_t freeLoopbackPort(const std::string& host);
 
 }  // namespace karst::soak

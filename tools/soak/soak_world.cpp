@@ -1,5 +1,7 @@
 #include "soak/soak_world.h"
 
+#include "common/seed_mix.h"
+
 #include <chrono>
 
 namespace karst::soak {
@@ -13,13 +15,6 @@ uint64_t steadyNs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count());
-}
-
-uint64_t mix(uint64_t x) {
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
 }
 
 }  // namespace
@@ -42,8 +37,8 @@ void SoakWorld::error(const std::string& text) {
 
 ProfileKey soakPlayerKey(uint64_t seed, uint32_t index) {
     ProfileKey key{};
-    const uint64_t a = mix(seed ^ (uint64_t{index} << 32) ^ 0x50AC);
-    const uint64_t b = mix(a ^ index);
+    const uint64_t a = tools::mixBits(seed ^ (uint64_t{index} << 32) ^ 0x50AC);
+    const uint64_t b = tools::mixBits(a ^ index);
     for (int i = 0; i < 8; ++i) {
         key[i] = static_cast<uint8_t>(a >> (8 * i));
         key[8 + i] = static_cast<uint8_t>(b >> (8 * i));

@@ -8,7 +8,7 @@
 // can leave, so a confirmed change must be in the files.
 #pragma once
 
-#include "bots/latency_histogram.h"
+#include "common/latency_histogram.h"
 #include "net/socket.h"
 #include "soak/soak_options.h"
 #include "store/profile_key.h"
@@ -43,7 +43,7 @@ struct SoakStats {
     uint64_t eggsClaimed = 0;
     uint64_t pingsAnswered = 0;
     uint64_t pingsLate = 0;
-    bots::LatencyHistogram pingLatency;
+    tools::LatencyHistogram pingLatency;
     uint64_t malformedSent = 0;
     uint64_t malformedClosed = 0;
     uint64_t malformedUnverified = 0;

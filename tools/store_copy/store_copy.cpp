@@ -111,6 +111,13 @@ bool copyToDatabase(const CopyOptions& options, std::ostream& out, std::string& 
 }
 
 bool mergeIntoDatabase(const CopyOptions& options, std::ostream& out, std::string& error) {
+    // A dump may hold one store only; neither is a mistyped path, not an empty dump.
+    std::error_code ignored;
+    if (!std::filesystem::exists(options.profileStorePath, ignored) &&
+        !std::filesystem::exists(options.piboStorePath, ignored)) {
+        error = "neither " + options.profileStorePath + " nor " + options.piboStorePath + " exists";
+        return false;
+    }
     StoreFiles files;
     CopyDatabase db;
     uint64_t next = 0;

@@ -1,12 +1,12 @@
 // Log-linear bucketing: the bucket of a value is found from its highest set bit
 // and the next seven bits below it.
-#include "bots/latency_histogram.h"
+#include "common/latency_histogram.h"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 
-namespace karst::bots {
+namespace karst::tools {
 
 namespace {
 
@@ -68,4 +68,4 @@ uint64_t LatencyHistogram::percentile(double p) const {
     return max_;
 }
 
-}  // namespace karst::bots
+}  // namespace karst::tools

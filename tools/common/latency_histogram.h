@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace karst::bots {
+namespace karst::tools {
 
 class LatencyHistogram {
 public:
@@ -43,4 +43,4 @@ private:
     long double sum_ = 0;
 };
 
-}  // namespace karst::bots
+}  // namespace karst::tools

@@ -1,0 +1,67 @@
+// The non-blocking database link against a real PostgreSQL: a unit commits or
+// rolls back whole, units settle in the order they were sent, and a lost
+// connection settles every unit in flight as lost instead of leaving it hanging.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "store/postgres_link.h"
+#include "support/test_database.h"
+
+namespace karst {
+namespace {
+
+bool noSetup(PGconn*, std::string&) { return true; }
+
+// Serves the link until every unit settled (or a few seconds passed).
+void settleAll(PostgresLink& link) {
+    for (int i = 0; i < 5000 && link.unitsInFlight() != 0; ++i) {
+        link.service();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+TEST(PostgresLink, UnitsCommitOrRollBackWholeAndSettleInOrder) {
+    if (!test::TestDatabase::available()) GTEST_SKIP() << "PostgreSQL not installed";
+    std::string error;
+    test::TestDatabase* db = test::TestDatabase::shared(error);
+    ASSERT_NE(db, nullptr) << error;
+    const std::string url = db->createDatabase("link_units");
+    ASSERT_TRUE(db->exec(url, "CREATE TABLE t (n int8 PRIMARY KEY)"));
+
+    PostgresLink link;
+    ASSERT_TRUE(link.connectBlocking(url, noSetup, error)) << error;
+    std::vector<uint64_t> order;
+    std::vector<bool> committed;
+    const auto record = [&](uint64_t unit) {
+        return [&, unit](const SqlOutcome& outcome) {
+            order.push_back(unit);
+            committed.push_back(outcome.committed);
+        };
+    };
+    const char* insert = "INSERT INTO t VALUES ($1::int8)";
+    // The second statement breaks the key: the first of its unit goes with it.
+    const uint64_t first = link.submit({{insert, {sqlInt64(1)}}}, record(1));
+    link.submit({{insert, {sqlInt64(2)}}, {insert, {sqlInt64(1)}}}, record(2));
+    link.submit({{insert, {sqlInt64(-9223372036854775807 - 1)}}}, record(3));
+    EXPECT_EQ(link.lastUnit(), first + 2);
+    settleAll(link);
+    EXPECT_EQ(order, (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(committed, (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(link.settledUnit(), first + 2);
+    std::string rows;
+    ASSERT_TRUE(db->exec(url, "SELECT n FROM t ORDER BY n", &rows));
+    EXPECT_EQ(rows, "-9223372036854775808\n1\n");
+
+    // The database goes away with a unit in flight: it settles as lost.
+    link.submit({{"SELECT pg_sleep(5)", {}}}, record(4));
+    db->stop();
+    settleAll(link);
+    ASSERT_TRUE(db->start(error)) << error;
+    ASSERT_EQ(order.size(), 4u);
+    EXPECT_FALSE(committed.back());
+    EXPECT_EQ(link.state(), PostgresLink::State::Down);
+}
+
+}  // namespace
+}  // namespace karst
