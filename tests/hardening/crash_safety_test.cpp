@@ -27,7 +27,7 @@
 #include "store/profile_store.h"
 #include "common/command_line.h"
 #include "support/process.h"
-#include "store/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace karst::testing {
 namespace {

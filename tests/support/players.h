@@ -7,10 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
@@ -18,6 +15,7 @@
 #include "client/test_client.h"
 #include "net/clock.h"
 #include "store/profile_store.h"
+#include "support/temp_dir.h"
 #include "support/test_server.h"
 
 namespace karst::testing {
@@ -261,16 +259,6 @@ inline client::PiboState stateAt(uint64_t id, float x, const RoomKey& room = kGa
     return state;
 }
 
-inline std::vector<uint8_t> fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline std::string fileText(const std::string& path) {
-    const std::vector<uint8_t> bytes = fileBytes(path);
-    return {bytes.begin(), bytes.end()};
-}
-
 inline size_t countOf(const std::string& text, const std::string& part) {
     size_t count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
@@ -282,15 +270,11 @@ inline void writeProfileStore(const ServerSettings& settings,
                               std::initializer_list<ProfileRecord> profiles) {
     ProfileTable table;
     for (const ProfileRecord& profile : profiles) table[profile.profileKey] = profile;
-    const std::filesystem::path path = settings.profileStorePath;
-    std::filesystem::create_directories(path.parent_path());
-    const std::vector<uint8_t> bytes = encodeProfileStore(table);
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    writeBytes(settings.profileStorePath, encodeProfileStore(table));
 }
 
 inline ProfileRecord storedProfile(const ServerSettings& settings, uint8_t n) {
-    const DecodedProfileStore store = decodeProfileStore(fileBytes(settings.profileStorePath));
+    const DecodedProfileStore store = decodeProfileStore(readBytes(settings.profileStorePath));
     EXPECT_EQ(store.status, ProfileStoreStatus::Loaded);
     const auto it = store.table.find(profileKeyFor(n));
     EXPECT_NE(it, store.table.end()) << "no profile " << int(n);

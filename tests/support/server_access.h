@@ -74,8 +74,6 @@ public:
         server_.writePendingSaves();
     }
 
-    void writePendingSaves() { server_.writePendingSaves(); }
-
     const ProfileStore& profileStore() const { return server_.profileStore_; }
     const PiboStore& piboStore() const { return server_.piboStore_; }
 
