@@ -145,6 +145,12 @@ TEST(SendQueue, Exactly2MiBUnsentAreQueuedAndOneByteMoreDropsTheFrame) {
     ASSERT_TRUE(access.dispatch(c, ping, payload));
     EXPECT_EQ(c.sendQueue.size(), 2u * 1024 * 1024);
     EXPECT_TRUE(c.sendOverflow);
+    // It closes in the first pass that reads nothing from it.
+    access.drainQueues();
+    access.serveConnections(&c);
+    EXPECT_FALSE(c.closeScheduled);
+    access.serveConnections();
+    EXPECT_TRUE(c.closeScheduled);
     access.forgetConnections();
 }
 
