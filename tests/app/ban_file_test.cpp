@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <fstream>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -44,11 +43,6 @@ private:
     std::vector<std::string> lines_;
 };
 
-void writeText(const std::string& path, const std::string& text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 // Passes the server's ban-file check: some real passes run after the clock moved.
 void passTime(KarstClient& player, uint64_t ns) {
     advanceMonotonicClockForTesting(ns);
@@ -64,8 +58,8 @@ TEST(BanFile, AnEditWhileRunningTakesEffectAndBadLinesAreSkippedWithAWarning) {
     KarstClient alice = welcomedClient(server.port(), "Alice", 1);
     KarstClient bob = welcomedClient(server.port(), "Bob", 2);
     passTime(alice, 0);
-    writeText(path, "# edited by hand\nkey " + formatProfileKeyHex(profileKeyFor(1)) +
-                        " by hand\nnot a ban\nkey 12\n");
+    writeBytes(path, bytesOf("# edited by hand\nkey " + formatProfileKeyHex(profileKeyFor(1)) +
+                             " by hand\nnot a ban\nkey 12\n"));
     passTime(bob, kNsPerSecond);  // well inside the interval between checks
     EXPECT_EQ(console.count("Reloaded ban list"), 0u);
     EXPECT_FALSE(alice.peerClosed());
@@ -94,7 +88,7 @@ TEST(BanFile, AnEditWhileRunningTakesEffectAndBadLinesAreSkippedWithAWarning) {
 
 TEST(BanFile, RefusedAddressIsReportedOnceAMinute) {
     ConsoleLines console;
-    TestServer server([](ServerSettings& s) { writeText(s.banListPath, "address 127.0.0.0/8 local\n"); });
+    TestServer server([](ServerSettings& s) { writeBytes(s.banListPath, bytesOf("address 127.0.0.0/8 local\n")); });
     const auto attempt = [&] {
         KarstClient c;
         ASSERT_TRUE(c.connect(server.port()));
@@ -121,7 +115,7 @@ TEST(BanFile, PlayerLinesArePrintedOnlyOnceTheStoreHoldsTheirChange) {
         // On the server's thread, at the moment of printing: the store the test
         // removed must be back, holding both players.
         if (!armed || line.find("player") != 0) return;
-        const std::vector<uint8_t> bytes = fileBytes(storePath);
+        const std::vector<uint8_t> bytes = readBytes(storePath);
         for (uint8_t n : {1, 2}) {
             const ProfileKey key = profileKeyFor(n);
             if (std::search(bytes.begin(), bytes.end(), key.begin(), key.end()) != bytes.end()) continue;
@@ -164,8 +158,8 @@ TEST(BanFile, FileWrittenByTheServerIsWholeAfterAKillAtAnyMoment) {
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % 40));
         server.signal(SIGKILL);
         server.wait();
-        const std::vector<uint8_t> bytes = fileBytes((dir.path() / "SAVEDATA" / "karst-bans.txt").string());
-        const ParsedBanFile parsed = BanList::parse(std::string(bytes.begin(), bytes.end()));
+        const std::string bytes = fileText(dir.path() / "SAVEDATA" / "karst-bans.txt");
+        const ParsedBanFile parsed = BanList::parse(bytes);
         EXPECT_TRUE(parsed.invalidLines.empty()) << "kill " << kill;
         EXPECT_TRUE(bytes.empty() || bytes.back() == '\n');
         EXPECT_GE(parsed.list.size(), banned);  // nothing confirmed earlier is lost

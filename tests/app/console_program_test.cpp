@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fstream>
-#include <sstream>
 
 #include "app/console_line.h"
 #include "support/players.h"
@@ -39,13 +37,7 @@ public:
         EXPECT_TRUE(process_.sendInput(line + "\n"));
         EXPECT_TRUE(process_.waitForError(error, mark, std::chrono::seconds(10))) << line;
     }
-    // Every line of standard output so far that contains `text`.
-    size_t countOutput(const std::string& text) const {
-        size_t n = 0;
-        const std::string out = process_.out();
-        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
-        return n;
-    }
+    size_t countOutput(const std::string& text) const { return countOf(process_.out(), text); }
 
     uint16_t port() const { return port_; }
     ServerProcess& process() { return process_; }
@@ -67,8 +59,7 @@ client::Notice awaitClosingNotice(KarstClient& player) {
 }
 
 bool storeHolds(const std::filesystem::path& store, const ProfileKey& key) {
-    const std::vector<uint8_t> bytes = fileBytes(store.string());
-    return std::search(bytes.begin(), bytes.end(), key.begin(), key.end()) != bytes.end();
+    return fileText(store).find(std::string(key.begin(), key.end())) != std::string::npos;
 }
 
 TEST(ConsoleProgram, ListAndStatusShowRealPlayersAndKickRemovesTheRightOne) {
@@ -157,9 +148,7 @@ TEST(ConsoleProgram, BansByPlayerKeyAndAddressKeepPlayersOutUntilLifted) {
     const std::string bans = server.command("bans", "2 bans");
     EXPECT_NE(bans.find("key " + hexOf(1) + " cheating\nkey " + hexOf(2) + " alt account\n"), std::string::npos);
     EXPECT_EQ(server.countOutput("connected as Renamed"), 0u);
-    std::ifstream store(server.file("karst-profile-store.bin"), std::ios::binary);
-    const std::string storeBytes((std::istreambuf_iterator<char>(store)), {});
-    EXPECT_EQ(storeBytes.find("Renamed"), std::string::npos);
+    EXPECT_EQ(fileText(server.file("karst-profile-store.bin")).find("Renamed"), std::string::npos);
 
     server.command("unban " + hexOf(1), "unbanned key " + hexOf(1));
     KarstClient back = welcomedClient(server.port(), "Alice", 1);
@@ -183,31 +172,27 @@ TEST(ConsoleProgram, BansByPlayerKeyAndAddressKeepPlayersOutUntilLifted) {
     server.command("unban 127.0.0.0/24", "unbanned address 127.0.0.0/24");
     welcomedClient(server.port(), "Alice", 1);
 
-    std::ifstream file(server.file("karst-bans.txt"));
-    std::stringstream text;
-    text << file.rdbuf();
-    EXPECT_EQ(text.str(), "key " + hexOf(2) + " alt account\n");
+    EXPECT_EQ(fileText(server.file("karst-bans.txt")), "key " + hexOf(2) + " alt account\n");
 }
 
-TEST(ConsoleProgram, Ipv6AddressBanKeepsLoopbackOut) {
+TEST(ConsoleProgram, Ipv6AddressBanKeepsLoopbackOutAndTheEndOfInputStopsNothing) {
     ConsoleServer server("::1");
     ASSERT_NE(server.port(), 0);
-    KarstClient before;
-    ASSERT_TRUE(before.connect(server.port(), "::1"));
-    ASSERT_TRUE(before.hello("Six", 0, client::Colour{1, 2, 3}, profileKeyFor(6)));
+    KarstClient before = helloWith(server.port(), profileKeyFor(6), "Six", 0, "::1");
     ASSERT_TRUE(before.awaitWelcome());
-    const std::string list = server.command("list", "1 connection");
-    EXPECT_NE(list.find("address [::1]:"), std::string::npos);
+    EXPECT_NE(server.command("list", "1 connection").find("address [::1]:"), std::string::npos);
     server.command("ban-address ::1", "banned address ::1");
     EXPECT_EQ(awaitClosingNotice(before).code, 11);
     KarstClient refused;
     ASSERT_TRUE(refused.connect(server.port(), "::1"));
     EXPECT_TRUE(refused.closedByPeer());
-    server.command("unban ::1", "unbanned address ::1");
-    KarstClient after;
-    ASSERT_TRUE(after.connect(server.port(), "::1"));
-    ASSERT_TRUE(after.hello("Six", 0, client::Colour{1, 2, 3}, profileKeyFor(6)));
-    EXPECT_TRUE(after.awaitWelcome());
+    const size_t mark = server.process().out().size();
+    server.process().sendInput("unban ::1");  // a last line without its line feed still runs
+    server.process().closeInput();
+    ASSERT_TRUE(server.process().waitForOutput("unbanned address ::1", mark, std::chrono::seconds(10)));
+    EXPECT_TRUE(helloWith(server.port(), profileKeyFor(6), "Six", 0, "::1").awaitWelcome());
+    server.process().signal(SIGINT);
+    EXPECT_EQ(server.process().wait(), 0);
 }
 
 TEST(ConsoleProgram, SayReachesPlayersAfterHelloSaveReportsAndStopSaves) {
@@ -236,18 +221,6 @@ TEST(ConsoleProgram, SayReachesPlayersAfterHelloSaveReportsAndStopSaves) {
     server.command("STOP", "stopping");
     EXPECT_EQ(server.process().wait(), 0);
     EXPECT_TRUE(storeHolds(server.file("karst-profile-store.bin"), profileKeyFor(3)));
-}
-
-TEST(ConsoleProgram, EndOfInputLeavesTheServerRunningAndServing) {
-    ConsoleServer server;
-    const size_t mark = server.process().out().size();
-    server.process().sendInput("status");  // a last line without its line feed still runs
-    server.process().closeInput();
-    ASSERT_TRUE(server.process().waitForOutput("bans: 0", mark, std::chrono::seconds(10)));
-    KarstClient player = welcomedClient(server.port(), "Late", 5);
-    roundTrip(player);
-    server.process().signal(SIGINT);
-    EXPECT_EQ(server.process().wait(), 0);
 }
 
 }  // namespace

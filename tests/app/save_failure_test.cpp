@@ -18,12 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-size_t countOf(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
-
 void blockDirectory(const fs::path& where) {
     fs::remove_all(where);
     std::ofstream(where) << "not a directory";

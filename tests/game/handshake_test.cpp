@@ -33,9 +33,7 @@ TEST(Handshake, WelcomeCarriesIdCountRingsAndTokenThenTheCompletedSave) {
     TestServer server([&](ServerSettings& s) {
         s.proxyCount = 0;
         s.startingRings = 123;
-        std::filesystem::create_directories(std::filesystem::path(s.completedSavePath).parent_path());
-        std::ofstream(s.completedSavePath, std::ios::binary)
-            .write(reinterpret_cast<const char*>(save.data()), std::streamsize(save.size()));
+        writeBytes(s.completedSavePath, save);
     });
 
     KarstClient silent;

@@ -101,14 +101,5 @@ TEST(Relay, BadFloatsEventKindsAndValuesCloseTheConnection) {
     }
 }
 
-TEST(Ping, PongCarriesThePingBytesOutsideAnyRoom) {
-    TestServer server;
-    KarstClient player = enterPlayer(server, 1);
-    ASSERT_TRUE(player.ping({0x01, 0x02, 0x03, 0x04}));
-    const auto pong = player.receiveType(MessageType::Pong);
-    ASSERT_TRUE(pong.has_value());
-    EXPECT_EQ(pong->payload, (std::vector<uint8_t>{0x01, 0x02, 0x03, 0x04}));
-}
-
 }  // namespace
 }  // namespace karst::testing

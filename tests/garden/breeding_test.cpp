@@ -78,7 +78,7 @@ TEST(PiboBreeding, RefusalsThenAnEggForEachOwnerThenACooldownThatOutlivesARestar
         EXPECT_TRUE(eggs[0].data[1080] == petA.data[1080] || eggs[0].data[1080] == petB.data[1080]);
     }
     const std::string storePath = server.settings().piboStorePath;
-    std::vector<PiboRecord> stored = decodePiboStore(fileBytes(storePath)).records;
+    std::vector<PiboRecord> stored = decodePiboStore(readBytes(storePath)).records;
     ASSERT_EQ(stored.size(), 8u);
     EXPECT_EQ(stored[7].owner, profileKeyFor(2));
     EXPECT_EQ(stored[7].pendingDelivery, 1);
@@ -96,7 +96,7 @@ TEST(PiboBreeding, RefusalsThenAnEggForEachOwnerThenACooldownThatOutlivesARestar
     a.close();
     b.close();
     server.restart();
-    stored = decodePiboStore(fileBytes(storePath)).records;
+    stored = decodePiboStore(readBytes(storePath)).records;
     EXPECT_EQ(stored[6].pendingDelivery, 0);
     EXPECT_EQ(stored[6].localSlot, 7);
     b = enterPlayer(server, 2);

@@ -20,7 +20,7 @@ bool sendState(KarstClient& player, uint64_t id, float further) {
 }
 
 std::vector<PiboRecord> storedCreatures(const TestServer& server) {
-    return decodePiboStore(fileBytes(server.settings().piboStorePath)).records;
+    return decodePiboStore(readBytes(server.settings().piboStorePath)).records;
 }
 
 TEST(Garden, ContentOutsideTheRulesClosesTheConnection) {

@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-
 #include "net/coding.h"
 #include "net/clock.h"
 #include "store/file_replace.h"
@@ -160,7 +157,7 @@ TEST(PiboStoreFile, RejectedFileIsKeptAsideUnchangedWithTwoWarnings) {
         const std::string path = dir.file("pibo.bin");
         File bytes = twoRecordFile();
         (badHeader ? bytes[0] : typeOfSecond(bytes)) = 0;
-        dir.write("pibo.bin", std::string(bytes.begin(), bytes.end()));
+        testing::writeBytes(path, bytes);
         PiboStore store(path);
         ASSERT_TRUE(store.insert(sampleRecord(5, 0x01)));
         ::testing::internal::CaptureStderr();
@@ -172,18 +169,11 @@ TEST(PiboStoreFile, RejectedFileIsKeptAsideUnchangedWithTwoWarnings) {
         ASSERT_EQ(dir.entries().size(), 1u);
         const std::string aside = dir.file(dir.entries()[0]);
         EXPECT_NE(aside, path);
-        std::ifstream in(aside, std::ios::binary);
-        EXPECT_EQ(File(std::istreambuf_iterator<char>(in), {}), bytes);
+        EXPECT_EQ(testing::readBytes(aside), bytes);
         EXPECT_EQ(warnings, "Warning: ignored invalid Pibo store " + path + "\n" +
                                 "Warning: kept rejected Pibo store " + path + " as " + aside + "\n");
     }
 }
-
-}  // namespace
-}  // namespace karst
-
-namespace karst {
-namespace {
 
 // Every name the rejected file could be moved to, for this second and the next.
 void takeEveryAsideName(testing::TempDir& dir, const std::string& name) {
@@ -204,7 +194,7 @@ TEST(PiboStoreFile, RefusedFileThatCannotBeMovedAsideIsNeverWrittenOver) {
     const std::string path = dir.file("pibo.bin");
     File bytes = twoRecordFile();
     bytes[0] = 0;
-    dir.write("pibo.bin", std::string(bytes.begin(), bytes.end()));
+    testing::writeBytes(path, bytes);
     takeEveryAsideName(dir, "pibo.bin");
     PiboStore store(path);
     ::testing::internal::CaptureStderr();
@@ -216,11 +206,7 @@ TEST(PiboStoreFile, RefusedFileThatCannotBeMovedAsideIsNeverWrittenOver) {
     std::error_code error;
     EXPECT_FALSE(store.save(error));
     EXPECT_EQ(error, std::make_error_code(std::errc::file_exists));
-    const auto onDisk = [&] {
-        std::ifstream in(path, std::ios::binary);
-        return File(std::istreambuf_iterator<char>(in), {});
-    };
-    EXPECT_EQ(onDisk(), bytes);
+    EXPECT_EQ(testing::readBytes(path), bytes);
     // Once a name is free the refused file goes there first, then the save lands.
     for (const std::string& entry : dir.entries())
         if (entry != "pibo.bin") std::filesystem::remove(dir.file(entry));
@@ -228,7 +214,7 @@ TEST(PiboStoreFile, RefusedFileThatCannotBeMovedAsideIsNeverWrittenOver) {
     EXPECT_TRUE(store.save(error));
     ::testing::internal::GetCapturedStderr();
     ASSERT_EQ(dir.entries().size(), 2u);
-    EXPECT_NE(onDisk(), bytes);
+    EXPECT_NE(testing::readBytes(path), bytes);
 }
 
 }  // namespace

@@ -89,9 +89,7 @@ CrashPlayers::CrashPlayers(std::vector<CrashPlayerThread>& threads, uint16_t por
         });
 }
 
-CrashPlayers::~CrashPlayers() { stopAndJoin(); }
-
-void CrashPlayers::stopAndJoin() {
+CrashPlayers::~CrashPlayers() {
     stop_.store(true);
     for (std::thread& t : running_)
         if (t.joinable()) t.join();

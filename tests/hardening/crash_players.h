@@ -39,15 +39,13 @@ struct CrashPlayerThread {
 };
 
 // Starts one thread per entry of `threads`; each plays against `port` until
-// `stop` is set. join() waits for all of them.
+// the object goes, which stops and joins them.
 class CrashPlayers {
 public:
     CrashPlayers(std::vector<CrashPlayerThread>& threads, uint16_t port);
     ~CrashPlayers();
     CrashPlayers(const CrashPlayers&) = delete;
     CrashPlayers& operator=(const CrashPlayers&) = delete;
-
-    void stopAndJoin();
 
 private:
     std::atomic<bool> stop_{false};

@@ -15,9 +15,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <random>
 #include <regex>
@@ -49,17 +47,6 @@ constexpr int kMaxRunMs = 450;
 const char* const kProfileStore = "SAVEDATA/karst-profile-store.bin";
 const char* const kPiboStore = "SAVEDATA/karst-pibo-store.bin";
 
-std::vector<uint8_t> readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 ProfileKey seededKey(uint32_t index) {
     ProfileKey key{};
     key[0] = 0x5E;
@@ -68,6 +55,7 @@ ProfileKey seededKey(uint32_t index) {
 }
 
 void seedStores(const fs::path& dir) {
+    fs::create_directories(dir / "SAVEDATA");
     ProfileTable profiles;
     profiles.reserve(kSeededProfiles);
     for (uint32_t i = 0; i < kSeededProfiles; ++i) {
@@ -77,7 +65,7 @@ void seedStores(const fs::path& dir) {
         record.serverInventory[3] = static_cast<uint16_t>(i % 7);
         profiles.emplace(record.profileKey, record);
     }
-    writeFile(dir / kProfileStore, encodeProfileStore(profiles));
+    writeBytes(dir / kProfileStore, encodeProfileStore(profiles));
 
     std::vector<PiboRecord> pibo;
     for (uint32_t i = 0; i < kSeededPibo; ++i) {
@@ -86,7 +74,7 @@ void seedStores(const fs::path& dir) {
         record.localSlot = 0;
         pibo.push_back(record);
     }
-    writeFile(dir / kPiboStore, encodePiboStore(pibo, kFirstServerPiboId));
+    writeBytes(dir / kPiboStore, encodePiboStore(pibo, kFirstServerPiboId));
 }
 
 uint64_t chooseSeed() {
@@ -118,7 +106,7 @@ void expectCleanLoad(const ServerProcess& server, size_t expectedProfiles) {
 // Returns the number of profiles, which the next start must report.
 size_t expectCompleteStores(const fs::path& dir, const std::vector<CrashPlayerThread>& threads) {
     EXPECT_FALSE(hasRejectedFile(dir));
-    const DecodedProfileStore profiles = decodeProfileStore(readFile(dir / kProfileStore));
+    const DecodedProfileStore profiles = decodeProfileStore(readBytes(dir / kProfileStore));
     EXPECT_EQ(profiles.status, ProfileStoreStatus::Loaded);
     EXPECT_GE(profiles.table.size(), kSeededProfiles);
     for (const CrashPlayerThread& thread : threads) {
@@ -132,7 +120,7 @@ size_t expectCompleteStores(const fs::path& dir, const std::vector<CrashPlayerTh
             EXPECT_GE(r.rings + kCrashFruitPrice * buyer.requestedBuys, kCrashStartingRings);
         }
     }
-    const DecodedPiboStore pibo = decodePiboStore(readFile(dir / kPiboStore));
+    const DecodedPiboStore pibo = decodePiboStore(readBytes(dir / kPiboStore));
     EXPECT_EQ(pibo.status, PiboStoreStatus::Loaded);
     EXPECT_GE(pibo.records.size(), kSeededPibo);
     for (const CrashPlayerThread& thread : threads)
@@ -148,17 +136,16 @@ std::vector<std::string> serverArgs(uint16_t port) {
             "--starting-rings", std::to_string(kCrashStartingRings)};
 }
 
-// True when a save was under way at the kill: its temporary file is new or rewritten.
-bool tempFileChanged(const fs::path& temp, std::optional<fs::file_time_type> before) {
-    std::error_code error;
-    const auto now = fs::last_write_time(temp, error);
-    return !error && (!before || *before != now);
-}
-
 std::optional<fs::file_time_type> tempFileTime(const fs::path& temp) {
     std::error_code error;
     const auto time = fs::last_write_time(temp, error);
     return error ? std::nullopt : std::optional(time);
+}
+
+// True when a save was under way at the kill: its temporary file is new or rewritten.
+bool tempFileChanged(const fs::path& temp, std::optional<fs::file_time_type> before) {
+    const auto now = tempFileTime(temp);
+    return now && (!before || *before != *now);
 }
 
 TEST(CrashSafety, SigkillDuringSavesAlwaysLeavesCompleteStores) {

@@ -6,18 +6,15 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <map>
 #include <regex>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "net/clock.h"
 #include "support/players.h"
 #include "support/test_server.h"
-#include "temp_dir.h"
 
 namespace karst::testing {
 namespace {
@@ -104,29 +101,11 @@ TEST(Prometheus, EveryJsonValueAndEveryCounterInStrictExpositionFormat) {
               0.007);
 }
 
-std::string readText(const std::string& path) {
-    const std::vector<uint8_t> bytes = readBytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-// The file as the server writes it next, once the clock has moved 5 s on.
-std::map<std::string, double> nextWrite(const std::string& path, double acceptedAtLeast) {
-    advanceMonotonicClockForTesting(5 * kNsPerSecond);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    for (;;) {
-        const auto samples = parseExposition(readText(path));
-        const auto accepted = samples.find("karst_connections_accepted_total");
-        if ((accepted != samples.end() && accepted->second >= acceptedAtLeast) ||
-            std::chrono::steady_clock::now() > deadline)
-            return samples;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
 TEST(Prometheus, CountersMoveWithRealTrafficAndGaugesMatchTheJsonFile) {
+    FrozenClocks clocks;
     TestServer server([](ServerSettings& s) { s.prometheusPath = s.metricsPath + ".prom"; });
     const std::string path = server.settings().prometheusPath;
-    const auto idle = parseExposition(readText(path));
+    const auto idle = parseExposition(fileText(path));
     EXPECT_EQ(idle.at("karst_connections_accepted_total"), 0);
     EXPECT_EQ(idle.at("karst_frames_received_total"), 0);
 
@@ -139,7 +118,9 @@ TEST(Prometheus, CountersMoveWithRealTrafficAndGaugesMatchTheJsonFile) {
     ASSERT_TRUE(faulty.closedByPeer());
     roundTrip(players[0]);  // the close and its save are done before this answer
 
-    const auto busy = nextWrite(path, 3);
+    advanceMonotonicClockForTesting(5 * kNsPerSecond);
+    afterTimers(players[0]);
+    const auto busy = parseExposition(fileText(path));
     EXPECT_EQ(busy.at("karst_connections_accepted_total"), 3);
     EXPECT_EQ(busy.at("karst_connections_closed_total"), 1);
     EXPECT_EQ(busy.at("karst_protocol_fault_closes_total"), 1);
@@ -154,7 +135,7 @@ TEST(Prometheus, CountersMoveWithRealTrafficAndGaugesMatchTheJsonFile) {
     EXPECT_GE(busy.at("karst_store_saves_total{store=\"profile\"}"), 2);
     EXPECT_EQ(busy.at("karst_store_save_failures_total{store=\"profile\"}"), 0);
 
-    const std::string json = readText(server.settings().metricsPath);
+    const std::string json = fileText(server.settings().metricsPath);
     for (const auto& [key, name] : {std::pair{"connections", "karst_connections"},
                                     {"authenticated_players", "karst_authenticated_players"},
                                     {"active_rooms", "karst_active_rooms"},

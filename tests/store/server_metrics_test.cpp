@@ -9,18 +9,12 @@
 #include "store/metrics.h"
 #include "support/players.h"
 #include "support/test_server.h"
-#include "temp_dir.h"
 
 namespace karst::testing {
 namespace {
 
 using client::KarstClient;
 namespace fs = std::filesystem;
-
-std::string readFile(const std::string& path) {
-    const std::vector<uint8_t> bytes = readBytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
 
 int64_t uptimeMs(const std::string& document) {
     const std::string key = "\"uptime_ms\": ";
@@ -32,7 +26,7 @@ TEST(ServerMetrics, ZeroAtStartThenPlayersRoomsAndBareConnectionsEveryFiveSecond
     FrozenClocks clocks;
     TestServer server;
     const std::string path = server.settings().metricsPath;
-    const std::string idle = readFile(path);
+    const std::string idle = fileText(path);
     EXPECT_EQ(idle, formatMetrics(MetricsSnapshot{uptimeMs(idle), 0, 0, 0, 0, 0, 0, 0}));
 
     KarstClient bare;
@@ -45,13 +39,13 @@ TEST(ServerMetrics, ZeroAtStartThenPlayersRoomsAndBareConnectionsEveryFiveSecond
     for (KarstClient& player : players) roundTrip(player);
 
     // The first pass wrote the file again; the next write waits five seconds from it.
-    const std::string firstPass = readFile(path);
+    const std::string firstPass = fileText(path);
     advanceMonotonicClockForTesting(5 * kNsPerSecond - 1);
     afterTimers(players[0]);
-    EXPECT_EQ(readFile(path), firstPass);
+    EXPECT_EQ(fileText(path), firstPass);
     advanceMonotonicClockForTesting(1);
     afterTimers(players[0]);
-    const std::string document = readFile(path);
+    const std::string document = fileText(path);
     EXPECT_EQ(document, formatMetrics(MetricsSnapshot{uptimeMs(document), 6, 5, 0, 2, 0, 5, 0}));
     EXPECT_EQ(uptimeMs(document), uptimeMs(idle) + 5000);
 }

@@ -7,10 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
@@ -18,6 +15,7 @@
 #include "client/test_client.h"
 #include "net/clock.h"
 #include "store/profile_store.h"
+#include "support/temp_dir.h"
 #include "support/test_server.h"
 
 namespace karst::testing {
@@ -49,9 +47,9 @@ inline ProfileKey profileKeyFor(uint8_t n) {
 
 // A connection that has said Hello with colour {1, 2, 3}; nothing is read yet.
 inline KarstClient helloWith(uint16_t port, const ProfileKey& key, const std::string& name = "P",
-                             uint8_t character = 0) {
+                             uint8_t character = 0, const std::string& host = "127.0.0.1") {
     KarstClient c;
-    EXPECT_TRUE(c.connect(port));
+    EXPECT_TRUE(c.connect(port, host));
     EXPECT_TRUE(c.hello(name, character, client::Colour{1, 2, 3}, key));
     return c;
 }
@@ -261,9 +259,10 @@ inline client::PiboState stateAt(uint64_t id, float x, const RoomKey& room = kGa
     return state;
 }
 
-inline std::vector<uint8_t> fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+inline size_t countOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
 }
 
 // Writes the profile store a server with `settings` loads when it starts.
@@ -271,15 +270,11 @@ inline void writeProfileStore(const ServerSettings& settings,
                               std::initializer_list<ProfileRecord> profiles) {
     ProfileTable table;
     for (const ProfileRecord& profile : profiles) table[profile.profileKey] = profile;
-    const std::filesystem::path path = settings.profileStorePath;
-    std::filesystem::create_directories(path.parent_path());
-    const std::vector<uint8_t> bytes = encodeProfileStore(table);
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    writeBytes(settings.profileStorePath, encodeProfileStore(table));
 }
 
 inline ProfileRecord storedProfile(const ServerSettings& settings, uint8_t n) {
-    const DecodedProfileStore store = decodeProfileStore(fileBytes(settings.profileStorePath));
+    const DecodedProfileStore store = decodeProfileStore(readBytes(settings.profileStorePath));
     EXPECT_EQ(store.status, ProfileStoreStatus::Loaded);
     const auto it = store.table.find(profileKeyFor(n));
     EXPECT_NE(it, store.table.end()) << "no profile " << int(n);

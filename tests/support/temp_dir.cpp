@@ -1,6 +1,7 @@
 #include "support/temp_dir.h"
 
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -36,6 +37,22 @@ std::string TempDir::write(std::string_view name, std::string_view contents) con
 void TempDir::enter() {
     previousWorkingDir_ = std::filesystem::current_path();
     std::filesystem::current_path(path_);
+}
+
+std::vector<uint8_t> readBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string fileText(const std::filesystem::path& path) {
+    const std::vector<uint8_t> bytes = readBytes(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+void writeBytes(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
+    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace karst::testing

@@ -1,9 +1,12 @@
 // A fresh directory under the system's temporary directory for one test,
 // removed with everything in it when the test ends; optionally the working
 // directory for the test's duration, for code that reads relative paths.
+// Beside it, whole files read and written byte for byte.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,5 +33,12 @@ private:
     std::filesystem::path path_;
     std::filesystem::path previousWorkingDir_;
 };
+
+// An unreadable or missing file reads as empty.
+std::vector<uint8_t> readBytes(const std::filesystem::path& path);
+std::string fileText(const std::filesystem::path& path);
+// Creates the parent directories the file needs.
+void writeBytes(const std::filesystem::path& path, std::span<const uint8_t> bytes);
+inline std::vector<uint8_t> bytesOf(std::string_view text) { return {text.begin(), text.end()}; }
 
 }  // namespace karst::testing
