@@ -18,7 +18,7 @@
 # lines starting with "#" are skipped. A fault is caught
 # when the suite fails, missed when it passes; one that does not build, or whose
 # pattern is not found once, is reported as such and left out of the score.
-# Exits non-zero when any fault is missed.
+# Exits non-zero when any fault is missed, or no longer applies or builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -78,6 +78,7 @@ caught=0
 missed=0
 rows=()
 missed_names=()
+stale_names=()
 while IFS= read -r line <&3 || [ -n "$line" ]; do
   case "$line" in '' | '#'*) continue ;; esac
   [[ "$line" == *' @@' ]] && line+=' '  # an empty replacement deletes the pattern
@@ -93,8 +94,10 @@ while IFS= read -r line <&3 || [ -n "$line" ]; do
   if ! apply_fault "$tree/$file" "$occurrence" "$pattern" "$replacement"; then
     status="not applied"
     detail="pattern not found exactly once"
+    stale_names+=("$name")
   elif ! cmake --build "$build" -j2 --target karst_tests >"$log/$name.build.txt" 2>&1 </dev/null; then
     status="no build"
+    stale_names+=("$name")
   elif run_suite "$log/$name.txt"; then
     status=missed
     missed=$((missed + 1))
@@ -118,7 +121,12 @@ total=$((caught + missed))
 if [ "$total" -gt 0 ]; then
   echo "caught $caught of $total ($((100 * caught / total)) %)"
 fi
+# A fault that no longer applies would otherwise vanish from the score unseen.
+if [ "${#stale_names[@]}" -gt 0 ]; then
+  echo "not applied or not built (update their patterns): ${stale_names[*]}"
+fi
 if [ "$missed" -gt 0 ]; then
   echo "missed: ${missed_names[*]}"
   exit 1
 fi
+[ "${#stale_names[@]}" -eq 0 ]
