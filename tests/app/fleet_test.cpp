@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 
 #include "app/console.h"
