@@ -6,7 +6,6 @@
 
 #include <csignal>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 
 #include "app/console.h"
@@ -283,8 +282,7 @@ TEST(Fleet, AShutdownDuringAnOutageKeepsEveryUnsavedChangeInAFileThatLoads) {
     std::vector<uint8_t> profiles, pibo;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         const std::string name = entry.path().filename().string();
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+        const std::vector<uint8_t> bytes = readBytes(entry.path());
         if (name.starts_with("karst-profile-store.bin.unsaved-")) profiles = bytes;
         if (name.starts_with("karst-pibo-store.bin.unsaved-")) pibo = bytes;
     }

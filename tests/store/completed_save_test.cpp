@@ -1,7 +1,7 @@
 // Completed save: FNV-1a and the exact-size rule of loading.
 #include "store/completed_save.h"
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "store/file_replace.h"
 
 #include "net/clock.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <regex>

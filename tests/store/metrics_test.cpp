@@ -1,7 +1,7 @@
 // Metrics document: exact text, and writing it without leaving a partial file.
 #include "store/metrics.h"
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 
 #include "game/catalogue.h"
 #include "net/coding.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <functional>
 #include <gtest/gtest.h>

@@ -6,7 +6,7 @@
 
 #include "garden/pibo_store.h"
 #include "store/profile_store.h"
-#include "store/temp_dir.h"
+#include "support/temp_dir.h"
 #include "support/test_database.h"
 
 #include <gtest/gtest.h>
