@@ -127,7 +127,7 @@ TEST(UdpMovement, InvalidOrStaleDatagramsAreIgnoredAndDoNotBindOrRebind) {
         EXPECT_EQ(boundConfirmations(mover), 0u) << what;
         EXPECT_TRUE(relayedTimes(mover, peer).empty()) << what;
     }
-    EXPECT_FALSE(mover.closedByPeer(50));
+    EXPECT_FALSE(mover.closedByPeer(0));  // the round trips above came after every datagram
 
     // The same datagram, whole and valid, is accepted after all of that...
     ASSERT_TRUE(mover.sendUdpRaw(valid));
