@@ -9,15 +9,17 @@ bool GameServer::parseFrames(ClientConnection& connection) {
         connection.receiveBuffer, connection.lastSequence,
         [&](const FrameHeader& header, std::span<const uint8_t> payload) {
             ++traffic_.framesReceived;
-            if (!sharedStore_) return dispatchMessage(connection, header, payload);
             // Who hears of a change the shared store has not committed yet waits for it.
-            trackingReplies_ = true;
+            // One call site keeps the dispatcher inlined on the relay path.
+            trackingReplies_ = sharedStore_ != nullptr;
             const uint64_t changesBefore = storeChanges_;
             const bool handled = dispatchMessage(connection, header, payload);
-            trackingReplies_ = false;
-            if (storeChanges_ != changesBefore)
-                holdForNextUnit_.insert(holdForNextUnit_.end(), repliedTo_.begin(), repliedTo_.end());
-            repliedTo_.clear();
+            if (trackingReplies_) {
+                trackingReplies_ = false;
+                if (storeChanges_ != changesBefore)
+                    holdForNextUnit_.insert(holdForNextUnit_.end(), repliedTo_.begin(), repliedTo_.end());
+                repliedTo_.clear();
+            }
             return handled;
         },
         [&] { return connection.awaitingStore; });

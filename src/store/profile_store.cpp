@@ -20,7 +20,9 @@ uint64_t expectedFileSize(uint64_t count) {
     return kProfileHeaderSize + count * kProfileRecordSize;
 }
 
-void encodeRecord(ByteWriter& out, const ProfileRecord& record) {
+// Inlined into the whole-store loop as well: called there out of line, it costs
+// a save of 100,000 profiles about a tenth more.
+[[gnu::always_inline]] inline void encodeRecord(ByteWriter& out, const ProfileRecord& record) {
     out.bytes(record.profileKey.data(), record.profileKey.size());
     out.u32(std::min(record.rings, kRingCap));
     for (uint16_t count : record.serverInventory) out.u16(count);

@@ -46,8 +46,6 @@ struct ProfileRecord {
 
 using ProfileTable = std::unordered_map<ProfileKey, ProfileRecord, ProfileKeyHash>;
 
-// Price in rings of a fruit code; 0 means the code is not a fruit.
-
 enum class ProfileStoreStatus {
     Loaded,
     BadHeader,   // short header, wrong magic or version, or a count the file cannot hold
