@@ -11,6 +11,8 @@
 # Environment:
 #   KARST_MUTATE_DIR      scratch directory (default: a new one under /tmp)
 #   KARST_MUTATE_TIMEOUT  seconds one suite run may take (default 300)
+#   KARST_MUTATE_CMAKE    extra configure options, e.g. -DKARST_POSTGRESQL=ON for
+#                         scripts/mutations-database.txt (the shared store's faults)
 #
 # A list line is "name @@ file @@ pattern @@ replacement": the pattern is plain
 # text (no regular expression) within one line that must occur exactly once in
@@ -45,7 +47,8 @@ mkdir -p "$tree" "$log"
 
 # The working tree as it stands, uncommitted changes included.
 tar -cf - --exclude='./build*' --exclude=./.git . | tar -xf - -C "$tree"
-cmake -S "$tree" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$log/configure.txt"
+# shellcheck disable=SC2086  # the extra options are words
+cmake -S "$tree" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${KARST_MUTATE_CMAKE:-} >"$log/configure.txt"
 echo "== building the unchanged copy"
 cmake --build "$build" -j2 --target karst_tests >"$log/build.txt" 2>&1
 run_suite() {

@@ -16,9 +16,6 @@ namespace {
 constexpr int kShutdownWaitMs = 10'000;
 constexpr int kEggIdAttempts = 8;
 constexpr std::string_view kStorageUnavailableText = "Server storage unavailable, try again soon";
-}  // namespace
-
-namespace {
 
 // A dump of changes an earlier run could not write, next to `storePath`; empty
 // when there is none.

@@ -11,10 +11,8 @@ namespace karst {
 
 namespace {
 
-// libpq's messages end with a line feed; console lines add their own.
 std::string trimmed(const char* text) {
-    std::string s = text != nullptr ? text : "";
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    std::string s = libpqMessageLine(text);
     return s.empty() ? "connection lost" : s;
 }
 
@@ -23,6 +21,16 @@ std::string trimmed(const char* text) {
 void ignoreNotice(void*, const char*) {}
 
 }  // namespace
+
+std::string libpqMessageLine(const char* text) {
+    std::string line;
+    for (const char* p = text != nullptr ? text : ""; *p != '\0'; ++p) {
+        if (*p != '\n' && *p != '\r' && *p != '\t' && *p != ' ') line.push_back(*p);
+        else if (!line.empty() && line.back() != ' ') line.push_back(' ');
+    }
+    if (!line.empty() && line.back() == ' ') line.pop_back();
+    return line;
+}
 
 SqlParam sqlBytes(const uint8_t* data, size_t size) {
     return {std::string(reinterpret_cast<const char*>(data), size), true};

@@ -36,6 +36,10 @@ struct SqlStatement {
 int64_t sqlInt64At(const PGresult* result, int row, int column);
 std::string_view sqlBytesAt(const PGresult* result, int row, int column);
 
+// libpq's messages end with a line feed and may run over several lines; the
+// console prints each warning as one line.
+std::string libpqMessageLine(const char* text);
+
 struct SqlOutcome {
     bool committed = false;
     bool connectionLost = false;  // the link went down before the unit settled

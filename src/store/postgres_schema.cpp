@@ -3,6 +3,8 @@
 // transaction under an advisory lock.
 #include "store/postgres_schema.h"
 
+#include "store/postgres_link.h"
+
 #include <cstdlib>
 
 namespace karst {
@@ -31,11 +33,7 @@ constexpr const char* kVersion1[] = {
     "CREATE INDEX karst_leases_by_server ON karst_leases (server_id)",
 };
 
-std::string resultError(PGconn* conn) {
-    std::string s = PQerrorMessage(conn);
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
-}
+std::string resultError(PGconn* conn) { return libpqMessageLine(PQerrorMessage(conn)); }
 
 bool createVersion1(PGconn* conn, std::string& error) {
     for (const char* sql : kVersion1)

@@ -132,7 +132,7 @@ bool PostgresStore::open(std::string& error) {
             const int64_t start = std::stoll(PQgetvalue(result, 0, 0));
             for (int64_t i = 0; i < kEggIdBlock; ++i) eggIds_.push_back(static_cast<uint64_t>(start) + 2 * i);
         } else {
-            why = PQerrorMessage(conn);
+            why = libpqMessageLine(PQerrorMessage(conn));
         }
         PQclear(result);
         return ok;

@@ -263,6 +263,39 @@ TEST(Fleet, PlayersKeepPlayingThroughAnOutageAndTheirChangesLandAfterIt) {
     EXPECT_EQ(console.count("Warning: the database cannot be reached"), 1u);
 }
 
+// The connection dies while units wait on a row lock: the purchase in one is
+// written after the reconnection, the log-on in the other is turned away (a
+// player admitted without its rows would play on, and save, a fresh profile).
+TEST(Fleet, UnitsLostWithTheConnectionAreWrittenLaterAndTheirLogOnsTurnedAway) {
+    SKIP_WITHOUT_POSTGRESQL();
+    const std::string url = database().createDatabase("fleet_lost_unit");
+    ConsoleLines console;
+    auto a = fleetServer(url);
+    KarstClient buyer = enterPlayer(*a, 1, kHubRoom), watcher = enterPlayer(*a, 2, kOtherHubRoom);
+    PGconn* locker = PQconnectdb(url.c_str());
+    ASSERT_EQ(PQstatus(locker), CONNECTION_OK);
+    std::string ignored;
+    ASSERT_TRUE(runSql(locker, "BEGIN", ignored));
+    ASSERT_TRUE(runSql(locker, "SELECT 1 FROM karst_profiles FOR UPDATE", ignored));
+    ASSERT_TRUE(buyer.buyFruit(3));
+    KarstClient newcomer = helloWith(a->port(), profileKeyFor(3));
+    afterTimers(watcher);  // both units are with the database, the first waiting for the lock
+
+    ASSERT_TRUE(runSql(locker, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                               " WHERE pid <> pg_backend_pid() AND datname = current_database()", ignored));
+    ASSERT_TRUE(runSql(locker, "ROLLBACK", ignored));
+    PQfinish(locker);
+    EXPECT_EQ(awaitMessage(newcomer, MessageType::Notice, client::decodeNotice).code, 12);
+    EXPECT_TRUE(newcomer.closedByPeer());
+    EXPECT_EQ(awaitMessage(buyer, MessageType::BuyFruitResult, client::decodeBuyFruitResult).rings, 975u);
+    ASSERT_TRUE(console.await("The database can be reached again"));
+    for (int i = 0; i < 100 && ringsInDatabase(url, 1) != "975\n"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(ringsInDatabase(url, 1), "975\n");
+    EXPECT_EQ(console.count("refused"), 0u);
+    EXPECT_EQ(console.count("\n"), 0u);  // libpq's two-line reason, printed as one line
+}
+
 TEST(Fleet, AShutdownDuringAnOutageKeepsEveryUnsavedChangeInAFileThatLoads) {
     SKIP_WITHOUT_POSTGRESQL();
     const std::string url = database().createDatabase("fleet_dump");
