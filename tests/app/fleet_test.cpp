@@ -61,6 +61,32 @@ std::string storedNumber(const std::string& url, uint8_t player, int offset, int
 
 std::string ringsInDatabase(const std::string& url, uint8_t player) { return storedNumber(url, player, 16, 3); }
 
+// The rings in player n's stored row once a write that is on its way has landed.
+std::string awaitRingsInDatabase(const std::string& url, uint8_t player, const std::string& expected) {
+    for (int i = 0; i < 100 && ringsInDatabase(url, player) != expected; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return ringsInDatabase(url, player);
+}
+
+// Another session that holds every profile row, so the server's writes wait for it.
+class ProfileRowLock {
+public:
+    explicit ProfileRowLock(const std::string& url) : conn_(PQconnectdb(url.c_str())) {
+        held_ = PQstatus(conn_) == CONNECTION_OK && run("BEGIN") &&
+                run("SELECT 1 FROM karst_profiles FOR UPDATE");
+    }
+    ~ProfileRowLock() { PQfinish(conn_); }
+    bool held() const { return held_; }
+    bool run(const char* sql) {
+        std::string ignored;
+        return runSql(conn_, sql, ignored);
+    }
+
+private:
+    PGconn* conn_;
+    bool held_ = false;
+};
+
 client::BuyFruitResult buy(KarstClient& player, int8_t fruit) {
     EXPECT_TRUE(player.buyFruit(fruit));
     return awaitMessage(player, MessageType::BuyFruitResult, client::decodeBuyFruitResult);
@@ -139,12 +165,8 @@ TEST(Fleet, AReplyWaitsForItsCommitWhileEveryoneElseKeepsMoving) {
     KarstClient mover = enterPlayer(*a, 2, kOtherHubRoom), watcher = enterPlayer(*a, 3, kOtherHubRoom);
     roundTrip(buyer);
     roundTrip(watcher);
-    // Another session holds the buyer's row: the server's write waits for it.
-    PGconn* locker = PQconnectdb(url.c_str());
-    ASSERT_EQ(PQstatus(locker), CONNECTION_OK);
-    std::string ignored;
-    ASSERT_TRUE(runSql(locker, "BEGIN", ignored));
-    ASSERT_TRUE(runSql(locker, "SELECT 1 FROM karst_profiles FOR UPDATE", ignored));
+    ProfileRowLock lock(url);
+    ASSERT_TRUE(lock.held());
 
     ASSERT_TRUE(buyer.buyFruit(3));
     client::PlayerStateRecord state{};
@@ -154,8 +176,7 @@ TEST(Fleet, AReplyWaitsForItsCommitWhileEveryoneElseKeepsMoving) {
     EXPECT_EQ(receivedAfter(mover, watcher, MessageType::PlayerState).size(), 1u);
     EXPECT_FALSE(buyer.receive(50).has_value());  // its purchase is not committed yet
 
-    ASSERT_TRUE(runSql(locker, "COMMIT", ignored));
-    PQfinish(locker);
+    ASSERT_TRUE(lock.run("COMMIT"));
     EXPECT_EQ(awaitMessage(buyer, MessageType::BuyFruitResult, client::decodeBuyFruitResult).rings, 975u);
     EXPECT_EQ(ringsInDatabase(url, 1), "975\n");
 }
@@ -257,9 +278,7 @@ TEST(Fleet, PlayersKeepPlayingThroughAnOutageAndTheirChangesLandAfterIt) {
     ASSERT_TRUE(database().start(error)) << error;
     ASSERT_TRUE(console.await("The database can be reached again"));
     roundTrip(p1);
-    for (int i = 0; i < 100 && ringsInDatabase(url, 1) != "975\n"; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(ringsInDatabase(url, 1), "975\n");
+    EXPECT_EQ(awaitRingsInDatabase(url, 1, "975\n"), "975\n");
     EXPECT_EQ(console.count("Warning: the database cannot be reached"), 1u);
 }
 
@@ -272,26 +291,20 @@ TEST(Fleet, UnitsLostWithTheConnectionAreWrittenLaterAndTheirLogOnsTurnedAway) {
     ConsoleLines console;
     auto a = fleetServer(url);
     KarstClient buyer = enterPlayer(*a, 1, kHubRoom), watcher = enterPlayer(*a, 2, kOtherHubRoom);
-    PGconn* locker = PQconnectdb(url.c_str());
-    ASSERT_EQ(PQstatus(locker), CONNECTION_OK);
-    std::string ignored;
-    ASSERT_TRUE(runSql(locker, "BEGIN", ignored));
-    ASSERT_TRUE(runSql(locker, "SELECT 1 FROM karst_profiles FOR UPDATE", ignored));
+    ProfileRowLock lock(url);
+    ASSERT_TRUE(lock.held());
     ASSERT_TRUE(buyer.buyFruit(3));
     KarstClient newcomer = helloWith(a->port(), profileKeyFor(3));
     afterTimers(watcher);  // both units are with the database, the first waiting for the lock
 
-    ASSERT_TRUE(runSql(locker, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
-                               " WHERE pid <> pg_backend_pid() AND datname = current_database()", ignored));
-    ASSERT_TRUE(runSql(locker, "ROLLBACK", ignored));
-    PQfinish(locker);
+    ASSERT_TRUE(lock.run("SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                         " WHERE pid <> pg_backend_pid() AND datname = current_database()"));
+    ASSERT_TRUE(lock.run("ROLLBACK"));
     EXPECT_EQ(awaitMessage(newcomer, MessageType::Notice, client::decodeNotice).code, 12);
     EXPECT_TRUE(newcomer.closedByPeer());
     EXPECT_EQ(awaitMessage(buyer, MessageType::BuyFruitResult, client::decodeBuyFruitResult).rings, 975u);
     ASSERT_TRUE(console.await("The database can be reached again"));
-    for (int i = 0; i < 100 && ringsInDatabase(url, 1) != "975\n"; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(ringsInDatabase(url, 1), "975\n");
+    EXPECT_EQ(awaitRingsInDatabase(url, 1, "975\n"), "975\n");
     EXPECT_EQ(console.count("refused"), 0u);
     EXPECT_EQ(console.count("\n"), 0u);  // libpq's two-line reason, printed as one line
 }
