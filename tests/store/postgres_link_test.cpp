@@ -21,6 +21,16 @@ void settleAll(PostgresLink& link) {
     }
 }
 
+TEST(PostgresLink, LibpqMessagesBecomeOneConsoleLine) {
+    EXPECT_EQ(libpqMessageLine("server closed the connection unexpectedly\n\tThis probably means"
+                               " the server terminated\n"),
+              "server closed the connection unexpectedly This probably means the server terminated");
+    EXPECT_EQ(libpqMessageLine("ERROR:  relation \"x\" does not exist\r\n"),
+              "ERROR: relation \"x\" does not exist");
+    EXPECT_EQ(libpqMessageLine("\n"), "");
+    EXPECT_EQ(libpqMessageLine(nullptr), "");
+}
+
 TEST(PostgresLink, UnitsCommitOrRollBackWholeAndSettleInOrder) {
     if (!test::TestDatabase::available()) GTEST_SKIP() << "PostgreSQL not installed";
     std::string error;
