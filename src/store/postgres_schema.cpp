@@ -33,12 +33,22 @@ constexpr const char* kVersion1[] = {
     "CREATE INDEX karst_leases_by_server ON karst_leases (server_id)",
 };
 
+// Fencing: every taking of a key's lease counts its row's lease number up, and
+// a released lease keeps its row (server 0, expired), so the number only grows.
+// A write carries the number it was made under and lands only while the row
+// still holds it for this server.
+constexpr const char* kVersion2[] = {
+    "ALTER TABLE karst_leases ADD COLUMN lease_number bigint NOT NULL DEFAULT 0",
+};
+
 std::string resultError(PGconn* conn) { return libpqMessageLine(PQerrorMessage(conn)); }
 
-bool createVersion1(PGconn* conn, std::string& error) {
-    for (const char* sql : kVersion1)
+template <std::size_t N>
+bool upgradeTo(PGconn* conn, const char* const (&steps)[N], int version, std::string& error) {
+    for (const char* sql : steps)
         if (!runSql(conn, sql, error)) return false;
-    return runSql(conn, "INSERT INTO karst_schema VALUES (1)", error);
+    const std::string record = "INSERT INTO karst_schema VALUES (" + std::to_string(version) + ")";
+    return runSql(conn, record.c_str(), error);
 }
 
 bool checkAndUpgrade(PGconn* conn, std::string& error) {
@@ -60,8 +70,9 @@ bool checkAndUpgrade(PGconn* conn, std::string& error) {
                 "; run a newer karst_server";
         return false;
     }
-    // Later versions add their steps here, each from the one before.
-    if (version == 0) return createVersion1(conn, error);
+    // Each version's steps start from the one before.
+    if (version < 1 && !upgradeTo(conn, kVersion1, 1, error)) return false;
+    if (version < 2 && !upgradeTo(conn, kVersion2, 2, error)) return false;
     return true;
 }
 

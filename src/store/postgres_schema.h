@@ -14,7 +14,7 @@
 namespace karst {
 
 // The schema this build knows. A database at a newer version is left alone.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 // Blocking; start-up and tools only. Creates the tables in an empty database,
 // upgrades an older schema, refuses a newer one. False with `error` set.
