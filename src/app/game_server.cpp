@@ -134,8 +134,8 @@ void GameServer::printStartupReport() const {
 
 void GameServer::writePendingSaves() {
     if (sharedStore_) {
-        (void)sharedStore_->flush();
-        holdReplies(sharedStore_->lastUnit());
+        sharedStore_->flush();
+        printDurableEventLines();
     } else {
         if (profileSavePending_) writeProfileStore();
         if (piboSavePending_) writePiboStore();
@@ -145,7 +145,10 @@ void GameServer::writePendingSaves() {
     pendingEventLines_.clear();
 }
 
-void GameServer::printPlayerEvent(std::string line) { pendingEventLines_.push_back(std::move(line)); }
+void GameServer::printPlayerEvent(std::string line) {
+    if (sharedStore_) heldEventLines_.emplace_back(sharedStore_->version(), std::move(line));
+    else pendingEventLines_.push_back(std::move(line));
+}
 
 void GameServer::requestStop() { stopRequested_.exchange(true); }
 

@@ -154,6 +154,8 @@ private:
     // The profile record a connection's working copy makes.
     static ProfileRecord profileOf(const ClientConnection& connection);
     void updateProfile(const ClientConnection& connection);
+    // It differs from the copy last written (or none was).
+    bool profileChanged(const ClientConnection& connection);
     // Asks for the profile store to be written; see writePendingSaves.
     void saveProfileStore();
     void sendPlayerInfo(ClientConnection& to, const ClientConnection& about);
@@ -262,8 +264,13 @@ private:
     void watchSharedStore();
     void beginStoreSession(ClientConnection& connection);
     void finishStoreSession(uint32_t playerId, SessionStart& start);
-    void holdReplies(uint64_t unit);
-    void releaseSettledReplies();
+    void endLostSession(const LostLease& lost);
+    void stageFrame(std::span<const uint8_t> frame, const ClientConnection* to, const RoomKey* room,
+                    uint32_t excludedId);
+    void deliverStagedFrames(uint64_t waitForVersion);
+    void holdFrame(ClientConnection& connection, uint64_t version, std::span<const uint8_t> frame);
+    void releaseDurableReplies();
+    void printDurableEventLines();
     bool closeSharedStore();
     void notePiboChange(uint64_t id);
     bool allocateEggIds(uint64_t& first, uint64_t& second);
@@ -305,17 +312,22 @@ private:
 
     // The shared store, when profiles and Pibo live in a database; null with
     // the store files. Its socket as the poller watches it; keys whose Hello
-    // waits for it; who got replies while the current message was handled, and
-    // who waits for the next unit or an earlier one to settle.
+    // waits for it; the frames built while the current message was handled
+    // (bytes, each frame's place and recipients); the connections with held
+    // replies; player lines waiting for the change they report.
     std::unique_ptr<SharedStore> sharedStore_;
     int watchedStoreSocket_ = -1;
     bool watchedStoreWrite_ = false;
     std::unordered_map<ProfileKey, uint32_t, ProfileKeyHash> awaitingStore_;
     bool trackingReplies_ = false;
-    uint64_t storeChanges_ = 0;
-    std::vector<uint32_t> repliedTo_;
-    std::vector<uint32_t> holdForNextUnit_;
-    std::vector<uint32_t> heldReplies_;
+    struct StagedFrame {
+        size_t offset = 0, length = 0, firstRecipient = 0, recipients = 0;
+    };
+    std::vector<uint8_t> stagedBytes_;
+    std::vector<StagedFrame> stagedFrames_;
+    std::vector<uint32_t> stagedRecipients_;
+    std::vector<uint32_t> heldConnections_;
+    std::deque<std::pair<uint64_t, std::string>> heldEventLines_;
     // After settings_, whose paths they name.
     SaveReport profileSaveReport_{"profile store", settings_.profileStorePath};
     SaveReport piboSaveReport_{"Pibo store", settings_.piboStorePath};

@@ -1,7 +1,8 @@
 // The server's side of a shared store (profiles and Pibo in a database):
-// log-ons that wait for their lease and rows, replies held until the change
-// they report is committed, and the dump of what could not be written at the
-// end. With the store files none of this runs: sharedStore_ stays null.
+// log-ons that wait for their lease and rows, sessions ended when their lease
+// is lost, and the dump of what could not be written at the end. Replies held
+// for their commit are in app/held_replies.cpp. With the store files none of
+// this runs: sharedStore_ stays null.
 #include <algorithm>
 #include <filesystem>
 
@@ -16,6 +17,7 @@ namespace {
 constexpr int kShutdownWaitMs = 10'000;
 constexpr int kEggIdAttempts = 8;
 constexpr std::string_view kStorageUnavailableText = "Server storage unavailable, try again soon";
+constexpr std::string_view kSessionEndedText = "Session ended: your progress could not be stored here, log on again";
 
 // A dump of changes an earlier run could not write, next to `storePath`; empty
 // when there is none.
@@ -52,6 +54,7 @@ bool GameServer::openSharedStore() {
         sharedStore_.reset();
         return false;
     }
+    sharedStore_->setLeaseLost([this](const LostLease& lost) { endLostSession(lost); });
     // Unwatched before it closes: its number may go to the next accepted client.
     sharedStore_->setSocketClosing([this](int socket) {
         if (socket != watchedStoreSocket_) return;
@@ -63,10 +66,16 @@ bool GameServer::openSharedStore() {
 
 void GameServer::serveSharedStore(bool ready) {
     sharedStore_->service(monotonicNowNs(), ready);
-    releaseSettledReplies();
+    releaseDurableReplies();
+    printDurableEventLines();
 }
 
 void GameServer::beginStoreSession(ClientConnection& connection) {
+    // Its last session here is still giving the lease up: in use for a moment.
+    if (sharedStore_->releasing(connection.profileKey)) {
+        scheduleClose(connection);
+        return;
+    }
     if (!sharedStore_->available()) {
         closeAfterNotice(connection, NoticeCode::StorageUnavailable, kStorageUnavailableText);
         return;
@@ -106,41 +115,23 @@ void GameServer::finishStoreSession(uint32_t playerId, SessionStart& start) {
     if (!parseFrames(*connection)) scheduleClose(*connection);
 }
 
-void GameServer::holdReplies(uint64_t unit) {
-    if (unit <= sharedStore_->settled()) {
-        holdForNextUnit_.clear();
-        return;
-    }
-    for (const uint32_t playerId : holdForNextUnit_) {
-        ClientConnection* connection = findConnectionByPlayerId(playerId);
-        if (connection == nullptr) continue;
-        if (connection->heldUntilUnit == 0) heldReplies_.push_back(playerId);
-        connection->heldUntilUnit = std::max(connection->heldUntilUnit, unit);
-    }
-    holdForNextUnit_.clear();
-}
-
-void GameServer::releaseSettledReplies() {
-    const uint64_t settled = sharedStore_->settled();
-    std::erase_if(heldReplies_, [&](uint32_t playerId) {
-        ClientConnection* connection = findConnectionByPlayerId(playerId);
-        if (connection == nullptr) return true;
-        if (connection->heldUntilUnit > settled) return false;
-        connection->heldUntilUnit = 0;
-        if (!connection->writePending) {
-            connection->writePending = true;
-            pendingWrites_.push_back(playerId);
-        }
-        return true;
-    });
+// The player is told why and let go; nothing more is written for the key, and
+// replies still held for it never leave.
+void GameServer::endLostSession(const LostLease& lost) {
+    ClientConnection* connection = findAuthenticatedByProfileKey(lost.key);
+    const std::string who = connection == nullptr ? "a player who has left"
+                                                  : "player " + std::to_string(connection->playerId) + " (" +
+                                                        textBeforeZero(connection->name) + ")";
+    printError("Warning: ended the session of " + who + ", profile " + formatProfileKeyHex(lost.key) + ": " +
+               lost.why + "; " + std::to_string(lost.unstoredChanges) + " changes were not stored");
+    if (connection == nullptr) return;
+    connection->heldFrames.clear();
+    closeAfterNotice(*connection, NoticeCode::StorageUnavailable, kSessionEndedText);
 }
 
 void GameServer::notePiboChange(uint64_t id) {
     if (!sharedStore_) return;
-    if (const PiboRecord* record = piboStore_.find(id)) {
-        sharedStore_->writePibo(*record);
-        ++storeChanges_;
-    }
+    if (const PiboRecord* record = piboStore_.find(id)) sharedStore_->writePibo(*record);
 }
 
 bool GameServer::allocateEggIds(uint64_t& first, uint64_t& second) {
@@ -159,6 +150,8 @@ bool GameServer::allocateEggIds(uint64_t& first, uint64_t& second) {
 
 bool GameServer::closeSharedStore() {
     if (sharedStore_->close(kShutdownWaitMs)) return true;
+    // Replies held for what was not written never leave.
+    for (auto& [socket, connection] : clients_) connection->heldFrames.clear();
     ProfileTable profiles;
     for (const ProfileRecord& record : sharedStore_->unsavedProfiles()) profiles[record.profileKey] = record;
     const std::vector<PiboRecord> pibo = sharedStore_->unsavedPibo();

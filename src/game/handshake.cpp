@@ -97,10 +97,12 @@ void GameServer::updateProfile(const ClientConnection& connection) {
     if (!connection.authenticated) return;
     const ProfileRecord record = profileOf(connection);
     profileStore_.update(record);
-    if (sharedStore_) {
-        sharedStore_->writeProfile(record);
-        ++storeChanges_;
-    }
+    if (sharedStore_) sharedStore_->writeProfile(record);
+}
+
+bool GameServer::profileChanged(const ClientConnection& connection) {
+    const ProfileRecord* stored = profileStore_.find(connection.profileKey);
+    return connection.authenticated && (stored == nullptr || *stored != profileOf(connection));
 }
 
 void GameServer::saveProfileStore() { profileSavePending_ = true; }

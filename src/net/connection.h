@@ -25,6 +25,11 @@ inline constexpr size_t kUnsentBytesLimit = 2 * 1024 * 1024;
 inline constexpr size_t kRetainedBufferCapacity = 64 * 1024;
 
 
+struct HeldFrame {
+    uint64_t version = 0;
+    std::vector<uint8_t> frame;
+};
+
 struct ClientConnection {
     net::SocketHandle socket = net::kInvalidSocket;
     uint32_t playerId = 0;
@@ -63,9 +68,9 @@ struct ClientConnection {
     // Its Hello waits for the shared store (lease and rows); frames it sends
     // meanwhile wait in the receive buffer, in order.
     bool awaitingStore = false;
-    // Its queue holds a reply that reports a change the shared store has not
-    // committed yet: it leaves once the store's unit of this number settles.
-    uint64_t heldUntilUnit = 0;
+    // Replies that report changes the shared store has not committed yet, each
+    // with the change number it waits for; everything else goes out meanwhile.
+    std::vector<HeldFrame> heldFrames;
 
     // The event loop's bookkeeping: on the closing list of this pass; waiting for
     // a writable report (its queue could not be written at once); listed for the

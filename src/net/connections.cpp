@@ -84,7 +84,6 @@ bool GameServer::receiveFromConnection(ClientConnection& connection) {
 }
 
 bool GameServer::flushSendQueue(ClientConnection& connection) {
-    if (sharedStore_ && connection.heldUntilUnit > sharedStore_->settled()) return true;
     while (connection.hasUnsentBytes()) {
         const std::span<const uint8_t> unsent(connection.sendQueue.data() + connection.sendOffset,
                                               connection.unsentBytes());
@@ -207,7 +206,8 @@ void GameServer::disconnect(net::SocketHandle socket) {
     const uint32_t playerId = connection.playerId;
     const RoomKey roomKey = connection.roomKey;
     const bool wasAuthenticated = connection.authenticated;
-    updateProfile(connection);
+    // A shared store is written only what changed; the files are saved whole.
+    if (!sharedStore_ || profileChanged(connection)) updateProfile(connection);
     saveProfileStore();
     if (sharedStore_ && wasAuthenticated) sharedStore_->endSession(connection.profileKey);
     if (roomKey.inRoom()) releaseHeldPibo(connection, roomKey);

@@ -9,16 +9,16 @@ bool GameServer::parseFrames(ClientConnection& connection) {
         connection.receiveBuffer, connection.lastSequence,
         [&](const FrameHeader& header, std::span<const uint8_t> payload) {
             ++traffic_.framesReceived;
-            // Who hears of a change the shared store has not committed yet waits for it.
-            // One call site keeps the dispatcher inlined on the relay path.
+            // What a handler tells of a change the shared store has not committed
+            // yet waits for that commit. One call site keeps the dispatcher
+            // inlined on the relay path.
             trackingReplies_ = sharedStore_ != nullptr;
-            const uint64_t changesBefore = storeChanges_;
+            const uint64_t versionBefore = trackingReplies_ ? sharedStore_->version() : 0;
             const bool handled = dispatchMessage(connection, header, payload);
             if (trackingReplies_) {
                 trackingReplies_ = false;
-                if (storeChanges_ != changesBefore)
-                    holdForNextUnit_.insert(holdForNextUnit_.end(), repliedTo_.begin(), repliedTo_.end());
-                repliedTo_.clear();
+                const uint64_t version = sharedStore_->version();
+                deliverStagedFrames(version != versionBefore ? version : 0);
             }
             return handled;
         },
@@ -64,14 +64,13 @@ std::vector<uint8_t> GameServer::makeFrame(MessageType type, std::span<const uin
 
 void GameServer::sendMessage(ClientConnection& connection, MessageType type,
                              std::span<const uint8_t> payload) {
-    if (trackingReplies_) repliedTo_.push_back(connection.playerId);
+    if (trackingReplies_) return stageFrame(makeFrame(type, payload), &connection, nullptr, 0);
     sendToConnection(connection, makeFrame(type, payload));
 }
 
 void GameServer::broadcastMessage(const RoomKey& key, MessageType type,
                                   std::span<const uint8_t> payload, uint32_t excludedId) {
-    if (trackingReplies_)
-        for (const ClientConnection* member : roomMembers(key)) repliedTo_.push_back(member->playerId);
+    if (trackingReplies_) return stageFrame(makeFrame(type, payload), nullptr, &key, excludedId);
     broadcastToRoom(key, makeFrame(type, payload), excludedId);
 }
 

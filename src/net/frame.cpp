@@ -6,12 +6,21 @@
 
 namespace karst {
 
+namespace {
+constexpr size_t kFrameSequenceOffset = 12;
+static_assert(kFrameSequenceOffset + 4 == kFrameHeaderSize);
+}  // namespace
+
 void encodeFrameHeader(uint8_t* out, const FrameHeader& header) {
     std::memcpy(out, kFrameMagic, 4);
     putU16(out + 4, header.version);
     putU16(out + 6, header.type);
     putU32(out + 8, header.payloadLength);
-    putU32(out + 12, header.sequence);
+    putU32(out + kFrameSequenceOffset, header.sequence);
+}
+
+void restampFrame(std::span<uint8_t> frame, uint32_t sequence) {
+    if (frame.size() >= kFrameHeaderSize) putU32(frame.data() + kFrameSequenceOffset, sequence);
 }
 
 bool decodeFrameHeader(const uint8_t* in, FrameHeader& header) {

@@ -38,6 +38,9 @@ void writeFrame(uint8_t* out, MessageType type, std::span<const uint8_t> payload
                 uint32_t sequence);
 std::vector<uint8_t> buildFrame(MessageType type, std::span<const uint8_t> payload,
                                 uint32_t sequence);
+// Gives a built frame a new sequence number: one held back while others went
+// out must still arrive with a number above theirs.
+void restampFrame(std::span<uint8_t> frame, uint32_t sequence);
 
 // The 128-byte Notice payload: u16 code, then the text cut to 125 bytes and
 // zero-padded, so at least one zero byte always follows it.

@@ -20,6 +20,12 @@ std::string trimmed(const char* text) {
 // not the operator's business; errors still arrive as results.
 void ignoreNotice(void*, const char*) {}
 
+// SQLSTATE class 40, transaction rollback: deadlocks and serialisation failures.
+bool isTransientFailure(const PGresult* result) {
+    const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+    return state != nullptr && state[0] == '4' && state[1] == '0';
+}
+
 }  // namespace
 
 std::string libpqMessageLine(const char* text) {
@@ -64,12 +70,19 @@ bool PostgresLink::connectBlocking(const std::string& url,
                                    std::string& error) {
     close();
     url_ = url;
-    conn_ = PQconnectdb(url.c_str());
-    PQsetNoticeProcessor(conn_, ignoreNotice, nullptr);
-    if (PQstatus(conn_) != CONNECTION_OK) {
-        error = trimmed(PQerrorMessage(conn_));
+    host_.clear();
+    hostAddress_.clear();
+    conn_ = startConnection(true);
+    if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) {
+        error = trimmed(conn_ != nullptr ? PQerrorMessage(conn_) : "out of memory");
         close();
         return false;
+    }
+    PQsetNoticeProcessor(conn_, ignoreNotice, nullptr);
+    if (const char* address = PQhostaddr(conn_); address != nullptr && *address != '\0') {
+        hostAddress_ = address;
+        host_ = PQhost(conn_);
+        port_ = PQport(conn_);
     }
     if (!setup(conn_, error) || !enterPipeline()) {
         if (error.empty()) error = trimmed(PQerrorMessage(conn_));
@@ -79,9 +92,38 @@ bool PostgresLink::connectBlocking(const std::string& url,
     return true;
 }
 
+// The operator's URL comes after the keepalive defaults, so what it says wins;
+// the host start-up reached comes after the URL, pinned to its address, so a
+// reconnection never waits for a name lookup on the loop.
+PGconn* PostgresLink::startConnection(bool blocking) const {
+    const std::string idle = std::to_string(keepaliveIdleSeconds_);
+    std::vector<const char*> keywords, values;
+    if (keepaliveIdleSeconds_ != 0) {
+        for (const auto& [keyword, value] : {std::pair{"keepalives", "1"}, std::pair{"keepalives_idle", idle.c_str()},
+                                             std::pair{"keepalives_interval", "1"},
+                                             std::pair{"keepalives_count", "3"}}) {
+            keywords.push_back(keyword);
+            values.push_back(value);
+        }
+    }
+    keywords.push_back("dbname");
+    values.push_back(url_.c_str());
+    if (!hostAddress_.empty()) {
+        for (const auto& [keyword, value] : {std::pair{"host", host_.c_str()}, std::pair{"hostaddr", hostAddress_.c_str()},
+                                             std::pair{"port", port_.c_str()}}) {
+            keywords.push_back(keyword);
+            values.push_back(value);
+        }
+    }
+    keywords.push_back(nullptr);
+    values.push_back(nullptr);
+    return blocking ? PQconnectdbParams(keywords.data(), values.data(), 1)
+                    : PQconnectStartParams(keywords.data(), values.data(), 1);
+}
+
 void PostgresLink::startConnect() {
     close();
-    conn_ = PQconnectStart(url_.c_str());
+    conn_ = startConnection(false);
     if (conn_ == nullptr || PQstatus(conn_) == CONNECTION_BAD) {
         lastError_ = trimmed(conn_ != nullptr ? PQerrorMessage(conn_) : "out of memory");
         close();
@@ -154,8 +196,10 @@ void PostgresLink::takeResult(PGresult* result) {
         settleFront();
         return;
     }
-    if (status == PGRES_FATAL_ERROR && unit.outcome.error.empty())
+    if (status == PGRES_FATAL_ERROR && unit.outcome.error.empty()) {
         unit.outcome.error = trimmed(PQresultErrorMessage(result));
+        unit.outcome.transient = isTransientFailure(result);
+    }
     if (status == PGRES_FATAL_ERROR || status == PGRES_PIPELINE_ABORTED) unit.outcome.committed = false;
     if (unit.outcome.results.size() < unit.statements)
         unit.outcome.results.push_back(result);
@@ -173,9 +217,16 @@ void PostgresLink::settleFront() {
     for (PGresult* r : unit.outcome.results) PQclear(r);
 }
 
-uint64_t PostgresLink::submit(std::vector<SqlStatement> statements, SqlCompletion done) {
+void PostgresLink::enforceDeadline(uint64_t nowNs, uint64_t limitNs) {
+    if (state_ != State::Up || inFlight_.empty()) return;
+    if (static_cast<int64_t>(nowNs - inFlight_.front().sentNs) <= static_cast<int64_t>(limitNs)) return;
+    fail("no answer from the database in " + std::to_string(limitNs / 1'000'000) + " ms");
+}
+
+uint64_t PostgresLink::submit(std::vector<SqlStatement> statements, SqlCompletion done, uint64_t nowNs) {
     Unit unit;
     unit.number = nextUnit_++;
+    unit.sentNs = nowNs;
     unit.statements = statements.size();
     unit.done = std::move(done);
     std::vector<const char*> values;

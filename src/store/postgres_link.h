@@ -43,6 +43,9 @@ std::string libpqMessageLine(const char* text);
 struct SqlOutcome {
     bool committed = false;
     bool connectionLost = false;  // the link went down before the unit settled
+    // Rolled back by the database for a reason that passes (a deadlock, a
+    // serialisation failure): the same unit may simply be sent again.
+    bool transient = false;
     std::string error;
     std::vector<PGresult*> results;  // one per statement, in order; owned by the link
 };
@@ -59,11 +62,15 @@ public:
     PostgresLink& operator=(const PostgresLink&) = delete;
 
     // Start-up only: connects and waits, then runs `setup` on the blocking
-    // connection (the schema) before turning to pipeline mode.
+    // connection (the schema) before turning to pipeline mode. The address it
+    // reached is kept, so that reconnections never wait on name resolution.
     bool connectBlocking(const std::string& url, const std::function<bool(PGconn*, std::string&)>& setup,
                          std::string& error);
     // A new attempt without waiting; service() carries it on.
     void startConnect();
+    // TCP keepalive on every connection from now on: a peer that vanished is
+    // noticed within about `idleSeconds` plus three probes a second apart.
+    void setKeepalive(uint32_t idleSeconds) { keepaliveIdleSeconds_ = idleSeconds; }
 
     State state() const { return state_; }
     int socket() const;
@@ -73,8 +80,13 @@ public:
     // Sends what is queued, reads what arrived, runs completions. A lost
     // connection settles every unit in flight as lost and leaves the link Down.
     void service();
+    // A unit unanswered for longer than `limitNs` since it was sent means the
+    // path to the database is gone, even if the connection looks open: the link
+    // fails as on a lost connection.
+    void enforceDeadline(uint64_t nowNs, uint64_t limitNs);
     // Only while Up. Returns the unit's number (they count up from 1).
-    uint64_t submit(std::vector<SqlStatement> statements, SqlCompletion done);
+    // `nowNs` stamps the unit for its deadline.
+    uint64_t submit(std::vector<SqlStatement> statements, SqlCompletion done, uint64_t nowNs);
     size_t unitsInFlight() const { return inFlight_.size(); }
     // The last unit submitted, and the last whose completion has run (units
     // settle in the order they were submitted).
@@ -94,11 +106,13 @@ public:
 private:
     struct Unit {
         uint64_t number = 0;
+        uint64_t sentNs = 0;
         size_t statements = 0;
         SqlCompletion done;
         SqlOutcome outcome;
     };
 
+    PGconn* startConnection(bool blocking) const;
     bool enterPipeline();
     void continueConnect();
     void readResults();
@@ -111,6 +125,10 @@ private:
     State state_ = State::Down;
     PostgresPollingStatusType connectPoll_ = PGRES_POLLING_WRITING;
     std::string url_;
+    // Where start-up reached the database: host name, its address and port;
+    // empty for a Unix socket, where there is nothing to resolve.
+    std::string host_, hostAddress_, port_;
+    uint32_t keepaliveIdleSeconds_ = 0;
     std::string lastError_;
     bool flushPending_ = false;
     uint64_t nextUnit_ = 1;

@@ -2,12 +2,19 @@
 // server sees it. A player's session takes a lease on the profile key, so one
 // identity is in play on one server at a time; while the lease is held, this
 // server owns the profile and its creatures, keeps them in memory as with the
-// files, and writes every change through. Changes go out in units, one
-// transaction each; a reply that reports a change waits for its unit.
+// files, and writes every change through.
+//
+// Every change gets a number (a version). A change is settled once the database
+// committed it, or once it was given up together with its lease: a reply that
+// reports a change leaves only when durableThrough() has passed its number.
+// Every write carries the lease number it was made under and lands only while
+// that lease is still this server's; a lease this server can no longer vouch for
+// (not renewed in time, taken by another server) ends the session through the
+// handler given to setLeaseLost().
 //
 // When the database cannot be reached, writes wait in memory (the newest copy of
-// each record) and go out when it is back; what still waits at shutdown is
-// handed back so the server can keep it in a file.
+// each record) and go out once the leases are renewed; what still waits at
+// shutdown is handed back so the server can keep it in a file.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +49,20 @@ struct SessionStart {
 
 using SessionDone = std::function<void(SessionStart&)>;
 
+// A session this server had to end: the player must be told and let go.
+struct LostLease {
+    ProfileKey key{};
+    size_t unstoredChanges = 0;  // waiting changes given up with it
+    std::string why;
+};
+using LeaseLostHandler = std::function<void(const LostLease&)>;
+
+// What a change was made under, for the dump of changes that could not be written.
+struct UnsavedLease {
+    ProfileKey key{};
+    int64_t leaseNumber = 0;
+};
+
 class SharedStore {
 public:
     virtual ~SharedStore() = default;
@@ -60,25 +81,29 @@ public:
     // Never blocks. `ready` says the socket was reported ready this pass.
     virtual void service(uint64_t nowNs, bool ready) = 0;
     virtual bool available() const = 0;
+    virtual void setLeaseLost(LeaseLostHandler handler) = 0;
 
     // Takes the key's lease, creates the profile from `fresh` or updates the
     // stored one's name, character and colour, and loads its creatures. `done`
     // runs from service() once the database has committed it.
     virtual void beginSession(const ProfileRecord& fresh, SessionDone done) = 0;
-    // Gives the lease up after every change written before it.
+    // Gives the lease up after every change written before it; a change of its own.
     virtual void endSession(const ProfileKey& key) = 0;
+    // The key's session ended here and its lease is not given up yet.
+    virtual bool releasing(const ProfileKey& key) const = 0;
 
     // Changes for the next unit; a later copy of the same record replaces an
-    // earlier one still waiting.
+    // earlier one still waiting. A record whose owner holds no lease here is
+    // not written.
     virtual void writeProfile(const ProfileRecord& record) = 0;
     virtual void writePibo(const PiboRecord& record) = 0;
-    // Sends what waits as one unit and returns its number; 0 when nothing waits.
-    virtual uint64_t flush() = 0;
-    // The number of the last unit sent, 0 before the first.
-    virtual uint64_t lastUnit() const = 0;
-    // Every unit up to this number is settled: committed, or kept in memory
-    // because the database is out of reach.
-    virtual uint64_t settled() const = 0;
+    // Sends what waits as one unit (one transaction), unless the leases must
+    // be renewed first.
+    virtual void flush() = 0;
+    // The number of the newest change, and the number up to which every change
+    // is settled (committed, or given up with its lease).
+    virtual uint64_t version() const = 0;
+    virtual uint64_t durableThrough() const = 0;
 
     // Two fleet-wide egg ids; false while none are reserved (database out of reach).
     virtual bool takeEggIds(uint64_t& first, uint64_t& second) = 0;
@@ -88,6 +113,7 @@ public:
     virtual bool close(int timeoutMs) = 0;
     virtual std::vector<ProfileRecord> unsavedProfiles() const = 0;
     virtual std::vector<PiboRecord> unsavedPibo() const = 0;
+    virtual std::vector<UnsavedLease> unsavedLeases() const = 0;
 };
 
 // Null when this build has no database backend.

@@ -262,12 +262,14 @@ TEST(Fleet, PlayersKeepPlayingThroughAnOutageAndTheirChangesLandAfterIt) {
 
     database().stop();
     ASSERT_TRUE(console.await("Warning: the database cannot be reached"));
-    EXPECT_EQ(buy(p1, 3).rings, 975u);  // answered at once, kept in memory
+    // Kept in memory, and not confirmed while it is only there; p1 moves on.
+    ASSERT_TRUE(p1.buyFruit(3));
     client::PlayerStateRecord state{};
     state.playerId = p1.playerId();
     state.room = kHubRoom;
     EXPECT_TRUE(p1.playerState(state));
     EXPECT_EQ(receivedAfter(p1, p2, MessageType::PlayerState).size(), 1u);
+    EXPECT_TRUE(framesOfType(roundTrip(p1), MessageType::BuyFruitResult).empty());
     KarstClient newcomer = helloWith(a->port(), profileKeyFor(3));
     const auto notice = awaitMessage(newcomer, MessageType::Notice, client::decodeNotice);
     EXPECT_EQ(notice.code, 12);
@@ -277,8 +279,8 @@ TEST(Fleet, PlayersKeepPlayingThroughAnOutageAndTheirChangesLandAfterIt) {
     std::string error;
     ASSERT_TRUE(database().start(error)) << error;
     ASSERT_TRUE(console.await("The database can be reached again"));
-    roundTrip(p1);
-    EXPECT_EQ(awaitRingsInDatabase(url, 1, "975\n"), "975\n");
+    EXPECT_EQ(awaitMessage(p1, MessageType::BuyFruitResult, client::decodeBuyFruitResult).rings, 975u);
+    EXPECT_EQ(ringsInDatabase(url, 1), "975\n");
     EXPECT_EQ(console.count("Warning: the database cannot be reached"), 1u);
 }
 
@@ -317,8 +319,12 @@ TEST(Fleet, AShutdownDuringAnOutageKeepsEveryUnsavedChangeInAFileThatLoads) {
     KarstClient p1 = enterPlayer(*a, 1, kFleetGarden);
     database().stop();
     ASSERT_TRUE(console.await("Warning: the database cannot be reached"));
-    EXPECT_EQ(buy(p1, 4).rings, 975u);
-    registerCreature(p1, creature(1, 2, kHatchedType, kFleetGarden));
+    ASSERT_TRUE(p1.buyFruit(4));
+    ASSERT_TRUE(p1.piboRegister(creature(1, 2, kHatchedType, kFleetGarden)));
+    // Neither is confirmed: the database never took them.
+    const std::vector<Frame> replies = roundTrip(p1);
+    EXPECT_TRUE(framesOfType(replies, MessageType::BuyFruitResult).empty());
+    EXPECT_TRUE(framesOfType(replies, MessageType::PiboAppear).empty());
     const std::filesystem::path dir = std::filesystem::path(a->settings().profileStorePath).parent_path();
     a->stop();
     std::string error;

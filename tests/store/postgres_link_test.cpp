@@ -51,9 +51,9 @@ TEST(PostgresLink, UnitsCommitOrRollBackWholeAndSettleInOrder) {
     };
     const char* insert = "INSERT INTO t VALUES ($1::int8)";
     // The second statement breaks the key: the first of its unit goes with it.
-    const uint64_t first = link.submit({{insert, {sqlInt64(1)}}}, record(1));
-    link.submit({{insert, {sqlInt64(2)}}, {insert, {sqlInt64(1)}}}, record(2));
-    link.submit({{insert, {sqlInt64(-9223372036854775807 - 1)}}}, record(3));
+    const uint64_t first = link.submit({{insert, {sqlInt64(1)}}}, record(1), 0);
+    link.submit({{insert, {sqlInt64(2)}}, {insert, {sqlInt64(1)}}}, record(2), 0);
+    link.submit({{insert, {sqlInt64(-9223372036854775807 - 1)}}}, record(3), 0);
     EXPECT_EQ(link.lastUnit(), first + 2);
     settleAll(link);
     EXPECT_EQ(order, (std::vector<uint64_t>{1, 2, 3}));
@@ -64,7 +64,7 @@ TEST(PostgresLink, UnitsCommitOrRollBackWholeAndSettleInOrder) {
     EXPECT_EQ(rows, "-9223372036854775808\n1\n");
 
     // The database goes away with a unit in flight: it settles as lost.
-    link.submit({{"SELECT pg_sleep(5)", {}}}, record(4));
+    link.submit({{"SELECT pg_sleep(5)", {}}}, record(4), 0);
     db->stop();
     settleAll(link);
     ASSERT_TRUE(db->start(error)) << error;
