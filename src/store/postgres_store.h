@@ -69,6 +69,12 @@ public:
     std::vector<ProfileRecord> unsavedProfiles() const override;
     std::vector<PiboRecord> unsavedPibo() const override;
     std::vector<UnsavedLease> unsavedLeases() const override;
+    // When this server stops using the key's lease unless renewed; 0 when it
+    // holds none.
+    uint64_t leaseExpiryNs(const ProfileKey& key) const {
+        const Lease* lease = leaseOf(key);
+        return lease == nullptr ? 0 : lease->expiresNs;
+    }
 
 private:
     struct Lease {

@@ -12,36 +12,11 @@
 #include "app/console.h"
 #include "app/console_line.h"
 #include "support/players.h"
+#include "support/console_lines.h"
 #include "support/process.h"
 
 namespace karst::testing {
 namespace {
-
-// Every console line the server prints, seen on its own thread as it happens.
-class ConsoleLines {
-public:
-    using OnLine = std::function<void(std::string_view)>;
-    explicit ConsoleLines(OnLine onLine = {}) : onLine_(std::move(onLine)) {
-        setConsoleObserverForTesting([this](bool, std::string_view line) {
-            if (onLine_) onLine_(line);
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.emplace_back(line);
-        });
-    }
-    ~ConsoleLines() { setConsoleObserverForTesting({}); }
-
-    size_t count(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
-            return l.find(text) != std::string::npos;
-        }));
-    }
-
-private:
-    OnLine onLine_;
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
 
 // Passes the server's ban-file check: some real passes run after the clock moved.
 void passTime(KarstClient& player, uint64_t ns) {

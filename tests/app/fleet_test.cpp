@@ -6,130 +6,14 @@
 
 #include <csignal>
 #include <fstream>
-#include <mutex>
 
-#include "app/console.h"
 #include "store/postgres_schema.h"
 #include "common/command_line.h"
-#include "support/players.h"
+#include "support/fleet.h"
 #include "support/process.h"
-#include "support/test_database.h"
 
 namespace karst::testing {
 namespace {
-
-constexpr RoomKey kFleetGarden{39, 0, 0, 3};
-constexpr uint32_t kShortLeaseSeconds = 2;
-
-test::TestDatabase& database() {
-    std::string error;
-    test::TestDatabase* db = test::TestDatabase::shared(error);
-    if (db == nullptr) {
-        ADD_FAILURE() << error;
-        std::abort();
-    }
-    return *db;
-}
-
-#define SKIP_WITHOUT_POSTGRESQL()                                                  \
-    if (!test::TestDatabase::available()) GTEST_SKIP() << "PostgreSQL not installed"
-
-std::unique_ptr<TestServer> fleetServer(const std::string& url, uint32_t leaseSeconds = 60) {
-    return std::make_unique<TestServer>([&](ServerSettings& s) {
-        s.storeBackend = "postgresql";
-        s.storeUrl = url;
-        s.leaseSeconds = leaseSeconds;
-    });
-}
-
-// The first column of a query's rows, one per line.
-std::string query(const std::string& url, const std::string& sql) {
-    std::string out;
-    EXPECT_TRUE(database().exec(url, sql, &out)) << sql;
-    return out;
-}
-
-// Player n's stored profile record, read at `offset`: a u32 of rings (16) or
-// the u16 count of a fruit (20 + 2 x code), as text.
-std::string storedNumber(const std::string& url, uint8_t player, int offset, int width) {
-    std::string hex, sum = "0";
-    for (uint8_t b : profileKeyFor(player)) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
-    for (int i = 0, scale = 1; i < width; ++i, scale *= 256)
-        sum += " + " + std::to_string(scale) + " * get_byte(record, " + std::to_string(offset + i) + ")";
-    return query(url, "SELECT " + sum + " FROM karst_profiles WHERE profile_key = '\\x" + hex + "'");
-}
-
-std::string ringsInDatabase(const std::string& url, uint8_t player) { return storedNumber(url, player, 16, 3); }
-
-// The rings in player n's stored row once a write that is on its way has landed.
-std::string awaitRingsInDatabase(const std::string& url, uint8_t player, const std::string& expected) {
-    for (int i = 0; i < 100 && ringsInDatabase(url, player) != expected; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return ringsInDatabase(url, player);
-}
-
-// Another session that holds every profile row, so the server's writes wait for it.
-class ProfileRowLock {
-public:
-    explicit ProfileRowLock(const std::string& url) : conn_(PQconnectdb(url.c_str())) {
-        held_ = PQstatus(conn_) == CONNECTION_OK && run("BEGIN") &&
-                run("SELECT 1 FROM karst_profiles FOR UPDATE");
-    }
-    ~ProfileRowLock() { PQfinish(conn_); }
-    bool held() const { return held_; }
-    bool run(const char* sql) {
-        std::string ignored;
-        return runSql(conn_, sql, ignored);
-    }
-
-private:
-    PGconn* conn_;
-    bool held_ = false;
-};
-
-client::BuyFruitResult buy(KarstClient& player, int8_t fruit) {
-    EXPECT_TRUE(player.buyFruit(fruit));
-    return awaitMessage(player, MessageType::BuyFruitResult, client::decodeBuyFruitResult);
-}
-
-// Player n on `port` once the fleet lets it in (another server may still hold it).
-std::optional<KarstClient> admitted(uint16_t port, uint8_t n, std::chrono::seconds patience) {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (std::chrono::steady_clock::now() < deadline) {
-        KarstClient c = helloWith(port, profileKeyFor(n));
-        if (c.awaitWelcome(500)) return c;
-    }
-    return std::nullopt;
-}
-
-// Console lines printed while it lives.
-class ConsoleLines {
-public:
-    ConsoleLines() {
-        setConsoleObserverForTesting([this](bool, std::string_view line) {
-            std::lock_guard lock(mutex_);
-            lines_.emplace_back(line);
-        });
-    }
-    ~ConsoleLines() { setConsoleObserverForTesting({}); }
-    size_t count(const std::string& part) const {
-        std::lock_guard lock(mutex_);
-        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
-            return l.find(part) != std::string::npos;
-        }));
-    }
-    bool await(const std::string& part) const {
-        for (int i = 0; i < 1000; ++i) {
-            if (count(part) != 0) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
 
 TEST(Fleet, ProgressFollowsThePlayerAndOneIdentityIsInPlayAtATime) {
     SKIP_WITHOUT_POSTGRESQL();
@@ -165,7 +49,7 @@ TEST(Fleet, AReplyWaitsForItsCommitWhileEveryoneElseKeepsMoving) {
     KarstClient mover = enterPlayer(*a, 2, kOtherHubRoom), watcher = enterPlayer(*a, 3, kOtherHubRoom);
     roundTrip(buyer);
     roundTrip(watcher);
-    ProfileRowLock lock(url);
+    RowLock lock(url);
     ASSERT_TRUE(lock.held());
 
     ASSERT_TRUE(buyer.buyFruit(3));
@@ -293,7 +177,7 @@ TEST(Fleet, UnitsLostWithTheConnectionAreWrittenLaterAndTheirLogOnsTurnedAway) {
     ConsoleLines console;
     auto a = fleetServer(url);
     KarstClient buyer = enterPlayer(*a, 1, kHubRoom), watcher = enterPlayer(*a, 2, kOtherHubRoom);
-    ProfileRowLock lock(url);
+    RowLock lock(url);
     ASSERT_TRUE(lock.held());
     ASSERT_TRUE(buyer.buyFruit(3));
     KarstClient newcomer = helloWith(a->port(), profileKeyFor(3));

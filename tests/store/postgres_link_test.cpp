@@ -1,6 +1,7 @@
 // The non-blocking database link against a real PostgreSQL: a unit commits or
 // rolls back whole, units settle in the order they were sent, and a lost
-// connection settles every unit in flight as lost instead of leaving it hanging.
+// connection, or one that stays silent past the deadline, settles every unit in
+// flight as lost instead of leaving it hanging.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -63,12 +64,25 @@ TEST(PostgresLink, UnitsCommitOrRollBackWholeAndSettleInOrder) {
     ASSERT_TRUE(db->exec(url, "SELECT n FROM t ORDER BY n", &rows));
     EXPECT_EQ(rows, "-9223372036854775808\n1\n");
 
+    // Unanswered for as long as the deadline allows, the link stays; a
+    // nanosecond longer, it is taken for lost, whatever the socket says.
+    constexpr uint64_t kSentNs = 1'000, kLimitNs = 40'000'000;
+    link.submit({{"SELECT pg_sleep(5)", {}}}, record(4), kSentNs);
+    link.enforceDeadline(kSentNs + kLimitNs, kLimitNs);
+    EXPECT_EQ(link.state(), PostgresLink::State::Up);
+    link.enforceDeadline(kSentNs + kLimitNs + 1, kLimitNs);
+    EXPECT_EQ(link.state(), PostgresLink::State::Down);
+    ASSERT_EQ(order.size(), 4u);
+    EXPECT_FALSE(committed.back());
+    EXPECT_EQ(link.lastError(), "no answer from the database in 40 ms");
+
     // The database goes away with a unit in flight: it settles as lost.
-    link.submit({{"SELECT pg_sleep(5)", {}}}, record(4), 0);
+    ASSERT_TRUE(link.connectBlocking(url, noSetup, error)) << error;
+    link.submit({{"SELECT pg_sleep(5)", {}}}, record(5), 0);
     db->stop();
     settleAll(link);
     ASSERT_TRUE(db->start(error)) << error;
-    ASSERT_EQ(order.size(), 4u);
+    ASSERT_EQ(order.size(), 5u);
     EXPECT_FALSE(committed.back());
     EXPECT_EQ(link.state(), PostgresLink::State::Down);
 }

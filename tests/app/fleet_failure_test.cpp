@@ -1,0 +1,96 @@
+// A fleet server whose lease is no longer its own: a write the lease turns
+// away, a lease found taken after an outage, the disconnect line that waits
+// for the lease to be given up, and a path to the database that goes silent.
+#include "support/fleet.h"
+
+namespace karst::testing {
+namespace {
+
+constexpr uint64_t kReconnectWaitNs = 1 * kNsPerSecond + 1;
+constexpr const char* kTakenByAnotherServer =
+    "UPDATE karst_leases SET server_id = 42, lease_number = lease_number + 1,"
+    " expires_at = now() + interval '1 hour' WHERE profile_key = ";
+
+client::Notice awaitNotice(KarstClient& player) {
+    return awaitMessage(player, MessageType::Notice, client::decodeNotice);
+}
+
+TEST(FleetFailure, AWriteTheLeaseTurnsAwayEndsTheSessionAndChangesNothing) {
+    SKIP_WITHOUT_POSTGRESQL();
+    const std::string url = database().createDatabase("fleet_fence");
+    ConsoleLines console;
+    auto a = fleetServer(url);
+    KarstClient p1 = enterPlayer(*a, 1, kHubRoom);
+    // Another server took the lease, as it may once this one was cut off long enough.
+    ASSERT_TRUE(database().exec(url, kTakenByAnotherServer + keyLiteral(1)));
+
+    ASSERT_TRUE(p1.buyFruit(3));
+    const client::Notice notice = awaitNotice(p1);
+    EXPECT_EQ(notice.code, 12);
+    EXPECT_NE(notice.text.find("Session ended"), std::string::npos) << notice.text;
+    EXPECT_TRUE(p1.closedByPeer());
+    EXPECT_EQ(ringsInDatabase(url, 1), "1000\n");
+    EXPECT_EQ(query(url, "SELECT server_id FROM karst_leases"), "42\n");
+    ASSERT_TRUE(console.await("Warning: ended the session of player"));
+    EXPECT_NE(console.find("Warning: ended the session").find("another server holds its lease"), std::string::npos)
+        << console.find("Warning: ended the session");
+}
+
+// The path comes back after the lease was taken elsewhere: the renewal goes
+// first, finds it, and what waited is given up rather than sent.
+TEST(FleetFailure, AfterAnOutageTheRenewalComesFirstAndFindsTheLeaseTaken) {
+    SKIP_WITHOUT_POSTGRESQL();
+    FrozenClocks clocks;
+    const std::string url = database().createDatabase("fleet_renewal_first");
+    ConsoleLines console;
+    auto a = fleetServer(url);
+    KarstClient p1 = enterPlayer(*a, 1, kHubRoom);
+    database().stop();
+    ASSERT_TRUE(console.await("Warning: the database cannot be reached"));
+    ASSERT_TRUE(p1.buyFruit(3));
+    EXPECT_TRUE(framesOfType(roundTrip(p1), MessageType::BuyFruitResult).empty());
+
+    std::string error;
+    ASSERT_TRUE(database().start(error)) << error;
+    ASSERT_TRUE(database().exec(url, kTakenByAnotherServer + keyLiteral(1)));
+    advanceMonotonicClockForTesting(kReconnectWaitNs);
+    ASSERT_TRUE(console.await("Warning: ended the session of player"));
+    const std::string line = console.find("Warning: ended the session");
+    EXPECT_NE(line.find("taken by another server"), std::string::npos) << line;
+    EXPECT_NE(line.find("; 1 changes were not stored"), std::string::npos) << line;
+    EXPECT_EQ(awaitNotice(p1).code, 12);
+    EXPECT_TRUE(p1.closedByPeer());
+    EXPECT_EQ(ringsInDatabase(url, 1), "1000\n");
+}
+
+// "disconnected" means the lease is free: a log-on elsewhere right after the
+// line is admitted. A profile that did not change is not written at all.
+TEST(FleetFailure, TheDisconnectLineWaitsForTheLeaseToBeGivenUp) {
+    SKIP_WITHOUT_POSTGRESQL();
+    const std::string url = database().createDatabase("fleet_release");
+    ConsoleLines console;
+    auto a = fleetServer(url);
+    auto b = fleetServer(url);
+    KarstClient p1 = enterPlayer(*a, 1, kHubRoom), p2 = enterPlayer(*a, 2, kHubRoom);
+    KarstClient witness = enterPlayer(*a, 3, kHubRoom);
+    const std::string p1Left = "player " + std::to_string(p1.playerId()) + " disconnected";
+    const std::string p2Left = "player " + std::to_string(p2.playerId()) + " disconnected";
+    {
+        RowLock profiles(url);  // an unchanged profile needs no write: nothing waits on this
+        ASSERT_TRUE(profiles.held());
+        p1.close();
+        EXPECT_TRUE(console.await(p1Left));
+    }
+    RowLock leases(url, "karst_leases");
+    ASSERT_TRUE(leases.held());
+    p2.close();
+    afterTimers(witness);
+    EXPECT_EQ(console.count(p2Left), 0u);
+    ASSERT_TRUE(leases.run("ROLLBACK"));
+    ASSERT_TRUE(console.await(p2Left));
+    KarstClient onB = helloWith(b->port(), profileKeyFor(2));
+    EXPECT_TRUE(onB.awaitWelcome().has_value());
+}
+
+}  // namespace
+}  // namespace karst::testing
