@@ -4,16 +4,32 @@
 # log-off), then movement relay at 1,024 players. A throwaway PostgreSQL cluster
 # on a Unix socket plays the fleet's database; everything stays on this machine.
 #
+# With KARST_BENCH_BASELINE=REV (a commit), the server of that commit is built
+# too and measured on the database in the same run, row by row after this
+# tree's: what a change to the database backend costs, on the same machine at
+# the same moment. The load tools are this tree's in both rows.
+#
 # Usage: scripts/bench-fleet.sh [SECONDS] [LOGONS_PER_SECOND]   (15, 500)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-15}
 rate=${2:-500}
+baseline=${KARST_BENCH_BASELINE:-}
 
 build=build-bench-pg
 cmake --preset bench -B "$build" -DKARST_POSTGRESQL=ON >/dev/null
 cmake --build "$build" -j2 --target karst_server karst_bots karst_logon_bench >/dev/null
 server_binary=$PWD/$build/karst_server
+baseline_binary=""
+if [ -n "$baseline" ]; then
+    baseline_tree=$PWD/build-bench-baseline
+    rm -rf "$baseline_tree"
+    git worktree prune
+    git worktree add -q --detach "$baseline_tree" "$baseline"
+    (cd "$baseline_tree" && cmake --preset bench -B build -DKARST_POSTGRESQL=ON >/dev/null &&
+        cmake --build build -j2 --target karst_server >/dev/null)
+    baseline_binary=$baseline_tree/build/karst_server
+fi
 pin() { if command -v taskset >/dev/null; then taskset -c "$1" "${@:2}"; else "${@:2}"; fi; }
 
 work=$(mktemp -d)
@@ -30,6 +46,7 @@ stop_server() {
 }
 cleanup() {
     stop_server
+    if [ -n "$baseline" ]; then git worktree remove --force "$PWD/build-bench-baseline" 2>/dev/null || true; fi
     "${as_owner[@]}" "$pgbin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1 || true
     rm -rf "$work"
 }
@@ -40,11 +57,11 @@ trap cleanup EXIT
     -o "-c listen_addresses='' -c unix_socket_directories=$work -p $pgport" >/dev/null
 url="host=$work port=$pgport user=karst dbname=postgres"
 
-start_server() {  # backend
+start_server() {  # backend [binary]
     stop_server
     rm -rf "$work/SAVEDATA"
     printf '[store]\nbackend = %s\nurl = %s\n' "$1" "$url" >"$work/server.ini"
-    (cd "$work" && exec taskset -c 0 "$server_binary" --bind 127.0.0.1 --port "$port" --private \
+    (cd "$work" && exec taskset -c 0 "${2:-$server_binary}" --bind 127.0.0.1 --port "$port" --private \
         --max-clients 10000 --proxies 0 </dev/null >"$work/server.log" 2>&1) &
     server_pid=$!
     sleep 1
@@ -61,19 +78,26 @@ pg_cpu() {
     echo "$ticks"
 }
 
-for backend in files postgresql; do
-    start_server "$backend"
+# Rows: "backend" for this tree, "backend@baseline" for the baseline's server.
+rows=(files postgresql)
+[ -n "$baseline_binary" ] && rows+=(postgresql@baseline)
+binary_of() { if [ "${1#*@}" = baseline ]; then echo "$baseline_binary"; else echo "$server_binary"; fi; }
+
+for row in "${rows[@]}"; do
+    backend=${row%@*}
+    start_server "$backend" "$(binary_of "$row")"
     before=$(pg_cpu)
-    printf '%-11s log-ons: ' "$backend"
+    printf '%-20s log-ons: ' "$row"
     pin 1 "$build/bench/karst_logon_bench" --port "$port" --rate "$rate" --seconds "$seconds" || true
     if [ "$backend" = postgresql ]; then
         awk -v t=$(( $(pg_cpu) - before )) -v hz="$(getconf CLK_TCK)" -v s="$seconds" \
-            'BEGIN{printf "            database CPU: %.1f%% of one core\n", 100 * t / hz / s}'
+            'BEGIN{printf "                     database CPU: %.1f%% of one core\n", 100 * t / hz / s}'
     fi
 done
-for backend in files postgresql; do
-    start_server "$backend"
-    printf '%-11s relay, 1024 players, rooms of 16, 30 Hz: ' "$backend"
+for row in "${rows[@]}"; do
+    backend=${row%@*}
+    start_server "$backend" "$(binary_of "$row")"
+    printf '%-20s relay, 1024 players, rooms of 16, 30 Hz: ' "$row"
     pin 1 "$build/karst_bots" --port "$port" --bots 1024 --room-size 16 --hz 30 --duration "$seconds" \
         --warmup 3 --connect-rate 500 2>/dev/null |
         awk '/relay latency p50/{p50=$4} /relay latency p99/{p99=$4} /^  delivery /{pct=$2}

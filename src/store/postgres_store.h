@@ -18,11 +18,14 @@
 
 namespace karst {
 
-// One record's newest change, made under the owner's lease number `lease`.
+// One record's newest change (`version`), made under the owner's lease number
+// `lease`. It also answers for the earlier changes it replaced, from `since`
+// on: their replies wait for it too.
 template <typename Record>
 struct PendingWrite {
     Record record;
     uint64_t version = 0;
+    uint64_t since = 0;
     int64_t lease = 0;
 };
 
@@ -115,7 +118,7 @@ private:
     LeaseLostHandler leaseLost_;
 
     uint64_t version_ = 0;
-    std::set<uint64_t> outstanding_;  // versions neither committed nor given up
+    std::set<uint64_t> outstanding_;  // the `since` of every change neither committed nor given up
     WriteBatch waiting_;              // for the next unit
     WriteBatch refused_;              // turned away by the database itself: kept for the dump
 

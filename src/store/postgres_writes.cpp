@@ -31,18 +31,22 @@ constexpr const char* kReleaseLeaseSql =
     "UPDATE karst_leases SET server_id = 0, expires_at = '-infinity'"
     " WHERE profile_key = $1::bytea AND server_id = $2::int8 AND lease_number = $3::int8 RETURNING 1";
 
-// A later copy of a record replaces an earlier one; the earlier version is then
-// settled by the later one.
+// A later copy of a record replaces an earlier one, and answers for it: the
+// earlier change is settled only when the later one is.
 template <typename Map, typename Key, typename Write>
 void keepNewest(Map& map, const Key& key, const Write& write, std::set<uint64_t>& outstanding) {
     auto [it, added] = map.try_emplace(key, write);
     if (added) return;
-    if (it->second.version < write.version) {
-        outstanding.erase(it->second.version);
-        it->second = write;
-    } else {
-        outstanding.erase(write.version);
-    }
+    Write& kept = it->second;
+    const uint64_t since = std::min(kept.since, write.since);
+    outstanding.erase(std::max(kept.since, write.since));
+    if (kept.version < write.version) kept = write;
+    kept.since = since;
+}
+
+template <typename Record>
+PendingWrite<Record> newWrite(const Record& record, uint64_t version, int64_t lease) {
+    return {record, version, version, lease};
 }
 
 }  // namespace
@@ -55,14 +59,13 @@ uint64_t PostgresStore::nextVersion() {
 void PostgresStore::writeProfile(const ProfileRecord& record) {
     const Lease* lease = leaseOf(record.profileKey);
     if (lease == nullptr) return;
-    keepNewest(waiting_.profiles, record.profileKey, PendingWrite<ProfileRecord>{record, nextVersion(), lease->number},
-               outstanding_);
+    keepNewest(waiting_.profiles, record.profileKey, newWrite(record, nextVersion(), lease->number), outstanding_);
 }
 
 void PostgresStore::writePibo(const PiboRecord& record) {
     const Lease* lease = leaseOf(record.owner);
     if (lease == nullptr) return;
-    keepNewest(waiting_.pibo, record.id, PendingWrite<PiboRecord>{record, nextVersion(), lease->number}, outstanding_);
+    keepNewest(waiting_.pibo, record.id, newWrite(record, nextVersion(), lease->number), outstanding_);
 }
 
 size_t PostgresStore::dropWaitingFor(const ProfileKey& key) {
@@ -70,7 +73,7 @@ size_t PostgresStore::dropWaitingFor(const ProfileKey& key) {
     const auto drop = [&](auto& map, auto ownerOf) {
         std::erase_if(map, [&](const auto& entry) {
             if (ownerOf(entry) != key) return false;
-            forget(entry.second.version);
+            forget(entry.second.since);
             ++dropped;
             return true;
         });
@@ -121,9 +124,9 @@ void PostgresStore::settleWrites(const WriteBatch& sent, const SqlOutcome& outco
     if (!outcome.committed) return keepRefused(sent, outcome.error);
     size_t statement = 0;
     for (const auto& [key, write] : sent.profiles)
-        landedOrFenced(outcome.results[statement++], key, write.version, write.lease);
+        landedOrFenced(outcome.results[statement++], key, write.since, write.lease);
     for (const auto& [id, write] : sent.pibo)
-        landedOrFenced(outcome.results[statement++], write.record.owner, write.version, write.lease);
+        landedOrFenced(outcome.results[statement++], write.record.owner, write.since, write.lease);
     for (const auto& [key, release] : sent.releases) {
         forget(release.version);
         // Given up, or taken by another server meanwhile: either way no longer ours.
@@ -132,9 +135,9 @@ void PostgresStore::settleWrites(const WriteBatch& sent, const SqlOutcome& outco
     }
 }
 
-void PostgresStore::landedOrFenced(const PGresult* result, const ProfileKey& owner, uint64_t version,
+void PostgresStore::landedOrFenced(const PGresult* result, const ProfileKey& owner, uint64_t since,
                                    int64_t lease) {
-    forget(version);
+    forget(since);
     if (PQntuples(result) == 1) return;
     const Lease* held = leaseOf(owner);
     if (held != nullptr && held->number == lease)
@@ -146,17 +149,17 @@ void PostgresStore::landedOrFenced(const PGresult* result, const ProfileKey& own
 // was made under is gone (then it is given up with that lease).
 void PostgresStore::requeue(const WriteBatch& sent) {
     size_t givenUp = 0;
-    const auto stillOurs = [&](const ProfileKey& owner, int64_t lease, uint64_t version) {
+    const auto stillOurs = [&](const ProfileKey& owner, int64_t lease, uint64_t since) {
         const Lease* held = leaseOf(owner);
         if (held != nullptr && held->number == lease) return true;
-        forget(version);
+        forget(since);
         ++givenUp;
         return false;
     };
     for (const auto& [key, write] : sent.profiles)
-        if (stillOurs(key, write.lease, write.version)) keepNewest(waiting_.profiles, key, write, outstanding_);
+        if (stillOurs(key, write.lease, write.since)) keepNewest(waiting_.profiles, key, write, outstanding_);
     for (const auto& [id, write] : sent.pibo)
-        if (stillOurs(write.record.owner, write.lease, write.version)) keepNewest(waiting_.pibo, id, write, outstanding_);
+        if (stillOurs(write.record.owner, write.lease, write.since)) keepNewest(waiting_.pibo, id, write, outstanding_);
     for (const auto& [key, release] : sent.releases) {
         const Lease* held = leaseOf(key);
         if (held != nullptr && held->number == release.lease) waiting_.releases.try_emplace(key, release);
@@ -181,8 +184,8 @@ void PostgresStore::keepRefused(const WriteBatch& sent, const std::string& error
         keepNewest(refused_.pibo, id, write, outstanding_);
         owners.push_back(write.record.owner);
     }
-    for (const auto& entry : refused_.profiles) forget(entry.second.version);
-    for (const auto& entry : refused_.pibo) forget(entry.second.version);
+    for (const auto& entry : refused_.profiles) forget(entry.second.since);
+    for (const auto& entry : refused_.pibo) forget(entry.second.since);
     for (const auto& [key, release] : sent.releases) forget(release.version);
     for (const ProfileKey& owner : owners) loseLease(owner, "the database refused its changes");
 }

@@ -92,5 +92,30 @@ TEST(FleetFailure, TheDisconnectLineWaitsForTheLeaseToBeGivenUp) {
     EXPECT_TRUE(onB.awaitWelcome().has_value());
 }
 
+// Replies held for one player are bounded: the 64th waits, the 65th lets the
+// player go rather than keep ever more for a database that does not answer.
+TEST(FleetFailure, AtMost64RepliesWaitForOnePlayer) {
+    SKIP_WITHOUT_POSTGRESQL();
+    FrozenClocks clocks;  // the statement deadline stays away
+    const std::string url = database().createDatabase("fleet_held_bound");
+    ConsoleLines console;
+    auto a = fleetServer(url);
+    KarstClient p1 = enterPlayer(*a, 1, kHubRoom);
+    RowLock profiles(url);
+    ASSERT_TRUE(profiles.held());
+    constexpr int8_t kCheapestFruit = 24;
+    for (int i = 0; i < 64; ++i) ASSERT_TRUE(p1.buyFruit(kCheapestFruit));
+    const std::vector<Frame> frames = roundTrip(p1);
+    EXPECT_TRUE(framesOfType(frames, MessageType::BuyFruitResult).empty());
+    EXPECT_TRUE(framesOfType(frames, MessageType::Notice).empty());
+
+    ASSERT_TRUE(p1.buyFruit(kCheapestFruit));
+    EXPECT_EQ(awaitNotice(p1).code, 12);
+    EXPECT_TRUE(p1.closedByPeer());
+    EXPECT_EQ(console.count("Warning: player " + std::to_string(p1.playerId()) +
+                            " is disconnected: 64 replies wait for the database"),
+              1u);
+}
+
 }  // namespace
 }  // namespace karst::testing
