@@ -1,16 +1,19 @@
 // karst_store_copy against a throwaway PostgreSQL cluster: store files survive
 // a trip through the database unchanged (egg ids from 2^63 included), the egg
 // counter never falls behind the ids in use, nothing is overwritten that the
-// operator did not ask to replace, and merge lets the files win.
+// operator did not ask to replace, and merge lets the files win. Also the lease
+// list's text.
 #include "store_copy/store_copy.h"
 
 #include "garden/pibo_store.h"
+#include "store/lease_list.h"
 #include "store/profile_store.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <sstream>
 
 namespace karst::storecopy {
@@ -161,6 +164,55 @@ TEST_F(StoreCopy, MergeLetsTheFilesWinAndKeepsWhatTheyDoNotHold) {
     ASSERT_EQ(run("to-files", dir_.file("p2.bin"), dir_.file("b2.bin")), kCopyDone) << err_;
     EXPECT_EQ(decodeProfileStore(readBytes(dir_.file("p2.bin"))).table, tableOf({richerAmy, bob}));
     EXPECT_EQ(readBytes(dir_.file("b2.bin")), encodePiboStore(dumped, kHighEggId + 2));
+}
+
+TEST(LeaseList, OneLinePerKeyInTheListsOrderCommentsSkipped) {
+    ProfileKey low{}, high{};
+    for (size_t i = 0; i < kProfileKeySize; ++i) {
+        low[i] = static_cast<uint8_t>(i);
+        high[i] = static_cast<uint8_t>(0xf0 + i % 16);
+    }
+    const std::vector<LeaseEntry> entries = {{high, 0}, {low, std::numeric_limits<int64_t>::max()}};
+    const std::string text = encodeLeaseList(entries);
+    EXPECT_EQ(text, "# karst lease list 1\n"
+                    "f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff 0\n"
+                    "000102030405060708090a0b0c0d0e0f 9223372036854775807\n");
+    std::string error;
+    EXPECT_EQ(decodeLeaseList(text + "# 0102 a comment\n#\n", error), entries) << error;
+    EXPECT_EQ(decodeLeaseList("# karst lease list 1\n", error), std::vector<LeaseEntry>{}) << error;
+    EXPECT_EQ(leaseListPathFor("SAVEDATA/p.bin.unsaved-20261207T061500Z"),
+              "SAVEDATA/p.bin.unsaved-20261207T061500Z.leases");
+}
+
+TEST(LeaseList, RefusesTheWholeListForOneLineItCannotRead) {
+    const std::string header = "# karst lease list 1\n", key = "000102030405060708090a0b0c0d0e0f";
+    const std::string badLine = "line 2: expected 32 lower-case hex digits", badNumber = "line 2: the lease number";
+    struct Case {
+        std::string text, error;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"", "line 1: not a lease list"},
+             {"# karst lease list 2\n" + key + " 1\n", "line 1: not a lease list"},
+             {key + " 1\n", "line 1: not a lease list"},
+             {header + key + " 15", "line 2: no line end"},  // perhaps cut from 150
+             {header + key + " 1\n#\n" + key + " 2\n", "line 4: key " + key + " is listed twice"},
+             {header + "000102030405060708090A0B0C0D0E0F 1\n", badLine},
+             {header + key.substr(1) + " 1\n", badLine},
+             {header + key + "0 1\n", badLine},
+             {header + "g" + key.substr(1) + " 1\n", badLine},
+             {header + key + "\n", badLine},
+             {header + "\n", badLine},
+             {header + key + " \n", badNumber},
+             {header + key + "  1\n", badNumber},
+             {header + key + " 1\r\n", badNumber},
+             {header + key + " -1\n", badNumber},
+             {header + key + " +1\n", badNumber},
+             {header + key + " 9223372036854775808\n", badNumber},  // one past the largest
+         }) {
+        std::string error;
+        EXPECT_EQ(decodeLeaseList(c.text, error), std::nullopt) << c.text;
+        EXPECT_TRUE(error.starts_with(c.error)) << c.text << " -> " << error;
+    }
 }
 
 TEST(StoreCopyOptions, BadCommandLinesExitWithUsage) {
