@@ -2,6 +2,7 @@
 
 #include "store/file_replace.h"
 #include "store_copy/copy_steps.h"
+#include "store_copy/merge_dump.h"
 
 #include <filesystem>
 #include <ostream>
@@ -32,24 +33,6 @@ bool copyToDatabase(const CopyOptions& options, std::ostream& out, std::string& 
     }
     if (!writeAndCommit(db, files, next, error)) return false;
     reportCopied(out, "copied to the database:", options, files, next);
-    return true;
-}
-
-bool mergeIntoDatabase(const CopyOptions& options, std::ostream& out, std::string& error) {
-    // A dump may hold one store only; neither is a mistyped path, not an empty dump.
-    std::error_code ignored;
-    if (!std::filesystem::exists(options.profileStorePath, ignored) &&
-        !std::filesystem::exists(options.piboStorePath, ignored)) {
-        error = "neither " + options.profileStorePath + " nor " + options.piboStorePath + " exists";
-        return false;
-    }
-    StoreFiles files;
-    CopyDatabase db;
-    uint64_t next = 0;
-    if (!readStoreFiles(options, files, error) || !db.connect(options.url, error) || !db.holdsStore(error) ||
-        !db.run("BEGIN", error) || !writeAndCommit(db, files, next, error))
-        return false;
-    reportCopied(out, "merged into the database:", options, files, next);
     return true;
 }
 
@@ -114,7 +97,7 @@ int runCopy(const CopyOptions& options, std::ostream& out, std::ostream& err) {
     switch (options.command) {
         case CopyCommand::ToDatabase: done = copyToDatabase(options, out, error); break;
         case CopyCommand::ToFiles: done = copyToFiles(options, out, error); break;
-        case CopyCommand::Merge: done = mergeIntoDatabase(options, out, error); break;
+        case CopyCommand::Merge: done = mergeDump(options, out, err, error); break;
     }
     if (done) return kCopyDone;
     err << "karst_store_copy: " << error << '\n';
