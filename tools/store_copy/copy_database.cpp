@@ -48,12 +48,22 @@ std::span<const uint8_t> cell(const Result& result, int row, int column) {
             static_cast<size_t>(PQgetlength(result.get(), row, column))};
 }
 
+// One binary parameter; binary results when asked.
+Result execWithBytes(PGconn* conn, const char* sql, const std::string& value, bool binaryResult) {
+    const char* data[] = {value.data()};
+    const int lengths[] = {static_cast<int>(value.size())};
+    const int binary[] = {1};
+    return Result(PQexecParams(conn, sql, 1, nullptr, data, lengths, binary, binaryResult ? 1 : 0), &PQclear);
+}
+
 constexpr const char* kProfileStatement = "karst_copy_profile";
 constexpr const char* kPiboStatement = "karst_copy_pibo";
 // Ids stored signed, listed in unsigned order: the file order of a store that
 // has only ever grown.
 constexpr const char* kSelectPiboSql =
     "SELECT id, owner, record FROM karst_pibo ORDER BY id # (-9223372036854775807 - 1)";
+constexpr const char* kLockLeaseSql =
+    "SELECT lease_number FROM karst_leases WHERE profile_key = $1::bytea FOR UPDATE";
 
 }  // namespace
 
@@ -156,15 +166,23 @@ bool CopyDatabase::writePibo(const PiboRecord& record, std::string& error) {
 }
 
 bool CopyDatabase::raiseNextEggId(uint64_t atLeast, std::string& error) {
-    const std::string value = int8Bytes(atLeast);
-    const char* data[] = {value.data()};
-    const int lengths[] = {8};
-    const int binary[] = {1};
-    const Result result(PQexecParams(conn_.get(), kRaiseNextEggIdSql, 1, nullptr, data, lengths, binary, 0),
-                        &PQclear);
+    const Result result = execWithBytes(conn_.get(), kRaiseNextEggIdSql, int8Bytes(atLeast), false);
     if (resultOk(result)) return true;
     error = connectionError(conn_.get());
     return false;
+}
+
+bool CopyDatabase::lockLeaseNumber(const ProfileKey& key, std::optional<int64_t>& number,
+                                   std::string& error) {
+    const Result result = execWithBytes(conn_.get(), kLockLeaseSql, bytesOf(key), true);
+    if (!resultOk(result)) {
+        error = connectionError(conn_.get());
+        return false;
+    }
+    number.reset();
+    if (PQntuples(result.get()) == 1)
+        number = static_cast<int64_t>(int8FromBytes(PQgetvalue(result.get(), 0, 0)));
+    return true;
 }
 
 bool CopyDatabase::readProfiles(ProfileTable& table, std::string& error) {

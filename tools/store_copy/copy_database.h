@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ public:
     bool writeProfile(const ProfileRecord& record, std::string& error);
     bool writePibo(const PiboRecord& record, std::string& error);
     bool raiseNextEggId(uint64_t atLeast, std::string& error);
+    // Locks the key's lease row until the transaction ends, so no server takes the
+    // key while its records are written; `number` stays empty without a row.
+    bool lockLeaseNumber(const ProfileKey& key, std::optional<int64_t>& number, std::string& error);
 
     bool readProfiles(ProfileTable& table, std::string& error);
     bool readPibo(std::vector<PiboRecord>& records, std::string& error);

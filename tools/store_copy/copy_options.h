@@ -18,6 +18,10 @@ struct CopyOptions {
     std::string url;  // a libpq connection string
     std::string profileStorePath = "SAVEDATA/karst-profile-store.bin";
     std::string piboStorePath = "SAVEDATA/karst-pibo-store.bin";
+    // merge only: the dump's lease list (empty: the one beside the profile store),
+    // and whether the keys taken since the dump stay out while the rest loads.
+    std::string leaseListPath;
+    bool skipTaken = false;
 };
 
 struct CopyOptionsOutcome {

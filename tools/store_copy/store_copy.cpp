@@ -1,8 +1,8 @@
 #include "store_copy/store_copy.h"
 
 #include "store/file_replace.h"
-#include "store/store_file.h"
-#include "store_copy/copy_database.h"
+#include "store_copy/copy_steps.h"
+#include "store_copy/merge_dump.h"
 
 #include <filesystem>
 #include <ostream>
@@ -10,80 +10,6 @@
 namespace karst::storecopy {
 
 namespace {
-
-struct StoreFiles {
-    ProfileTable profiles;
-    std::vector<PiboRecord> pibo;
-    uint64_t nextPiboId = kFirstServerPiboId;
-};
-
-// False with `error` set when the file is there but cannot be read; `bytes`
-// stays empty when there is no file.
-bool readIfPresent(const std::string& path, const StoreFileShape& shape, bool oneMoreByte,
-                   std::vector<uint8_t>& bytes, bool& present, std::string& error) {
-    const StoreFileRead read = readStoreFile(path, shape, oneMoreByte, bytes);
-    present = read != StoreFileRead::Missing;
-    if (read != StoreFileRead::Unreadable) return true;
-    error = "cannot read " + path + " (not a readable regular file)";
-    return false;
-}
-
-// The files as the server would load them, except that a file it would set
-// aside refuses the whole copy: nothing is copied from a damaged store.
-bool readStoreFiles(const CopyOptions& options, StoreFiles& files, std::string& error) {
-    std::vector<uint8_t> bytes;
-    bool present = false;
-    // One byte past the records is read too: trailing bytes refuse a profile store.
-    if (!readIfPresent(options.profileStorePath, kProfileFileShape, true, bytes, present, error)) return false;
-    if (present) {
-        DecodedProfileStore decoded = decodeProfileStore(bytes);
-        if (decoded.status != ProfileStoreStatus::Loaded) {
-            error = options.profileStorePath + " is not a valid profile store";
-            return false;
-        }
-        files.profiles = std::move(decoded.table);
-    }
-    if (!readIfPresent(options.piboStorePath, kPiboFileShape, false, bytes, present, error)) return false;
-    if (present) {
-        DecodedPiboStore decoded = decodePiboStore(bytes);
-        if (decoded.status != PiboStoreStatus::Loaded) {
-            error = options.piboStorePath + " is not a valid Pibo store";
-            return false;
-        }
-        files.pibo = std::move(decoded.records);
-        files.nextPiboId = decoded.nextPiboId;
-    }
-    return true;
-}
-
-// The counter never goes below what the files' server would have handed out
-// next, nor to an id that a record already holds.
-uint64_t nextEggIdAfter(const StoreFiles& files) {
-    uint64_t next = files.nextPiboId;
-    for (const PiboRecord& record : files.pibo)
-        if (record.id >= kFirstServerPiboId && record.id + 2 > next) next = record.id + 2;
-    return next;
-}
-
-// Every record, then the counter, then the commit, in the transaction the
-// caller began; rolled back on any failure.
-bool writeAndCommit(CopyDatabase& db, const StoreFiles& files, uint64_t& next, std::string& error) {
-    bool written = true;
-    for (auto it = files.profiles.begin(); written && it != files.profiles.end(); ++it)
-        written = db.writeProfile(it->second, error);
-    for (auto it = files.pibo.begin(); written && it != files.pibo.end(); ++it) written = db.writePibo(*it, error);
-    if (written && db.raiseNextEggId(nextEggIdAfter(files), error) && db.readNextEggId(next, error) &&
-        db.run("COMMIT", error))
-        return true;
-    db.rollback();
-    return false;
-}
-
-void reportCopied(std::ostream& out, const std::string& done, const CopyOptions& options, const StoreFiles& files,
-                  uint64_t next) {
-    out << done << ' ' << files.profiles.size() << " profiles from " << options.profileStorePath << " and "
-        << files.pibo.size() << " Pibo records from " << options.piboStorePath << "; next egg id " << next << '\n';
-}
 
 bool copyToDatabase(const CopyOptions& options, std::ostream& out, std::string& error) {
     StoreFiles files;
@@ -107,24 +33,6 @@ bool copyToDatabase(const CopyOptions& options, std::ostream& out, std::string& 
     }
     if (!writeAndCommit(db, files, next, error)) return false;
     reportCopied(out, "copied to the database:", options, files, next);
-    return true;
-}
-
-bool mergeIntoDatabase(const CopyOptions& options, std::ostream& out, std::string& error) {
-    // A dump may hold one store only; neither is a mistyped path, not an empty dump.
-    std::error_code ignored;
-    if (!std::filesystem::exists(options.profileStorePath, ignored) &&
-        !std::filesystem::exists(options.piboStorePath, ignored)) {
-        error = "neither " + options.profileStorePath + " nor " + options.piboStorePath + " exists";
-        return false;
-    }
-    StoreFiles files;
-    CopyDatabase db;
-    uint64_t next = 0;
-    if (!readStoreFiles(options, files, error) || !db.connect(options.url, error) || !db.holdsStore(error) ||
-        !db.run("BEGIN", error) || !writeAndCommit(db, files, next, error))
-        return false;
-    reportCopied(out, "merged into the database:", options, files, next);
     return true;
 }
 
@@ -189,7 +97,7 @@ int runCopy(const CopyOptions& options, std::ostream& out, std::ostream& err) {
     switch (options.command) {
         case CopyCommand::ToDatabase: done = copyToDatabase(options, out, error); break;
         case CopyCommand::ToFiles: done = copyToFiles(options, out, error); break;
-        case CopyCommand::Merge: done = mergeIntoDatabase(options, out, error); break;
+        case CopyCommand::Merge: done = mergeDump(options, out, err, error); break;
     }
     if (done) return kCopyDone;
     err << "karst_store_copy: " << error << '\n';

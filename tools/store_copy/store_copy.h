@@ -4,8 +4,9 @@
 //
 // Every command refuses rather than overwrites: to-database wants a database
 // without records, to-files wants target files that are missing or empty. merge
-// is the exception on purpose: it loads what a server could not write during a
-// database outage, which is newer than what the database holds.
+// does overwrite, on purpose: it loads what a server could not write during a
+// database outage, which is newer than what the database holds, but only for
+// the keys nobody has taken since (see merge_dump.h).
 #pragma once
 
 #include "store_copy/copy_options.h"
