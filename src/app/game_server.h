@@ -337,7 +337,7 @@ private:
     // The ban list as last read or written, and what the file looked like then.
     BanList banList_;
     BanFileStamp banFileState_;
-    bool banFileWarned_ = false;
+    FailureStreak banFileReads_;
     uint64_t lastBanCheckNs_ = 0;
     // When a refused address was last reported, so a reconnect loop prints a
     // line a minute at most.
