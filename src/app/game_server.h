@@ -279,6 +279,7 @@ private:
     net::SocketHandle listenSocket_ = net::kInvalidSocket;
     net::SocketHandle udpSocket_ = net::kInvalidSocket;
     net::SocketHandle masterSocket_ = net::kInvalidSocket;
+    FailureStreak masterLookups_;
     ConnectionTable clients_;
     std::vector<StartCountdown> startCountdowns_;
     std::vector<RoomKey> startedStageRooms_;
