@@ -1,8 +1,9 @@
 #include "app/ban_list.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 #include "app/config_file.h"
 #include "app/console_line.h"
@@ -10,6 +11,12 @@
 namespace karst {
 
 namespace {
+
+// Why the last C library call failed; a call that failed without saying why
+// still reports a failure.
+std::error_code lastLibraryError() {
+    return std::error_code(errno != 0 ? errno : EIO, std::generic_category());
+}
 
 std::optional<Ban> parseBanLine(std::string_view text) {
     const ConsoleCommand words = parseConsoleCommand(text);
@@ -144,16 +151,30 @@ BanFileStamp stampBanFile(const std::string& path) {
     return stamp;
 }
 
-std::optional<std::string> readBanFile(const std::string& path) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text(kMaxBanFileBytes + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (in.bad() || static_cast<size_t>(in.gcount()) > kMaxBanFileBytes) return std::nullopt;
-    text.resize(static_cast<size_t>(in.gcount()));
-    return text;
+bool readBanFile(const std::string& path, std::string& text, std::error_code& error) {
+    namespace fs = std::filesystem;
+    error.clear();
+    const fs::file_status status = fs::status(path, error);
+    if (error) return false;
+    // A device or a pipe could block the loop or never end, so only files are read.
+    if (!fs::is_regular_file(status)) {
+        error = std::make_error_code(fs::is_directory(status) ? std::errc::is_a_directory
+                                                              : std::errc::invalid_argument);
+        return false;
+    }
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        error = lastLibraryError();
+        return false;
+    }
+    text.assign(kMaxBanFileBytes + 1, '\0');
+    const size_t length = std::fread(text.data(), 1, text.size(), file);
+    if (std::ferror(file) != 0) error = lastLibraryError();
+    std::fclose(file);
+    if (!error && length > kMaxBanFileBytes) error = std::make_error_code(std::errc::file_too_large);
+    if (error) return false;
+    text.resize(length);
+    return true;
 }
 
 std::string describeBan(const Ban& ban) {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "net/ip_address.h"
@@ -81,8 +82,9 @@ struct BanFileStamp {
 };
 BanFileStamp stampBanFile(const std::string& path);
 
-// The file's text; nothing when it cannot be read or exceeds kMaxBanFileBytes.
-std::optional<std::string> readBanFile(const std::string& path);
+// Reads the file's text into `text`. False when it cannot be read or exceeds
+// kMaxBanFileBytes, and then `error` says why in the system's words.
+bool readBanFile(const std::string& path, std::string& text, std::error_code& error);
 
 // "key <hex>" or "address <network>", without the reason.
 std::string describeBan(const Ban& ban);

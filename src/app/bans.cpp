@@ -26,18 +26,17 @@ void GameServer::loadBanList(bool atStartup) {
     const std::string& path = settings_.banListPath;
     if (path.empty()) return;
     const auto state = stampBanFile(path);
-    std::optional<std::string> text = std::string();
-    if (state.exists) text = readBanFile(path);
-    if (!text) {
+    std::string text;
+    std::error_code error;
+    if (state.exists && !readBanFile(path, text, error)) {
         // The state is not taken over, so the next check tries again.
-        if (!banFileWarned_)
-            printError("Warning: could not read ban list " + path + "; keeping the " +
-                       std::to_string(banList_.size()) + " bans in force");
-        banFileWarned_ = true;
+        if (banFileReads_.failed())
+            printError("Warning: could not read ban list " + path + ": " + error.message() +
+                       "; keeping the " + std::to_string(banList_.size()) + " bans in force");
         return;
     }
-    banFileWarned_ = false;
-    ParsedBanFile parsed = BanList::parse(*text);
+    banFileReads_.succeeded();
+    ParsedBanFile parsed = BanList::parse(text);
     for (size_t line : parsed.invalidLines)
         printError("Warning: ignored invalid ban at " + path + ":" + std::to_string(line));
     banList_ = std::move(parsed.list);
@@ -64,9 +63,10 @@ bool GameServer::saveBanList() {
     std::error_code error;
     const bool saved =
         ensureParentDirectories(path, error) &&
-        replaceFileFromTemp(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+        replaceFileFromTemp(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, error);
     if (!saved) {
-        printError("Warning: could not save ban list " + path + "; the change holds until restart");
+        printError("Warning: could not save ban list " + path + ": " + error.message() +
+                   "; the change holds until restart");
         return false;
     }
     banFileState_ = stampBanFile(path);

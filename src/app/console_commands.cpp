@@ -182,7 +182,8 @@ void GameServer::commandSave(const ConsoleCommand&) {
     writePiboStore();
     const auto report = [](const SaveReport& saved, size_t count, const std::string& path) {
         if (!saved.failing()) printLine("saved " + saved.what() + " " + path + " (" + std::to_string(count) + " records)");
-        else printError("Could not save " + saved.what() + " " + path);
+        else printError("Could not save " + saved.what() + " " + path + ": " +
+                        saved.lastError().message());
     };
     report(profileSaveReport_, profileStore_.size(), settings_.profileStorePath);
     report(piboSaveReport_, piboStore_.size(), settings_.piboStorePath);

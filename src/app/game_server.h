@@ -19,6 +19,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <unordered_map>
 #include <vector>
 
@@ -99,6 +100,9 @@ private:
     bool watchServerSockets();
     void closeConsole();
     void watchListener();
+    // Rests the loop one tick after a wait that failed, warning once per run.
+    void restAfterFailedWait(const std::error_code& error);
+    std::string pollerName() const;
     // True when the shared store's socket is among the ready ones.
     bool sortReadyEvents(bool& listenerReady, bool& udpReady, bool& consoleReady);
     void serveConnections();
@@ -286,6 +290,7 @@ private:
     net::SocketHandle listenSocket_ = net::kInvalidSocket;
     net::SocketHandle udpSocket_ = net::kInvalidSocket;
     net::SocketHandle masterSocket_ = net::kInvalidSocket;
+    FailureStreak masterLookups_;
     ConnectionTable clients_;
     std::vector<StartCountdown> startCountdowns_;
     std::vector<RoomKey> startedStageRooms_;
@@ -349,7 +354,7 @@ private:
     // The ban list as last read or written, and what the file looked like then.
     BanList banList_;
     BanFileStamp banFileState_;
-    bool banFileWarned_ = false;
+    FailureStreak banFileReads_;
     uint64_t lastBanCheckNs_ = 0;
     // When a refused address was last reported, so a reconnect loop prints a
     // line a minute at most.
@@ -367,6 +372,9 @@ private:
     // a pass does not allocate once the server is warm).
     net::Poller poller_;
     uint16_t listenerEvents_ = 0;
+    FailureStreak failedWaits_;
+    FailureStreak listenerWatchFailures_;
+    FailureStreak storeWatchFailures_;
     bool consoleWatched_ = false;
     uint64_t passNumber_ = 0;
     std::vector<net::ReadyEvent> readyConnections_;

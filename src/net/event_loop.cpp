@@ -7,7 +7,10 @@
 // it; only a socket that could not take it all is watched for writability, until
 // its queue drains.
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
+#include "app/console.h"
 #include "app/game_server.h"
 #include "net/clock.h"
 #include "net/console_input.h"
@@ -34,8 +37,14 @@ int GameServer::run() {
 void GameServer::runPass() {
     watchListener();
     if (sharedStore_) watchSharedStore();
-    // An interrupted or failed wait abandons the pass; the next one starts at once.
-    if (poller_.wait(kPollTimeoutMs) < 0) return;
+    std::error_code waitError;
+    if (poller_.wait(kPollTimeoutMs, waitError) < 0) {
+        // An interruption (the stop signal) only cuts the pass short.
+        if (waitError != std::errc::interrupted) restAfterFailedWait(waitError);
+        return;
+    }
+    if (const uint64_t failures = failedWaits_.succeeded())
+        printLine("Waiting for sockets (" + pollerName() + ") works" + againAfterFailures(failures));
     ++passNumber_;
     bool listenerReady = false, udpReady = false, consoleReady = false;
     const bool storeReady = sortReadyEvents(listenerReady, udpReady, consoleReady);
@@ -57,12 +66,33 @@ void GameServer::runPass() {
     writePendingSaves();
 }
 
+void GameServer::restAfterFailedWait(const std::error_code& error) {
+    // A wait that fails at once would otherwise spin the loop at full speed for
+    // as long as the failure lasts; resting one tick keeps the timers' pace.
+    if (failedWaits_.failed())
+        printError("Warning: could not wait for sockets (" + pollerName() + "): " + error.message() +
+                   "; the event loop rests " + std::to_string(kPollTimeoutMs) + " ms between attempts");
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollTimeoutMs));
+}
+
+std::string GameServer::pollerName() const {
+    return poller_.kind() == net::Poller::Kind::Readiness ? "epoll" : "poll";
+}
+
 void GameServer::watchListener() {
     // At capacity the listener asks for nothing: a pending connection would
     // otherwise wake every pass at once and spin the loop until a slot frees.
     const uint16_t wanted = listenerResting() ? 0 : net::kPollIn;
     if (wanted == listenerEvents_) return;
-    poller_.modify(listenSocket_, wanted, kListenerToken);
+    std::error_code error;
+    // Not taken over on failure, so the next pass asks again.
+    if (!poller_.modify(listenSocket_, wanted, kListenerToken, error)) {
+        if (listenerWatchFailures_.failed())
+            printError("Warning: could not update the event loop's watch on the listener (TCP port " +
+                       std::to_string(tcpPort()) + "): " + error.message() + "; trying again every pass");
+        return;
+    }
+    listenerWatchFailures_.succeeded();
     listenerEvents_ = wanted;
 }
 
@@ -72,13 +102,24 @@ void GameServer::watchSharedStore() {
     const bool write = sharedStore_->wantsWrite();
     if (socket == watchedStoreSocket_ && write == watchedStoreWrite_) return;
     const uint16_t events = net::kPollIn | (write ? net::kPollOut : 0);
-    if (watchedStoreSocket_ >= 0 && socket != watchedStoreSocket_)
+    if (socket >= 0 && socket == watchedStoreSocket_) {
+        std::error_code error;
+        // Not taken over on failure, so the next pass asks again.
+        if (!poller_.modify(static_cast<net::SocketHandle>(socket), events, kStoreToken, error)) {
+            if (storeWatchFailures_.failed())
+                printError("Warning: could not update the event loop's watch on the database connection: " +
+                           error.message() + "; trying again every pass");
+            return;
+        }
+        storeWatchFailures_.succeeded();
+        watchedStoreWrite_ = write;
+        return;
+    }
+    if (watchedStoreSocket_ >= 0)
         poller_.remove(static_cast<net::SocketHandle>(watchedStoreSocket_));
     watchedStoreWrite_ = write;
     if (socket < 0) {
         watchedStoreSocket_ = -1;
-    } else if (socket == watchedStoreSocket_) {
-        poller_.modify(static_cast<net::SocketHandle>(socket), events, kStoreToken);
     } else {
         watchedStoreSocket_ = poller_.add(static_cast<net::SocketHandle>(socket), events, kStoreToken) ? socket : -1;
     }

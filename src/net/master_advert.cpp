@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "app/console.h"
 #include "app/game_server.h"
@@ -51,18 +53,34 @@ std::array<uint8_t, kMasterAdvertSize> encodeMasterAdvert(const MasterAdvertFiel
 
 namespace {
 
-// The first resolved address whose datagram socket connects; invalid when none.
-net::SocketHandle connectToMaster(const std::string& host, uint16_t port) {
-    for (const net::ResolvedAddress& address :
-         net::resolveAddresses(host, port, net::SocketType::Datagram, false)) {
+// The first resolved address whose datagram socket connects; invalid when none,
+// and then `error` holds the last connect's reason.
+net::SocketHandle connectToMaster(const std::vector<net::ResolvedAddress>& addresses,
+                                  std::error_code& error) {
+    for (const net::ResolvedAddress& address : addresses) {
         const net::SocketHandle s = net::openSocket(address.family, address.socketType, address.protocol);
-        if (s == net::kInvalidSocket) continue;
+        if (s == net::kInvalidSocket) {
+            error = net::lastSocketError();
+            continue;
+        }
         // Non-blocking, so a full socket buffer can never hold up the loop; a
         // send that would block counts as a failed send.
         if (net::connectSocket(s, address.address) && net::setNonBlocking(s)) return s;
+        error = net::lastSocketError();
         net::closeSocket(s);
     }
     return net::kInvalidSocket;
+}
+
+// The established line comes at every failed attempt; the reason follows it on
+// a line of its own, once per run of failures.
+void reportUnreachableMaster(const std::string& where, bool resolved, const std::error_code& error,
+                             FailureStreak& failures) {
+    printError("Warning: could not resolve KARST master " + where);
+    if (!failures.failed()) return;
+    const std::string reason = error ? error.message() : "no address to send to";
+    printError("Warning: KARST master " + where + ": " + (resolved ? "connect" : "lookup") +
+               " failed: " + reason);
 }
 
 }  // namespace
@@ -76,12 +94,16 @@ void GameServer::advertiseToMaster(bool force) {
     lastAdvertiseTime_ = now;
 
     if (masterSocket_ == net::kInvalidSocket) {
-        masterSocket_ = connectToMaster(settings_.masterHost, settings_.masterPort);
+        std::error_code error;
+        const auto addresses = net::resolveAddresses(settings_.masterHost, settings_.masterPort,
+                                                     net::SocketType::Datagram, false, error);
+        masterSocket_ = connectToMaster(addresses, error);
         if (masterSocket_ == net::kInvalidSocket) {
-            printError("Warning: could not resolve KARST master " + settings_.masterHost + ":" +
-                       std::to_string(settings_.masterPort));
+            reportUnreachableMaster(settings_.masterHost + ":" + std::to_string(settings_.masterPort),
+                                    !addresses.empty(), error, masterLookups_);
             return;
         }
+        masterLookups_.succeeded();
     }
 
     MasterAdvertFields fields;

@@ -45,16 +45,31 @@ bool Poller::add(SocketHandle s, uint16_t events, uint64_t token) {
     return true;
 }
 
-void Poller::modify(SocketHandle s, uint16_t events, uint64_t token) {
-    if (!open_) return;
+bool Poller::modify(SocketHandle s, uint16_t events, uint64_t token) {
+    std::error_code ignored;
+    return modify(s, events, token, ignored);
+}
+
+bool Poller::modify(SocketHandle s, uint16_t events, uint64_t token, std::error_code& error) {
+    error.clear();
+    if (!open_) {
+        error = std::make_error_code(std::errc::bad_file_descriptor);
+        return false;
+    }
     if (queue_ != kInvalidSocket) {
-        (void)watchSocket(queue_, s, events, token, false);
-        return;
+        if (watchSocket(queue_, s, events, token, false)) return true;
+        error = lastSocketError();
+        return false;
     }
     const auto it = slots_.find(s);
-    if (it == slots_.end()) return;
+    if (it == slots_.end()) {
+        // What epoll says of a socket it does not watch, so both kinds read alike.
+        error = std::make_error_code(std::errc::no_such_file_or_directory);
+        return false;
+    }
     entries_[it->second].events = events;
     tokens_[it->second] = token;
+    return true;
 }
 
 void Poller::remove(SocketHandle s) {
@@ -79,14 +94,22 @@ void Poller::remove(SocketHandle s) {
 }
 
 int Poller::wait(int timeoutMs) {
+    std::error_code ignored;
+    return wait(timeoutMs, ignored);
+}
+
+int Poller::wait(int timeoutMs, std::error_code& error) {
+    error.clear();
     readyCount_ = 0;
     if (queue_ != kInvalidSocket) {
         ready_.resize(std::clamp(watched_ + 1, kMinReadyBuffer, kMaxReadyPerWait));
         const int n = waitReadiness(queue_, ready_, timeoutMs);
+        if (n < 0) error = lastSocketError();
         if (n > 0) readyCount_ = static_cast<size_t>(n);
         return n;
     }
     const int n = pollSockets(entries_, timeoutMs);
+    if (n < 0) error = lastSocketError();
     if (n <= 0) return n;
     ready_.resize(std::max(ready_.size(), entries_.size()));
     for (size_t i = 0; i < entries_.size(); ++i)

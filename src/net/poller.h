@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <span>
+#include <system_error>
 #include <unordered_map>
 #include <vector>
 
@@ -35,12 +36,18 @@ public:
     // False when the socket cannot be watched (a regular file under epoll) or
     // the poller is not open.
     bool add(SocketHandle s, uint16_t events, uint64_t token);
-    void modify(SocketHandle s, uint16_t events, uint64_t token);
+    // Changes what a watched socket waits for. False when the system refuses or
+    // the socket is not watched here, and then it waits for what it did before;
+    // `error`, when given, says why.
+    bool modify(SocketHandle s, uint16_t events, uint64_t token);
+    bool modify(SocketHandle s, uint16_t events, uint64_t token, std::error_code& error);
     void remove(SocketHandle s);
 
     // Waits up to `timeoutMs`; negative on failure, else the number of ready
-    // sockets, which ready() then lists.
+    // sockets, which ready() then lists. On failure `error`, when given, says
+    // why; an interrupted wait compares equal to std::errc::interrupted.
     int wait(int timeoutMs);
+    int wait(int timeoutMs, std::error_code& error);
     std::span<const ReadyEvent> ready() const { return {ready_.data(), readyCount_}; }
 
 private:

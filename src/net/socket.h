@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "net/ip_address.h"
@@ -48,13 +49,20 @@ void stopSocketLibrary();
 
 // getaddrinfo: `node` empty means no node (any local address when passive).
 // Returns the addresses in the resolver's order; empty when resolution fails,
-// and then `failure`, when given, holds the resolver's reason.
+// and then `error` holds the resolver's reason (gai_strerror's text on POSIX,
+// Winsock's on Windows).
+std::vector<ResolvedAddress> resolveAddresses(const std::string& node, uint16_t port,
+                                              SocketType type, bool passive,
+                                              std::error_code& error);
+// The same, with the reason as text, when `failure` is given.
 std::vector<ResolvedAddress> resolveAddresses(const std::string& node, uint16_t port,
                                               SocketType type, bool passive,
                                               std::string* failure = nullptr);
 
-// The system's reason for the last failed socket call on this thread, in its
-// own words ("Address already in use"), for console lines.
+// The system's reason for the last failed socket call on this thread. An
+// interrupted call compares equal to std::errc::interrupted on every platform.
+std::error_code lastSocketError();
+// Its words ("Address already in use"), for console lines.
 std::string lastSocketErrorText();
 
 SocketHandle openSocket(int family, int socketType, int protocol);
@@ -146,7 +154,8 @@ struct PollEntry {
 };
 
 // Waits up to `timeoutMs` for any entry to become ready. Returns the number of
-// ready entries, 0 on timeout, negative on failure (an interrupted wait included).
+// ready entries, 0 on timeout, negative on failure (an interrupted wait
+// included; lastSocketError() tells which).
 int pollSockets(std::vector<PollEntry>& entries, int timeoutMs);
 
 // A readiness queue that keeps its sockets between waits and reports only the
@@ -159,11 +168,11 @@ struct ReadyEvent {
 SocketHandle openReadinessQueue();
 void closeReadinessQueue(SocketHandle queue);
 // Adds the socket (`add`) or changes what it is watched for; false when the
-// system refuses (a regular file, for instance).
+// system refuses (a regular file, for instance), and lastSocketError() says why.
 bool watchSocket(SocketHandle queue, SocketHandle s, uint16_t events, uint64_t token, bool add);
 void unwatchSocket(SocketHandle queue, SocketHandle s);
 // Waits up to `timeoutMs`; fills the front of `ready`. Returns the number filled,
-// 0 on timeout, negative on failure.
+// 0 on timeout, negative on failure (lastSocketError() says why).
 int waitReadiness(SocketHandle queue, std::span<ReadyEvent> ready, int timeoutMs);
 
 }  // namespace karst::net

@@ -54,6 +54,21 @@ AcceptOutcome acceptFailure() {
     return AcceptOutcome::Failed;
 }
 
+// getaddrinfo's codes are its own, not errno values, and only gai_strerror
+// knows their words.
+class ResolverCategory final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "getaddrinfo"; }
+    std::string message(int code) const override { return gai_strerror(code); }
+};
+
+std::error_code resolverError(int result) {
+    // EAI_SYSTEM leaves the real reason in errno.
+    if (result == EAI_SYSTEM) return std::error_code(errno, std::generic_category());
+    static const ResolverCategory category;
+    return std::error_code(result, category);
+}
+
 }  // namespace
 
 #include "net/socket_common.inc"
@@ -66,7 +81,7 @@ bool startSocketLibrary() {
 
 void stopSocketLibrary() {}
 
-std::string lastSocketErrorText() { return std::generic_category().message(errno); }
+std::error_code lastSocketError() { return std::error_code(errno, std::generic_category()); }
 
 SocketHandle openSocket(int family, int socketType, int protocol) {
     const int s = ::socket(family, socketType | SOCK_CLOEXEC, protocol);

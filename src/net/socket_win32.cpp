@@ -53,6 +53,9 @@ AcceptOutcome acceptFailure() {
     return AcceptOutcome::Failed;
 }
 
+// getaddrinfo returns a Winsock error code, which the system describes itself.
+std::error_code resolverError(int result) { return std::error_code(result, std::system_category()); }
+
 }  // namespace
 
 #include "net/socket_common.inc"
@@ -64,8 +67,11 @@ bool startSocketLibrary() {
 
 void stopSocketLibrary() { WSACleanup(); }
 
-std::string lastSocketErrorText() {
-    return std::system_category().message(WSAGetLastError());
+std::error_code lastSocketError() {
+    const int error = WSAGetLastError();
+    // So that callers test for an interruption the same way on every platform.
+    if (error == WSAEINTR) return std::make_error_code(std::errc::interrupted);
+    return std::error_code(error, std::system_category());
 }
 
 SocketHandle openSocket(int family, int socketType, int protocol) {

@@ -1,7 +1,8 @@
 // Safe replacement of the server's files, after the snapshot save of Redis:
 // temporary file next to the target, every write checked, data synced to disk,
-// one rename over the target, then the directory entry synced. The target is never
-// deleted first, so there is no moment at which neither version exists.
+// one rename over the target, then the directory entry synced (both syncs only
+// for the files that hold confirmed changes). The target is never deleted first,
+// so there is no moment at which neither version exists.
 //
 // The calls that differ between operating systems (opening with a wide path,
 // syncing a file, renaming with replacement, syncing a directory) sit in the
@@ -31,12 +32,13 @@ std::error_code runtimeError() { return std::error_code(errno, std::generic_cate
 
 // Writes the whole content to an already opened temporary file and closes it;
 // `error` keeps the first failure's reason.
-bool writeAndSync(std::FILE* file, std::span<const uint8_t> content, std::error_code& error) {
+bool writeAndSync(std::FILE* file, std::span<const uint8_t> content, FileSync sync,
+                  std::error_code& error) {
     bool ok = content.empty() ||
               std::fwrite(content.data(), 1, content.size(), file) == content.size();
     ok = ok && std::fflush(file) == 0;
     if (!ok) error = runtimeError();
-    if (ok && !net::syncFileToDisk(file)) {
+    if (ok && sync == FileSync::ToDisk && !net::syncFileToDisk(file)) {
         ok = false;
         error = net::lastFileError();
     }
@@ -86,7 +88,7 @@ bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> conte
 }
 
 bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> content,
-                         std::error_code& error) {
+                         std::error_code& error, FileSync sync) {
     error.clear();
     std::error_code ignored;
     ensureParentDirectories(path, ignored);  // a failure shows when the temp file is opened
@@ -99,7 +101,7 @@ bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> conte
         error = runtimeError();
         return false;
     }
-    bool ok = writeAndSync(file, content, error);
+    bool ok = writeAndSync(file, content, sync, error);
     if (ok && !net::renameReplacing(tempPath, target)) {
         ok = false;
         error = net::lastFileError();
@@ -108,7 +110,7 @@ bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> conte
         fs::remove(tempPath, ignored);
         return false;
     }
-    net::syncDirectory(target.parent_path());
+    if (sync == FileSync::ToDisk) net::syncDirectory(target.parent_path());
     return true;
 }
 
@@ -117,7 +119,8 @@ bool replaceTextFile(const std::string& path, std::string_view text, std::error_
     if (path.empty()) return true;
     if (!ensureParentDirectories(path, error)) return false;
     const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-    return replaceFileFromTemp(path, std::span<const uint8_t>(bytes, text.size()), error);
+    return replaceFileFromTemp(path, std::span<const uint8_t>(bytes, text.size()), error,
+                               FileSync::RenameOnly);
 }
 
 std::optional<std::string> keepRejectedFileAside(const std::string& path) {

@@ -22,19 +22,27 @@ inline constexpr std::string_view kRejectedFileInfix = ".rejected-";
 // no parent component. Returns false and sets `error` on failure.
 bool ensureParentDirectories(const std::string& path, std::error_code& error);
 
-// Writes `content` to "<path>.tmp", syncs it to disk and renames it over `path`.
-// True exactly when the rename succeeded. On any failure the target keeps its
-// previous content and no temporary file of ours remains (an entry already
-// blocking the temporary name is not ours and is left alone).
+// How far a replacement goes before it counts as done. A store holds confirmed
+// changes, so it waits for the disk; a metrics file only needs its readers never
+// to see half of it, and waiting for a slow disk every few seconds would stall
+// every player for nothing.
+enum class FileSync { ToDisk, RenameOnly };
+
+// Writes `content` to "<path>.tmp", syncs it to disk (unless told RenameOnly)
+// and renames it over `path`. True exactly when the rename succeeded. On any
+// failure the target keeps its previous content and no temporary file of ours
+// remains (an entry already blocking the temporary name is not ours and is left
+// alone).
 bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> content);
 // The same, and on failure `error` says why, in the system's words (for example
 // "No space left on device"), so the operator can be told.
 bool replaceFileFromTemp(const std::string& path, std::span<const uint8_t> content,
-                         std::error_code& error);
+                         std::error_code& error, FileSync sync = FileSync::ToDisk);
 
-// A text document (the metrics files) through replaceFileFromTemp: an empty path
-// writes nothing and succeeds; a parent directory that cannot be created fails
-// before anything is written.
+// A text document (the metrics files) through replaceFileFromTemp, renamed into
+// place without waiting for the disk: an empty path writes nothing and
+// succeeds; a parent directory that cannot be created fails before anything is
+// written.
 bool replaceTextFile(const std::string& path, std::string_view text, std::error_code& error);
 
 // Renames a store file that failed to load to "<name>.rejected-YYYYMMDDTHHMMSSZ"

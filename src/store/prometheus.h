@@ -25,7 +25,8 @@ struct StoreSaveCounts {
 std::string formatPrometheus(const MetricsSnapshot& snapshot, const TrafficCounters& traffic,
                              std::span<const StoreSaveCounts> stores);
 
-// The file is written with replaceTextFile, as the JSON document is; the
-// collector reads only names ending in ".prom", so it never sees the ".tmp" one.
+// The file is written with replaceTextFile, as the JSON document is (renamed
+// into place, not waited for on disk); the collector reads only names ending in
+// ".prom", so it never sees the ".tmp" one.
 
 }  // namespace karst

@@ -4,6 +4,11 @@
 
 namespace karst {
 
+std::string againAfterFailures(uint64_t failures) {
+    return " again after " + std::to_string(failures) +
+           (failures == 1 ? " failed attempt" : " failed attempts");
+}
+
 SaveReport::SaveReport(std::string what, std::string path)
     : what_(std::move(what)), path_(std::move(path)) {}
 
@@ -16,15 +21,14 @@ std::string SaveReport::failureText(const std::error_code& error) const {
 void SaveReport::record(bool saved, const std::error_code& error) {
     ++saves_;
     if (saved) {
-        if (failedInARow_ != 0)
-            printLine("Saved " + what_ + " " + path_ + " again after " +
-                      std::to_string(failedInARow_) +
-                      (failedInARow_ == 1 ? " failed attempt" : " failed attempts"));
-        failedInARow_ = 0;
+        lastError_.clear();
+        if (const uint64_t failures = streak_.succeeded())
+            printLine("Saved " + what_ + " " + path_ + againAfterFailures(failures));
         return;
     }
     ++failures_;
-    if (failedInARow_++ == 0) printError("Warning: " + failureText(error));
+    lastError_ = error;
+    if (streak_.failed()) printError("Warning: " + failureText(error));
 }
 
 }  // namespace karst

@@ -47,18 +47,25 @@ TEST(BanFile, AnEditWhileRunningTakesEffectAndBadLinesAreSkippedWithAWarning) {
     EXPECT_TRUE(alice.closedByPeer());
     roundTrip(bob);
 
-    // A file that cannot be read keeps the bans in force, with one warning.
+    // A file that cannot be read keeps the bans in force, with one warning that
+    // says why, however often it is tried, until it reads again.
+    const std::string unreadable =
+        "Warning: could not read ban list " + path + ": Is a directory; keeping the 1 bans in force";
     std::filesystem::remove(path);
     std::filesystem::create_directory(path);
     passTime(bob, 3 * kNsPerSecond);
     passTime(bob, 3 * kNsPerSecond);
-    EXPECT_EQ(console.count("Warning: could not read ban list " + path + "; keeping the 1 bans in force"), 1u);
+    EXPECT_EQ(console.count(unreadable), 1u);
     KarstClient again = helloWith(server.port(), profileKeyFor(1));
     EXPECT_EQ(awaitNotice(again), 11);
     // Removed altogether, it is an empty list.
     std::filesystem::remove(path);
     passTime(bob, 3 * kNsPerSecond);
     welcomedClient(server.port(), "Alice", 1);
+    // Failing again after that read is news again.
+    std::filesystem::create_directory(path);
+    passTime(bob, 3 * kNsPerSecond);
+    EXPECT_EQ(console.count("Warning: could not read ban list " + path + ": Is a directory; keeping the 0 bans"), 1u);
 }
 
 TEST(BanFile, RefusedAddressIsReportedOnceAMinute) {

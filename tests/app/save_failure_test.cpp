@@ -1,7 +1,8 @@
 // The built program when its disk refuses writes: one warning naming the file
-// and the reason, one line when saving works again, and exit code 3 with an
-// error line when the final save at a stop fails. The store's directory is
-// replaced by a regular file, which refuses writes even to root.
+// and the reason, the reason again in the answer to a console command, one line
+// when saving works again, and exit code 3 with an error line when the final
+// save at a stop fails. The store's directory is replaced by a regular file,
+// which refuses writes even to root.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -27,10 +28,12 @@ TEST(Program, FailingSavesWarnOnceSayWhenTheyRecoverAndALostFinalSaveExitsThree)
     TempDir dir;
     const fs::path stores = dir.path() / "stores";
     blockDirectory(stores);
+    std::ofstream(dir.path() / "server.ini") << "[files]\nbans = stores/bans.txt\n";
     const uint16_t port = tools::freeLoopbackPort();
     ServerProcess server(dir.path(), {"--bind", "127.0.0.1", "--port", std::to_string(port),
                                       "--private", "--proxies", "0", "--profile-store",
-                                      "stores/profiles.bin"});
+                                      "stores/profiles.bin"},
+                         ProgramInput::Pipe);
     ASSERT_TRUE(server.waitForOutput("persistent player profiles"));
     net::startSocketLibrary();
 
@@ -43,6 +46,12 @@ TEST(Program, FailingSavesWarnOnceSayWhenTheyRecoverAndALostFinalSaveExitsThree)
     const std::string warning =
         "Warning: could not save profile store stores/profiles.bin: Not a directory\n";
     EXPECT_EQ(countOf(server.err(), warning), 1u) << server.err();
+    // What the operator asks for is answered with the reason every time.
+    server.sendInput("save\n");
+    EXPECT_TRUE(server.waitForError("Could not save profile store stores/profiles.bin: Not a directory\n"));
+    server.sendInput("ban-key " + formatProfileKeyHex(profileKeyFor(9)) + "\n");
+    EXPECT_TRUE(server.waitForError(
+        "Warning: could not save ban list stores/bans.txt: Not a directory; the change holds until restart\n"));
 
     fs::remove(stores);
     fs::create_directory(stores);

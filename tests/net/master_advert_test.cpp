@@ -121,5 +121,28 @@ TEST(MasterAdvertLoopback, SentAtStartAndAgainOnlyAfterThirtySeconds) {
     EXPECT_TRUE(master.receive(0).empty());
 }
 
+TEST(MasterAdvertLoopback, LookupFailureWarnsEveryAttemptAndGivesTheReasonOncePerRun) {
+    testing::FrozenClocks clocks;
+    testing::TempDir dir;
+    ServerSettings settings = testing::testSettings(dir.path());
+    settings.listed = true;
+    // Refused by the resolver itself (no such interface), so no lookup leaves the machine.
+    settings.masterHost = "::1%karst-no-such-interface";
+    settings.masterPort = 27016;
+    const std::string where = settings.masterHost + ":27016";
+    ::testing::internal::CaptureStderr();
+    testing::TestServer server(settings);
+    client::KarstClient player = testing::welcomedClient(server.port(), "Watcher", 8);
+    advanceMonotonicClockForTesting(30 * kNsPerSecond);
+    testing::afterTimers(player);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::countOf(err, "Warning: could not resolve KARST master " + where + "\n"), 2u) << err;
+    const std::string reason = "Warning: KARST master " + where + ": lookup failed: ";
+    EXPECT_EQ(testing::countOf(err, reason), 1u) << err;
+    const size_t at = err.find(reason);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NE(err[at + reason.size()], '\n') << "the line ends before its reason";
+}
+
 }  // namespace
 }  // namespace karst
