@@ -42,7 +42,7 @@ bool GameServer::openSharedStore() {
         const std::string dump = unsavedDumpBeside(*storePath);
         if (dump.empty()) continue;
         startFailure_ = "Could not open the PostgreSQL store: changes an earlier run could not write wait in " +
-                        dump + "; load them with karst_store_copy merge and move the file away first";
+                        dump + "; load them with karst_store_copy merge and move the files away first";
         storeOpenFailed_ = true;
         return false;
     }
@@ -158,13 +158,18 @@ bool GameServer::closeSharedStore() {
     const std::string stamp = ".unsaved-" + formatUtcStamp(wallClockSeconds());
     const std::string profilePath = settings_.profileStorePath + stamp;
     const std::string piboPath = settings_.piboStorePath + stamp;
-    const bool kept = replaceFileFromTemp(profilePath, encodeProfileStore(profiles)) &&
+    // The lease list first: a dump that merge cannot check is one it will not load.
+    const std::string leases = encodeLeaseList(sharedStore_->unsavedLeases());
+    const bool kept = replaceFileFromTemp(leaseListPathFor(profilePath),
+                                          std::span(reinterpret_cast<const uint8_t*>(leases.data()), leases.size())) &&
+                      replaceFileFromTemp(profilePath, encodeProfileStore(profiles)) &&
                       replaceFileFromTemp(piboPath, encodePiboStore(pibo, kFirstServerPiboId));
     const std::string counts = std::to_string(profiles.size()) + " profile and " +
                                std::to_string(pibo.size()) + " Pibo changes";
     if (kept)
         printError("Error: the database could not take " + counts + "; they are kept in " + profilePath +
-                   " and " + piboPath + " (karst_store_copy merge loads them)");
+                   " and " + piboPath + ", with their lease numbers in " + leaseListPathFor(profilePath) +
+                   " (karst_store_copy merge loads them)");
     else
         printError("Error: the database could not take " + counts + ", and " + profilePath + " or " +
                    piboPath + " could not be written: they are lost");

@@ -71,7 +71,7 @@ public:
     bool close(int timeoutMs) override;
     std::vector<ProfileRecord> unsavedProfiles() const override;
     std::vector<PiboRecord> unsavedPibo() const override;
-    std::vector<UnsavedLease> unsavedLeases() const override;
+    std::vector<LeaseEntry> unsavedLeases() const override;
     // When this server stops using the key's lease unless renewed; 0 when it
     // holds none.
     uint64_t leaseExpiryNs(const ProfileKey& key) const {

@@ -204,13 +204,13 @@ std::vector<PiboRecord> PostgresStore::unsavedPibo() const {
     return records;
 }
 
-std::vector<UnsavedLease> PostgresStore::unsavedLeases() const {
+std::vector<LeaseEntry> PostgresStore::unsavedLeases() const {
     std::unordered_map<ProfileKey, int64_t, ProfileKeyHash> numbers;
     for (const WriteBatch* batch : {&waiting_, &refused_}) {
         for (const auto& [key, write] : batch->profiles) numbers[key] = write.lease;
         for (const auto& [id, write] : batch->pibo) numbers[write.record.owner] = write.lease;
     }
-    std::vector<UnsavedLease> leases;
+    std::vector<LeaseEntry> leases;
     for (const auto& [key, number] : numbers) leases.push_back({key, number});
     return leases;
 }

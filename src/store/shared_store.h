@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "garden/pibo_store.h"
+#include "store/lease_list.h"
 #include "store/profile_store.h"
 
 namespace karst {
@@ -57,11 +58,6 @@ struct LostLease {
 };
 using LeaseLostHandler = std::function<void(const LostLease&)>;
 
-// What a change was made under, for the dump of changes that could not be written.
-struct UnsavedLease {
-    ProfileKey key{};
-    int64_t leaseNumber = 0;
-};
 
 class SharedStore {
 public:
@@ -113,7 +109,8 @@ public:
     virtual bool close(int timeoutMs) = 0;
     virtual std::vector<ProfileRecord> unsavedProfiles() const = 0;
     virtual std::vector<PiboRecord> unsavedPibo() const = 0;
-    virtual std::vector<UnsavedLease> unsavedLeases() const = 0;
+    // The lease number each unsaved change was made under, one entry per key.
+    virtual std::vector<LeaseEntry> unsavedLeases() const = 0;
 };
 
 // Null when this build has no database backend.

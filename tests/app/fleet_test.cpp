@@ -6,9 +6,11 @@
 
 #include <csignal>
 #include <fstream>
+#include <sstream>
 
 #include "store/postgres_schema.h"
 #include "common/command_line.h"
+#include "store_copy/store_copy.h"
 #include "support/fleet.h"
 #include "support/process.h"
 
@@ -211,17 +213,26 @@ TEST(Fleet, AShutdownDuringAnOutageKeepsEveryUnsavedChangeInAFileThatLoads) {
     EXPECT_TRUE(framesOfType(replies, MessageType::PiboAppear).empty());
     const std::filesystem::path dir = std::filesystem::path(a->settings().profileStorePath).parent_path();
     a->stop();
-    std::string error;
-    ASSERT_TRUE(database().start(error)) << error;
+    std::string startError;
+    ASSERT_TRUE(database().start(startError)) << startError;
     EXPECT_EQ(console.count("Error: the database could not take 1 profile and 1 Pibo changes"), 1u);
 
-    std::vector<uint8_t> profiles, pibo;
+    std::filesystem::path profileDump, piboDump;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         const std::string name = entry.path().filename().string();
-        const std::vector<uint8_t> bytes = readBytes(entry.path());
-        if (name.starts_with("karst-profile-store.bin.unsaved-")) profiles = bytes;
-        if (name.starts_with("karst-pibo-store.bin.unsaved-")) pibo = bytes;
+        if (name.starts_with("karst-profile-store.bin.unsaved-") && !name.ends_with(".leases"))
+            profileDump = entry.path();
+        if (name.starts_with("karst-pibo-store.bin.unsaved-")) piboDump = entry.path();
     }
+    const std::vector<uint8_t> profiles = readBytes(profileDump), pibo = readBytes(piboDump);
+    const std::vector<uint8_t> leases = readBytes(leaseListPathFor(profileDump.string()));
+    // The lease the changes were made under, for merge to check.
+    std::string error;
+    const auto leaseList = decodeLeaseList(std::string(leases.begin(), leases.end()), error);
+    ASSERT_TRUE(leaseList.has_value()) << error;
+    ASSERT_EQ(leaseList->size(), 1u);
+    EXPECT_EQ((*leaseList)[0].key, profileKeyFor(1));
+    EXPECT_EQ(std::to_string((*leaseList)[0].leaseNumber) + "\n", query(url, "SELECT lease_number FROM karst_leases"));
     const DecodedProfileStore loadedProfiles = decodeProfileStore(profiles);
     ASSERT_EQ(loadedProfiles.status, ProfileStoreStatus::Loaded);
     ASSERT_EQ(loadedProfiles.table.size(), 1u);
@@ -237,6 +248,21 @@ TEST(Fleet, AShutdownDuringAnOutageKeepsEveryUnsavedChangeInAFileThatLoads) {
     EXPECT_FALSE(again.start());
     EXPECT_TRUE(again.storeOpenFailed());
     EXPECT_NE(again.startFailure().find(".unsaved-"), std::string::npos) << again.startFailure();
+
+    // Once the lease ran out, another server took the key and changed it: the
+    // dump is not put over its rows.
+    ASSERT_TRUE(database().exec(url, "UPDATE karst_leases SET expires_at = now() - interval '1 s'"));
+    auto b = fleetServer(url);
+    KarstClient onB = welcomedClient(b->port(), "P1", 1);
+    EXPECT_EQ(buy(onB, 3).rings, 975u);
+    std::ostringstream out, err;
+    EXPECT_EQ(storecopy::runStoreCopy({"merge", "--url", url, "--profile-store", profileDump.string(),
+                                       "--pibo-store", piboDump.string()},
+                                      out, err),
+              1);
+    EXPECT_NE(err.str().find("not loaded: "), std::string::npos) << err.str();
+    EXPECT_EQ(storedNumber(url, 1, 20 + 2 * 4, 2), "0\n");
+    EXPECT_EQ(storedNumber(url, 1, 20 + 2 * 3, 2), "1\n");
 }
 
 TEST(Fleet, ANewerSchemaOrAnUnreachableDatabaseStopsTheServerAtStartUp) {
