@@ -90,9 +90,10 @@ bool GameServer::flushSendQueue(ClientConnection& connection) {
         const net::IoResult r = net::sendBytes(connection.socket, unsent);
         if (r.status == net::IoStatus::WouldBlock) {
             compactSendQueue(connection);
+            // A socket the loop cannot watch for room would never be written again.
             if (!connection.writeInterest) {
                 connection.writeInterest = true;
-                poller_.modify(connection.socket, net::kPollIn | net::kPollOut, connection.playerId);
+                return poller_.modify(connection.socket, net::kPollIn | net::kPollOut, connection.playerId);
             }
             return true;
         }
@@ -103,9 +104,10 @@ bool GameServer::flushSendQueue(ClientConnection& connection) {
     connection.sendQueue.clear();
     connection.sendOffset = 0;
     if (connection.sendQueue.capacity() > kRetainedBufferCapacity) setQueueCapacity(connection, 0);
+    // One still watched for room would wake every pass for nothing.
     if (connection.writeInterest) {
         connection.writeInterest = false;
-        poller_.modify(connection.socket, net::kPollIn, connection.playerId);
+        return poller_.modify(connection.socket, net::kPollIn, connection.playerId);
     }
     return true;
 }
