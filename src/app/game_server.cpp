@@ -18,6 +18,10 @@ GameServer::GameServer(ServerSettings settings)
     socketsReady_ = net::startSocketLibrary();
     startTime_ = monotonicNowNs();
     createProxies();
+    // The files until start() opens a database instead.
+    auto files = std::make_unique<FilePlayerStore>(profileStore_, piboStore_, profileSaveReport_, piboSaveReport_);
+    fileStore_ = files.get();
+    store_ = std::move(files);
 }
 
 GameServer::~GameServer() { shutdown(); }
@@ -31,6 +35,7 @@ bool GameServer::start() {
         piboStore_.load();
         profileStore_.load();
     }
+    repliesWaitForCommit_ = store_->confirmsAfterCommit();
     storesLoaded_ = true;
     loadBanList(true);
     fitDescriptorLimit();
@@ -133,22 +138,12 @@ void GameServer::printStartupReport() const {
 }
 
 void GameServer::writePendingSaves() {
-    if (sharedStore_) {
-        sharedStore_->flush();
-        printDurableEventLines();
-    } else {
-        if (profileSavePending_) writeProfileStore();
-        if (piboSavePending_) writePiboStore();
-    }
-    profileSavePending_ = piboSavePending_ = false;
-    for (const std::string& line : pendingEventLines_) printLine(line);
-    pendingEventLines_.clear();
+    if (!store_) return;
+    store_->flush();
+    printDurableEventLines();
 }
 
-void GameServer::printPlayerEvent(std::string line) {
-    if (sharedStore_) heldEventLines_.emplace_back(sharedStore_->version(), std::move(line));
-    else pendingEventLines_.push_back(std::move(line));
-}
+void GameServer::printPlayerEvent(std::string line) { heldEventLines_.emplace_back(store_->version(), std::move(line)); }
 
 void GameServer::requestStop() { stopRequested_.exchange(true); }
 
@@ -157,12 +152,13 @@ void GameServer::shutdown() {
     shutDown_ = true;
     // A server that never loaded its stores must not replace them with empty ones.
     if (storesLoaded_) finalSaveFailed_ = !writeStoresAtShutdown();
-    profileSavePending_ = piboSavePending_ = false;
     // Player lines of the last pass still waiting for their save.
     writePendingSaves();
     poller_.close();
     // Its connection, if still open, is dropped with it; nothing is left to write.
-    sharedStore_.reset();
+    store_.reset();
+    sharedStore_ = nullptr;
+    fileStore_ = nullptr;
     for (auto& [socket, connection] : clients_) net::closeSocket(socket);
     for (net::SocketHandle* s : {&listenSocket_, &udpSocket_, &masterSocket_}) {
         if (*s != net::kInvalidSocket) net::closeSocket(*s);

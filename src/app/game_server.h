@@ -39,6 +39,7 @@
 #include "store/metrics.h"
 #include "store/profile_store.h"
 #include "store/save_report.h"
+#include "store/file_player_store.h"
 #include "store/shared_store.h"
 
 namespace karst {
@@ -154,14 +155,12 @@ private:
     bool handleHello(ClientConnection& connection, std::span<const uint8_t> payload);
     // The Hello's steps after the profile lookup: rings and fruit restored,
     // Welcome and what follows it queued, the connection line printed.
-    void admitPlayer(ClientConnection& connection, const ProfileRecord* stored, bool recordProfile);
+    void admitPlayer(ClientConnection& connection, const ProfileRecord& stored);
     // The profile record a connection's working copy makes.
     static ProfileRecord profileOf(const ClientConnection& connection);
     void updateProfile(const ClientConnection& connection);
     // It differs from the copy last written (or none was).
     bool profileChanged(const ClientConnection& connection);
-    // Asks for the profile store to be written; see writePendingSaves.
-    void saveProfileStore();
     void sendPlayerInfo(ClientConnection& to, const ClientConnection& about);
 
     // Rooms, stages and instances.
@@ -208,7 +207,6 @@ private:
     void deliverPendingPibo(ClientConnection& connection);
     void releaseHeldPibo(ClientConnection& connection, const RoomKey& room);
     void sendGardenSnapshot(ClientConnection& connection);
-    void savePiboStore();
     // Writes the stores that changed since the last write. The loop calls it once
     // after reading every ready connection and once after the pass's disconnects
     // and timers: before any queued reply that reports a change can leave.
@@ -308,22 +306,27 @@ private:
     uint64_t lastMetricsTime_ = 0;
     uint64_t lastAdvertiseTime_ = 0;
     bool storesLoaded_ = false;
-    bool profileSavePending_ = false;
-    bool piboSavePending_ = false;
     bool shutDown_ = false;
     std::string startFailure_;
     bool finalSaveFailed_ = false;
     bool storeOpenFailed_ = false;
 
-    // The shared store, when profiles and Pibo live in a database; null with
-    // the store files. Its socket as the poller watches it; keys whose Hello
-    // waits for it; the frames built while the current message was handled
-    // (bytes, each frame's place and recipients); the connections with held
-    // replies; player lines waiting for the change they report.
-    std::unique_ptr<SharedStore> sharedStore_;
+    // Where progress is kept, as the handlers see it (store/player_store.h);
+    // beside it, what the loop and the lifecycle drive: the shared store when
+    // profiles and Pibo live in a database, the files otherwise (one of the two
+    // is null). Whether replies wait for commits; the database's socket as the
+    // poller watches it; keys whose Hello waits for the store; the frames built
+    // while the current message was handled (bytes, each frame's place and
+    // recipients); the connections with held replies; player lines waiting for
+    // the change they report.
+    std::unique_ptr<PlayerStore> store_;
+    SharedStore* sharedStore_ = nullptr;
+    FilePlayerStore* fileStore_ = nullptr;
+    bool repliesWaitForCommit_ = false;
     int watchedStoreSocket_ = -1;
     bool watchedStoreWrite_ = false;
     std::unordered_map<ProfileKey, uint32_t, ProfileKeyHash> awaitingStore_;
+    bool sessionAnsweredAtOnce_ = false;
     bool trackingReplies_ = false;
     struct StagedFrame {
         size_t offset = 0, length = 0, firstRecipient = 0, recipients = 0;
@@ -343,7 +346,6 @@ private:
     uint32_t clientCapacity_ = settings_.maxClients;
     uint64_t acceptRestUntilNs_ = 0;
     bool acceptExhaustionReported_ = false;
-    std::vector<std::string> pendingEventLines_;
 
     // The operator console: open until standard input ends.
     bool consoleOpen_ = false;

@@ -58,7 +58,7 @@ void GameServer::holdFrame(ClientConnection& connection, uint64_t version, std::
 }
 
 void GameServer::releaseDurableReplies() {
-    const uint64_t durable = sharedStore_->durableThrough();
+    const uint64_t durable = store_->durableThrough();
     std::erase_if(heldConnections_, [&](uint32_t playerId) {
         ClientConnection* connection = findConnectionByPlayerId(playerId);
         if (connection == nullptr) return true;
@@ -73,11 +73,12 @@ void GameServer::releaseDurableReplies() {
     });
 }
 
-// A player line waits for the change it reports (a disconnect's lease release)
-// while the database can be reached; during an outage it is printed at once.
+// A player line waits for the change it reports (the files' save, a shared
+// store's commit of a lease release) while storage can be reached; during a
+// database outage it is printed at once.
 void GameServer::printDurableEventLines() {
-    const uint64_t durable = sharedStore_->durableThrough();
-    const bool waitForCommits = sharedStore_->available();
+    const uint64_t durable = store_->durableThrough();
+    const bool waitForCommits = sharedStore_ == nullptr || sharedStore_->available();
     while (!heldEventLines_.empty() && (!waitForCommits || heldEventLines_.front().first <= durable)) {
         printLine(heldEventLines_.front().second);
         heldEventLines_.pop_front();

@@ -1,8 +1,8 @@
-// The server's side of a shared store (profiles and Pibo in a database):
-// log-ons that wait for their lease and rows, sessions ended when their lease
-// is lost, and the dump of what could not be written at the end. Replies held
-// for their commit are in app/held_replies.cpp. With the store files none of
-// this runs: sharedStore_ stays null.
+// Sessions on the player store: log-ons that wait for the store's answer
+// (at once with the files; with a shared database, once the lease and the rows
+// are in), sessions ended when their lease is lost, egg ids, and, for the
+// database, opening it and dumping what it could not take at the end. Replies
+// held for their commit are in app/held_replies.cpp.
 #include <algorithm>
 #include <filesystem>
 
@@ -46,14 +46,16 @@ bool GameServer::openSharedStore() {
         storeOpenFailed_ = true;
         return false;
     }
-    sharedStore_ = makeDatabaseStore({settings_.storeUrl, settings_.leaseSeconds});
+    std::unique_ptr<SharedStore> shared = makeDatabaseStore({settings_.storeUrl, settings_.leaseSeconds});
     std::string error = "this server was built without PostgreSQL support";
-    if (!sharedStore_ || !sharedStore_->open(error)) {
+    if (!shared || !shared->open(error)) {
         startFailure_ = "Could not open the PostgreSQL store: " + error;
         storeOpenFailed_ = true;
-        sharedStore_.reset();
         return false;
     }
+    sharedStore_ = shared.get();
+    fileStore_ = nullptr;
+    store_ = std::move(shared);
     sharedStore_->setLeaseLost([this](const LostLease& lost) { endLostSession(lost); });
     // Unwatched before it closes: its number may go to the next accepted client.
     sharedStore_->setSocketClosing([this](int socket) {
@@ -72,12 +74,8 @@ void GameServer::serveSharedStore(bool ready) {
 
 void GameServer::beginStoreSession(ClientConnection& connection) {
     // Its last session here is still giving the lease up: in use for a moment.
-    if (sharedStore_->releasing(connection.profileKey)) {
+    if (store_->releasing(connection.profileKey)) {
         scheduleClose(connection);
-        return;
-    }
-    if (!sharedStore_->available()) {
-        closeAfterNotice(connection, NoticeCode::StorageUnavailable, kStorageUnavailableText);
         return;
     }
     // What a first log-on creates: the Hello's name and looks, the starting rings.
@@ -85,9 +83,13 @@ void GameServer::beginStoreSession(ClientConnection& connection) {
     fresh.rings = std::min(settings_.startingRings, kRingCap);
     connection.awaitingStore = true;
     awaitingStore_[connection.profileKey] = connection.playerId;
-    sharedStore_->beginSession(fresh, [this, playerId = connection.playerId](SessionStart& start) {
+    // An answer at hand arrives inside this call, while the Hello is handled:
+    // the frames after it are then parsed by the caller, in order, as usual.
+    sessionAnsweredAtOnce_ = true;
+    store_->beginSession(fresh, [this, playerId = connection.playerId](SessionStart& start) {
         finishStoreSession(playerId, start);
     });
+    sessionAnsweredAtOnce_ = false;
 }
 
 void GameServer::finishStoreSession(uint32_t playerId, SessionStart& start) {
@@ -95,7 +97,7 @@ void GameServer::finishStoreSession(uint32_t playerId, SessionStart& start) {
     awaitingStore_.erase(key);
     ClientConnection* connection = findConnectionByPlayerId(playerId);
     if (connection == nullptr || connection->closeScheduled || connection->closing) {
-        if (start.outcome == SessionOutcome::Admitted) sharedStore_->endSession(key);
+        if (start.outcome == SessionOutcome::Admitted) store_->endSession(key);
         return;
     }
     connection->awaitingStore = false;
@@ -107,12 +109,12 @@ void GameServer::finishStoreSession(uint32_t playerId, SessionStart& start) {
         closeAfterNotice(*connection, NoticeCode::StorageUnavailable, kStorageUnavailableText);
         return;
     }
-    // This server owns the profile and its creatures now: the database's copy wins.
+    // This server owns the profile and its creatures now: the stored copy wins.
     profileStore_.update(start.profile);
     for (const PiboRecord& record : start.pibo) piboStore_.refresh(record);
-    admitPlayer(*connection, &start.profile, false);
+    admitPlayer(*connection, start.profile);
     // What the client sent while it waited, in order.
-    if (!parseFrames(*connection)) scheduleClose(*connection);
+    if (!sessionAnsweredAtOnce_ && !parseFrames(*connection)) scheduleClose(*connection);
 }
 
 // The player is told why and let go; nothing more is written for the key, and
@@ -130,19 +132,14 @@ void GameServer::endLostSession(const LostLease& lost) {
 }
 
 void GameServer::notePiboChange(uint64_t id) {
-    if (!sharedStore_) return;
-    if (const PiboRecord* record = piboStore_.find(id)) sharedStore_->writePibo(*record);
+    if (const PiboRecord* record = piboStore_.find(id)) store_->writePibo(*record);
 }
 
 bool GameServer::allocateEggIds(uint64_t& first, uint64_t& second) {
-    if (!sharedStore_) {
-        first = piboStore_.allocatePiboId();
-        second = piboStore_.allocatePiboId();
-        return true;
-    }
-    // Fleet-wide ids; one this server already knows (an imported record) is skipped.
+    // A shared store's ids are fleet-wide; one this server already knows (an
+    // imported record) is skipped.
     for (int attempt = 0; attempt < kEggIdAttempts; ++attempt) {
-        if (!sharedStore_->takeEggIds(first, second)) return false;
+        if (!store_->takeEggIds(first, second)) return false;
         if (piboStore_.find(first) == nullptr && piboStore_.find(second) == nullptr) return true;
     }
     return false;

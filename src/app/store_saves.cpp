@@ -7,37 +7,13 @@
 
 namespace karst {
 
-namespace {
+void GameServer::writeProfileStore() { (void)saveWithReport(profileStore_, profileSaveReport_); }
 
-template <typename Store>
-void saveReported(Store& store, SaveReport& report) {
-    std::error_code error;
-    const bool saved = store.save(error);
-    report.record(saved, error);
-}
-
-template <typename Store>
-bool saveAtShutdown(Store& store, SaveReport& report) {
-    std::error_code error;
-    if (store.save(error)) {
-        report.record(true, error);
-        return true;
-    }
-    printError("Error: final save failed: " + report.failureText(error));
-    return false;
-}
-
-}  // namespace
-
-void GameServer::writeProfileStore() { saveReported(profileStore_, profileSaveReport_); }
-
-void GameServer::writePiboStore() { saveReported(piboStore_, piboSaveReport_); }
+void GameServer::writePiboStore() { (void)saveWithReport(piboStore_, piboSaveReport_); }
 
 bool GameServer::writeStoresAtShutdown() {
     if (sharedStore_) return closeSharedStore();
-    const bool profilesSaved = saveAtShutdown(profileStore_, profileSaveReport_);
-    const bool piboSaved = saveAtShutdown(piboStore_, piboSaveReport_);
-    return profilesSaved && piboSaved;
+    return fileStore_->saveAtShutdown();
 }
 
 }  // namespace karst

@@ -42,31 +42,18 @@ bool GameServer::handleHello(ClientConnection& connection, std::span<const uint8
     std::copy_n(hello.info.begin() + kBlockColourOffset, connection.colour.size(), connection.colour.begin());
     connection.profileKey = key;
 
-    // A shared store answers later: the lease and the rows come first.
-    if (sharedStore_) {
-        beginStoreSession(connection);
-        return true;
-    }
-    admitPlayer(connection, profileStore_.find(key), true);
+    // The files answer at once; a shared store later, once the lease and the rows are in.
+    beginStoreSession(connection);
     return true;
 }
 
-void GameServer::admitPlayer(ClientConnection& connection, const ProfileRecord* stored,
-                             bool recordProfile) {
-    if (stored != nullptr) {
-        connection.rings = stored->rings;
-        connection.serverInventory = stored->serverInventory;
-    } else {
-        connection.rings = std::min(settings_.startingRings, kRingCap);
-    }
+void GameServer::admitPlayer(ClientConnection& connection, const ProfileRecord& stored) {
+    connection.rings = stored.rings;
+    connection.serverInventory = stored.serverInventory;
     connection.authenticated = true;
     byProfileKey_[connection.profileKey] = &connection;
     addToRoomIndex(connection);
     connection.udpToken = drawUdpToken();
-    if (recordProfile) {
-        updateProfile(connection);
-        saveProfileStore();
-    }
 
     const Welcome welcome{connection.playerId, static_cast<uint32_t>(clients_.size()), uptimeMs(),
                           connection.rings, connection.udpToken};
@@ -97,7 +84,7 @@ void GameServer::updateProfile(const ClientConnection& connection) {
     if (!connection.authenticated) return;
     const ProfileRecord record = profileOf(connection);
     profileStore_.update(record);
-    if (sharedStore_) sharedStore_->writeProfile(record);
+    store_->writeProfile(record);
 }
 
 bool GameServer::profileChanged(const ClientConnection& connection) {
@@ -105,7 +92,6 @@ bool GameServer::profileChanged(const ClientConnection& connection) {
     return connection.authenticated && (stored == nullptr || *stored != profileOf(connection));
 }
 
-void GameServer::saveProfileStore() { profileSavePending_ = true; }
 
 void GameServer::sendPlayerInfo(ClientConnection& to, const ClientConnection& about) {
     sendMessage(to, MessageType::PlayerInfo,

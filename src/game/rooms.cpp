@@ -102,7 +102,6 @@ bool GameServer::handleSetCharacter(ClientConnection& connection, std::span<cons
     connection.character = character;
     std::copy_n(block.begin() + kBlockColourOffset, connection.colour.size(), connection.colour.begin());
     updateProfile(connection);
-    saveProfileStore();
     if (connection.roomKey.inRoom())
         broadcastMessage(connection.roomKey, MessageType::PlayerInfo,
                          encodePlayerInfo(connection.playerId, connection.name,

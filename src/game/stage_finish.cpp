@@ -32,7 +32,6 @@ bool GameServer::handleStageFinished(ClientConnection& connection, std::span<con
     const uint32_t reward = finishReward(connection.finishPlace);
     connection.rings = addRings(connection.rings, reward);
     updateProfile(connection);
-    saveProfileStore();
 
     FinishReport report;
     report.playerId = connection.playerId;
@@ -69,7 +68,6 @@ bool GameServer::handleBuyFruit(ClientConnection& connection, std::span<const ui
                                  connection.serverInventory[static_cast<size_t>(fruit)], price);
     if (bought) {
         updateProfile(connection);
-        saveProfileStore();
     }
     sendMessage(connection, MessageType::BuyFruitResult,
                 encodeBuyFruitResult(fruit, bought, price, connection.rings));

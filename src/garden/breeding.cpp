@@ -58,7 +58,6 @@ bool GameServer::handlePiboBreed(ClientConnection& connection, std::span<const u
         sendMessage(*owner, MessageType::PiboDelivery, delivery);
     }
     for (const uint64_t id : {firstId, secondId, firstEggId, secondEggId}) notePiboChange(id);
-    savePiboStore();
     return true;
 }
 

@@ -87,7 +87,6 @@ bool GameServer::handlePiboRegister(ClientConnection& connection,
     encodePiboAppear(appear.data(), *record);
     broadcastMessage(connection.roomKey, MessageType::PiboAppear, appear, kExcludeNobody);
     notePiboChange(request.id);
-    savePiboStore();
     return true;
 }
 
@@ -142,7 +141,6 @@ bool GameServer::handlePiboFeed(ClientConnection& connection, std::span<const ui
     }
     --held;
     updateProfile(connection);
-    saveProfileStore();
     broadcastMessage(connection.roomKey, MessageType::PiboFeed,
                      encodePiboFeedEcho(connection.playerId, payload), kExcludeNobody);
     return true;
@@ -187,7 +185,6 @@ bool GameServer::handlePiboClaim(ClientConnection& connection, std::span<const u
     record->pendingDelivery = 0;
     record->localSlot = claim.localSlot;
     notePiboChange(claim.id);
-    savePiboStore();
     return true;
 }
 
@@ -225,6 +222,5 @@ void GameServer::sendGardenSnapshot(ClientConnection& connection) {
     }
 }
 
-void GameServer::savePiboStore() { piboSavePending_ = true; }
 
 }  // namespace karst

@@ -208,10 +208,8 @@ void GameServer::disconnect(net::SocketHandle socket) {
     const uint32_t playerId = connection.playerId;
     const RoomKey roomKey = connection.roomKey;
     const bool wasAuthenticated = connection.authenticated;
-    // A shared store is written only what changed; the files are saved whole.
-    if (!sharedStore_ || profileChanged(connection)) updateProfile(connection);
-    saveProfileStore();
-    if (sharedStore_ && wasAuthenticated) sharedStore_->endSession(connection.profileKey);
+    if (profileChanged(connection)) updateProfile(connection);
+    store_->endSession(connection.profileKey);
     if (roomKey.inRoom()) releaseHeldPibo(connection, roomKey);
     poller_.remove(socket);
     net::closeSocket(socket);

@@ -12,12 +12,12 @@ bool GameServer::parseFrames(ClientConnection& connection) {
             // What a handler tells of a change the shared store has not committed
             // yet waits for that commit. One call site keeps the dispatcher
             // inlined on the relay path.
-            trackingReplies_ = sharedStore_ != nullptr;
-            const uint64_t versionBefore = trackingReplies_ ? sharedStore_->version() : 0;
+            trackingReplies_ = repliesWaitForCommit_;
+            const uint64_t versionBefore = trackingReplies_ ? store_->version() : 0;
             const bool handled = dispatchMessage(connection, header, payload);
             if (trackingReplies_) {
                 trackingReplies_ = false;
-                const uint64_t version = sharedStore_->version();
+                const uint64_t version = store_->version();
                 deliverStagedFrames(version != versionBefore ? version : 0);
             }
             return handled;

@@ -119,6 +119,12 @@ bool PostgresStore::releasing(const ProfileKey& key) const {
 }
 
 void PostgresStore::beginSession(const ProfileRecord& fresh, SessionDone done) {
+    if (!available()) {
+        SessionStart start;
+        start.profile = fresh;
+        done(start);  // unavailable, at once
+        return;
+    }
     const auto bytes = encodeProfileRecord(fresh);
     const ProfileKey key = fresh.profileKey;
     std::vector<SqlStatement> statements;

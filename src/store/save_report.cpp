@@ -31,4 +31,8 @@ void SaveReport::record(bool saved, const std::error_code& error) {
     if (streak_.failed()) printError("Warning: " + failureText(error));
 }
 
+void reportFinalSaveFailure(const SaveReport& report, const std::error_code& error) {
+    printError("Error: final save failed: " + report.failureText(error));
+}
+
 }  // namespace karst

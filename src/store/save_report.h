@@ -60,4 +60,28 @@ private:
     std::error_code lastError_;
 };
 
+// "Error: final save failed: could not save WHAT PATH: REASON": nothing will
+// retry it, so the changes since the last good save are lost.
+void reportFinalSaveFailure(const SaveReport& report, const std::error_code& error);
+
+// A store's save with its report, during the run and at shutdown.
+template <typename Store>
+bool saveWithReport(Store& store, SaveReport& report) {
+    std::error_code error;
+    const bool saved = store.save(error);
+    report.record(saved, error);
+    return saved;
+}
+
+template <typename Store>
+bool saveAtShutdown(Store& store, SaveReport& report) {
+    std::error_code error;
+    if (store.save(error)) {
+        report.record(true, error);
+        return true;
+    }
+    reportFinalSaveFailure(report, error);
+    return false;
+}
+
 }  // namespace karst
