@@ -306,9 +306,22 @@ void TestDatabase::shutDown(int signalNumber) {
     serverPid_ = -1;
 }
 
-std::string TestDatabase::urlFor(const std::string& database) const {
-    return "host=" + quoted(folder_) + " port=" + std::to_string(port_) + " user=" + kSuperuser +
+std::string TestDatabase::url(const std::string& host, unsigned port, const std::string& database) {
+    return "host=" + quoted(host) + " port=" + std::to_string(port) + " user=" + kSuperuser +
            " dbname=" + quoted(database);
+}
+
+std::string TestDatabase::urlFor(const std::string& database) const {
+    return url(folder_, port_, database);
+}
+
+std::string TestDatabase::urlThrough(uint16_t port, const std::string& database) const {
+    return url("127.0.0.1", port, database);
+}
+
+// Where postgres puts its socket for `-k folder -p port`.
+std::string TestDatabase::socketPath() const {
+    return folder_ + "/.s.PGSQL." + std::to_string(port_);
 }
 
 std::string TestDatabase::createDatabase(const std::string& name) {

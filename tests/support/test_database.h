@@ -12,6 +12,7 @@
 // run as root: under root the cluster belongs to the `postgres` user.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 
@@ -48,10 +49,18 @@ public:
     // first column of every row, as text, one per line, when given.
     bool exec(const std::string& url, const std::string& sql, std::string* out = nullptr);
 
+    // The cluster's Unix socket, for a FaultProxy to forward to.
+    std::string socketPath() const;
+    // The connection string for `database` through a TCP port on 127.0.0.1 (a
+    // FaultProxy's), as the same user as createDatabase's. The cluster sees
+    // the proxy's connections arrive at its Unix socket and trusts them as local.
+    std::string urlThrough(uint16_t port, const std::string& database) const;
+
 private:
     bool initCluster(std::string& error);
     void shutDown(int signalNumber);
     std::string urlFor(const std::string& database) const;
+    static std::string url(const std::string& host, unsigned port, const std::string& database);
 
     std::string folder_;
     unsigned port_ = 0;
