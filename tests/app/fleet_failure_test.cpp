@@ -1,6 +1,7 @@
 // A fleet server whose lease is no longer its own: a write the lease turns
 // away, a lease found taken after an outage, the disconnect line that waits
 // for the lease to be given up, and a path to the database that goes silent.
+#include "support/fault_proxy.h"
 #include "support/fleet.h"
 
 namespace karst::testing {
@@ -90,6 +91,47 @@ TEST(FleetFailure, TheDisconnectLineWaitsForTheLeaseToBeGivenUp) {
     ASSERT_TRUE(console.await(p2Left));
     KarstClient onB = helloWith(b->port(), profileKeyFor(2));
     EXPECT_TRUE(onB.awaitWelcome().has_value());
+}
+
+// The path goes silent: nothing is refused and nothing answers. The server
+// finds out at the statement deadline, not a moment before, while movement
+// goes on; once the path heals, the purchase is written, then confirmed.
+TEST(FleetFailure, ASilentPartitionIsFoundAtTheStatementDeadline) {
+    SKIP_WITHOUT_POSTGRESQL();
+    FrozenClocks clocks;
+    const std::string name = "fleet_silent";
+    const std::string url = database().createDatabase(name);
+    test::FaultProxy proxy(database().socketPath());
+    ConsoleLines console;
+    auto a = fleetServer(database().urlThrough(proxy.port(), name));  // a 60 s lease: a 5 s deadline
+    KarstClient p1 = enterPlayer(*a, 1, kHubRoom), p2 = enterPlayer(*a, 2, kHubRoom);
+
+    proxy.setMode(test::FaultProxy::Mode::Hold);
+    KarstClient newcomer = helloWith(a->port(), profileKeyFor(3));
+    ASSERT_TRUE(p1.buyFruit(3));
+    client::PlayerStateRecord state{};
+    state.playerId = p1.playerId();
+    state.room = kHubRoom;
+    EXPECT_TRUE(p1.playerState(state));
+    EXPECT_EQ(receivedAfter(p1, p2, MessageType::PlayerState).size(), 1u);
+    afterTimers(p2);
+
+    advanceMonotonicClockForTesting(5 * kNsPerSecond);
+    afterTimers(p2);
+    EXPECT_FALSE(newcomer.receive(0).has_value());
+    EXPECT_EQ(console.count("Warning: the database cannot be reached"), 0u);
+    advanceMonotonicClockForTesting(1);
+    const client::Notice notice = awaitNotice(newcomer);
+    EXPECT_EQ(notice.code, 12);
+    EXPECT_EQ(notice.text, "Server storage unavailable, try again soon");
+    EXPECT_TRUE(newcomer.closedByPeer());
+    EXPECT_EQ(console.count("Warning: the database cannot be reached (no answer from the database in 5000 ms)"), 1u);
+    EXPECT_TRUE(framesOfType(roundTrip(p1), MessageType::BuyFruitResult).empty());
+
+    proxy.setMode(test::FaultProxy::Mode::Forward);
+    advanceMonotonicClockForTesting(kReconnectWaitNs);
+    EXPECT_EQ(awaitMessage(p1, MessageType::BuyFruitResult, client::decodeBuyFruitResult).rings, 975u);
+    EXPECT_EQ(ringsInDatabase(url, 1), "975\n");
 }
 
 // Replies held for one player are bounded: the 64th waits, the 65th lets the
