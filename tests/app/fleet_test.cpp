@@ -23,9 +23,15 @@ TEST(Fleet, ProgressFollowsThePlayerAndOneIdentityIsInPlayAtATime) {
     auto a = fleetServer(url);
     auto b = fleetServer(url);
 
-    // Sent before Welcome, the purchase waits for the log-on, then runs in order.
+    // Sent before Welcome, the purchase waits for the log-on, then runs in order:
+    // it is read while the log-on waits on another session's lock.
+    KarstClient witness = enterPlayer(*a, 9, kHubRoom);
+    RowLock leases(url, "karst_leases");
+    ASSERT_TRUE(leases.held() && leases.run("LOCK TABLE karst_leases IN SHARE MODE"));
     KarstClient onA = helloWith(a->port(), profileKeyFor(1), "P1");
     EXPECT_TRUE(onA.buyFruit(3));
+    roundTrip(witness);
+    ASSERT_TRUE(leases.run("ROLLBACK"));
     ASSERT_TRUE(onA.awaitWelcome().has_value());
     EXPECT_EQ(awaitMessage(onA, MessageType::BuyFruitResult, client::decodeBuyFruitResult).rings, 975u);
     // In play on A: B refuses the key exactly as a second log-on on one server.
