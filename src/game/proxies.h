@@ -40,7 +40,7 @@ inline constexpr std::array<Colour, kProxyPaletteSize> kProxyPalette{{
 inline constexpr uint32_t kProxyOpaqueWord = 65536;
 
 // The proxy of index `index` (0-based) with the given player id: "Proxy <index+1>",
-// character index mod 7, colour from the palette in turn.
+// character index mod kCharacterCount, colour from the palette in turn.
 ProxyPlayer makeProxyPlayer(uint32_t index, uint32_t id);
 
 // The 48-byte PlayerStateRecord of proxy `index` of `count`, at server time
