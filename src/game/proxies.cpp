@@ -18,7 +18,6 @@ namespace karst {
 
 namespace {
 
-constexpr uint64_t kProxyUpdateIntervalNs = 50 * kNsPerMs;
 constexpr float kTwoPi = 6.2831855f;
 constexpr uint32_t kGridColumns = 3;
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "game/room_key.h"
+#include "net/clock.h"
 #include "net/protocol.h"
 
 namespace karst {
@@ -35,6 +36,10 @@ inline constexpr std::array<Colour, kProxyPaletteSize> kProxyPalette{{
     {75, 225, 205},
     {235, 235, 235},
 }};
+
+// Each occupied Central Plaza room gets its proxies' records this often; a room
+// newly occupied is stamped this long ago, so its first round goes out at once.
+inline constexpr uint64_t kProxyUpdateIntervalNs = 50 * kNsPerMs;
 
 // The opaque word of every proxy record.
 inline constexpr uint32_t kProxyOpaqueWord = 65536;
