@@ -213,7 +213,7 @@ void PiboStore::refresh(const PiboRecord& record) {
 uint64_t PiboStore::allocatePiboId() {
     for (;;) {
         const uint64_t candidate = nextPiboId_;
-        nextPiboId_ = candidate + 2;
+        nextPiboId_ = candidate + kServerPiboIdStep;
         if (candidate != 0 && !indexById_.contains(candidate)) return candidate;
     }
 }

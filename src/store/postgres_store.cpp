@@ -20,6 +20,7 @@ constexpr uint64_t kLongestReconnectDelayNs = 16 * kNsPerSecond;
 constexpr uint64_t kLongestStatementNs = 5 * kNsPerSecond;
 // Egg ids are reserved a block at a time, so breeding never waits for the database.
 constexpr int64_t kEggIdBlock = 64;
+constexpr int64_t kEggIdBlockSpan = kEggIdBlock * static_cast<int64_t>(kServerPiboIdStep);
 constexpr size_t kEggIdRefillBelow = 16;
 
 // Takes the lease when it is free, expired or already this server's, counting
@@ -90,13 +91,14 @@ PostgresStore::PostgresStore(SharedStoreSettings settings)
 bool PostgresStore::open(std::string& error) {
     const auto setup = [this](PGconn* conn, std::string& why) {
         if (!ensureSchema(conn, why)) return false;
-        const std::string block = std::to_string(kEggIdBlock * 2);
+        const std::string block = std::to_string(kEggIdBlockSpan);
         const char* values[] = {block.c_str()};
         PGresult* result = PQexecParams(conn, kReserveEggIdsSql, 1, nullptr, values, nullptr, nullptr, 0);
         const bool ok = PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) == 1;
         if (ok) {
             const int64_t start = std::stoll(PQgetvalue(result, 0, 0));
-            for (int64_t i = 0; i < kEggIdBlock; ++i) eggIds_.push_back(static_cast<uint64_t>(start) + 2 * i);
+            for (uint64_t i = 0; i < uint64_t{kEggIdBlock}; ++i)
+                eggIds_.push_back(static_cast<uint64_t>(start) + kServerPiboIdStep * i);
         } else {
             why = libpqMessageLine(PQerrorMessage(conn));
         }
@@ -240,10 +242,11 @@ void PostgresStore::reserveEggIds(uint64_t nowNs) {
         if (!outcome.committed || PQntuples(outcome.results[0]) != 1) return;
         const auto start = static_cast<uint64_t>(sqlInt64At(outcome.results[0], 0, 0));
         std::vector<uint64_t> block;
-        for (int64_t i = kEggIdBlock - 1; i >= 0; --i) block.push_back(start + 2 * static_cast<uint64_t>(i));
+        for (int64_t i = kEggIdBlock - 1; i >= 0; --i)
+            block.push_back(start + kServerPiboIdStep * static_cast<uint64_t>(i));
         eggIds_.insert(eggIds_.begin(), block.begin(), block.end());
     };
-    (void)link_.submit({{kReserveEggIdsSql, {sqlInt64(kEggIdBlock * 2)}}}, std::move(settle), nowNs);
+    (void)link_.submit({{kReserveEggIdsSql, {sqlInt64(kEggIdBlockSpan)}}}, std::move(settle), nowNs);
 }
 
 void PostgresStore::service(uint64_t nowNs, bool ready) {

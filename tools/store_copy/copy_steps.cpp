@@ -28,7 +28,8 @@ bool readIfPresent(const std::string& path, const StoreFileShape& shape, bool on
 uint64_t nextEggIdAfter(const StoreFiles& files) {
     uint64_t next = files.nextPiboId;
     for (const PiboRecord& record : files.pibo)
-        if (record.id >= kFirstServerPiboId && record.id + 2 > next) next = record.id + 2;
+        if (record.id >= kFirstServerPiboId && record.id + kServerPiboIdStep > next)
+            next = record.id + kServerPiboIdStep;
     return next;
 }
 
