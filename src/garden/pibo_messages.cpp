@@ -2,8 +2,8 @@
 #include "garden/pibo_messages.h"
 
 #include "net/coding.h"
+#include "net/printable_text.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string_view>
@@ -12,8 +12,6 @@ namespace karst {
 
 namespace {
 constexpr std::string_view kDefaultPiboName = "Pibo";
-constexpr uint8_t kFirstPrintable = 0x20;
-constexpr uint8_t kLastPrintable = 0x7E;
 }  // namespace
 
 PiboRegisterRequest decodePiboRegister(std::span<const uint8_t> payload) {
@@ -39,15 +37,7 @@ bool isConsistentRegistration(const PiboRegisterRequest& request) {
 }
 
 void sanitizePiboName(std::array<uint8_t, kPiboNameSize>& name) {
-    name[kPiboNameSize - 1] = 0;
-    for (uint8_t& byte : name) {
-        if (byte == 0) break;
-        if (byte < kFirstPrintable || byte > kLastPrintable) byte = '_';
-    }
-    if (name[0] == 0) {
-        name.fill(0);
-        std::copy(kDefaultPiboName.begin(), kDefaultPiboName.end(), name.begin());
-    }
+    (void)sanitizeNameField(name, kDefaultPiboName);
 }
 
 bool hasValidPiboStateFloats(std::span<const uint8_t, kPiboStateSize> state) {

@@ -55,8 +55,7 @@ PiboRegisterRequest decodePiboRegister(std::span<const uint8_t> payload);
 // Slot below 24, a known creature type, and a stage that matches the type.
 bool isConsistentRegistration(const PiboRegisterRequest& request);
 
-// Byte 15 becomes 0; bytes before the first NUL outside 0x20..0x7E become '_';
-// an empty name becomes "Pibo".
+// The name as sanitizeNameField (net/printable_text.h) leaves it, "Pibo" when empty.
 void sanitizePiboName(std::array<uint8_t, kPiboNameSize>& name);
 
 // Every one of the six floats finite and at most 1,000,000 in magnitude.
