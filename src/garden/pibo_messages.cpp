@@ -1,10 +1,10 @@
 // The garden's payload codecs and stateless checks; little-endian through net/coding.h.
 #include "garden/pibo_messages.h"
 
+#include "game/player_state.h"
 #include "net/coding.h"
 #include "net/printable_text.h"
 
-#include <cmath>
 #include <cstring>
 #include <string_view>
 
@@ -41,12 +41,7 @@ void sanitizePiboName(std::array<uint8_t, kPiboNameSize>& name) {
 }
 
 bool hasValidPiboStateFloats(std::span<const uint8_t, kPiboStateSize> state) {
-    for (size_t i = 0; i < kPiboStateFloatCount; ++i) {
-        const float value = getF32(state.data() + kPiboStateFloatsOffset + 4 * i);
-        // NaN fails the comparison as well as infinity does.
-        if (!(std::fabs(value) <= kMaxPiboStateMagnitude)) return false;
-    }
-    return true;
+    return worldFloatsValid(state.subspan(kPiboStateFloatsOffset, 4 * kPiboStateFloatCount));
 }
 
 }  // namespace karst
