@@ -11,6 +11,8 @@
 
 #include <libpq-fe.h>
 
+#include "store/sql_constant.h"
+
 namespace karst {
 
 // The schema this build knows. A database at a newer version is left alone.
@@ -26,6 +28,13 @@ bool runSql(PGconn* conn, const char* sql, std::string& error);
 inline int64_t idToSql(uint64_t id) { return static_cast<int64_t>(id); }
 inline uint64_t idFromSql(int64_t value) { return static_cast<uint64_t>(value); }
 
+// An id column or parameter in the ids' unsigned order: flipping the sign bit
+// maps it onto bigint's signed order, for sorting and comparing ids in SQL.
+template <size_t N>
+constexpr auto unsignedIdOrder(const char (&idSql)[N]) {
+    return joinSql("(", idSql, " # (-9223372036854775807 - 1))");
+}
+
 // Statements shared by the server and the copy tool; $n are typed in the text
 // so that binary parameters need no type list.
 inline constexpr const char* kUpsertProfileSql =
@@ -36,9 +45,9 @@ inline constexpr const char* kUpsertPiboSql =
     "ON CONFLICT (id) DO UPDATE SET owner = EXCLUDED.owner, record = EXCLUDED.record";
 inline constexpr const char* kReadNextEggIdSql =
     "SELECT value FROM karst_counters WHERE name = 'next_pibo_id'";
-// Raises the counter to at least $1 (ids compare as unsigned, stored signed).
-inline constexpr const char* kRaiseNextEggIdSql =
-    "UPDATE karst_counters SET value = $1::int8 WHERE name = 'next_pibo_id' "
-    "AND (value # (-9223372036854775807 - 1)) < ($1::int8 # (-9223372036854775807 - 1))";
+// Raises the counter to at least $1.
+inline constexpr auto kRaiseNextEggIdSql =
+    joinSql("UPDATE karst_counters SET value = $1::int8 WHERE name = 'next_pibo_id' AND ",
+            unsignedIdOrder("value"), " < ", unsignedIdOrder("$1::int8"));
 
 }  // namespace karst

@@ -41,10 +41,8 @@ constexpr const char* kBeginSessionSql =
     " placing substring(EXCLUDED.record from 71 for 28) from 71 for 28)"
     " RETURNING record)"
     " SELECT lease.lease_number, profile.record FROM lease, profile";
-// Unsigned id order: flipping the sign bit makes it the signed order.
-constexpr const char* kLoadPiboSql =
-    "SELECT record FROM karst_pibo WHERE owner = $1::bytea"
-    " ORDER BY id # (-9223372036854775807 - 1)";
+constexpr auto kLoadPiboSql =
+    joinSql("SELECT record FROM karst_pibo WHERE owner = $1::bytea ORDER BY ", unsignedIdOrder("id"));
 // Only leases still alive in the database are renewed: one that ran out there
 // may already be another server's.
 constexpr const char* kRenewLeasesSql =
@@ -127,7 +125,7 @@ void PostgresStore::beginSession(const ProfileRecord& fresh, SessionDone done) {
     statements.push_back({kBeginSessionSql, {sqlBytes(key.data(), key.size()), sqlInt64(serverId_),
                                              sqlInt64(settings_.leaseSeconds),
                                              sqlBytes(bytes.data(), bytes.size())}});
-    statements.push_back({kLoadPiboSql, {sqlBytes(key.data(), key.size())}});
+    statements.push_back({kLoadPiboSql.c_str(), {sqlBytes(key.data(), key.size())}});
     const uint64_t sentNs = monotonicNowNs();
     auto settle = [this, fresh, sentNs, done = std::move(done)](const SqlOutcome& outcome) {
         SessionStart start;

@@ -58,10 +58,9 @@ Result execWithBytes(PGconn* conn, const char* sql, const std::string& value, bo
 
 constexpr const char* kProfileStatement = "karst_copy_profile";
 constexpr const char* kPiboStatement = "karst_copy_pibo";
-// Ids stored signed, listed in unsigned order: the file order of a store that
-// has only ever grown.
-constexpr const char* kSelectPiboSql =
-    "SELECT id, owner, record FROM karst_pibo ORDER BY id # (-9223372036854775807 - 1)";
+// Ids listed in unsigned order: the file order of a store that has only ever grown.
+constexpr auto kSelectPiboSql =
+    joinSql("SELECT id, owner, record FROM karst_pibo ORDER BY ", unsignedIdOrder("id"));
 constexpr const char* kLockLeaseSql =
     "SELECT lease_number FROM karst_leases WHERE profile_key = $1::bytea FOR UPDATE";
 
@@ -166,7 +165,7 @@ bool CopyDatabase::writePibo(const PiboRecord& record, std::string& error) {
 }
 
 bool CopyDatabase::raiseNextEggId(uint64_t atLeast, std::string& error) {
-    const Result result = execWithBytes(conn_.get(), kRaiseNextEggIdSql, int8Bytes(atLeast), false);
+    const Result result = execWithBytes(conn_.get(), kRaiseNextEggIdSql.c_str(), int8Bytes(atLeast), false);
     if (resultOk(result)) return true;
     error = connectionError(conn_.get());
     return false;
@@ -206,7 +205,7 @@ bool CopyDatabase::readProfiles(ProfileTable& table, std::string& error) {
 }
 
 bool CopyDatabase::readPibo(std::vector<PiboRecord>& records, std::string& error) {
-    const Result result(PQexecParams(conn_.get(), kSelectPiboSql, 0, nullptr, nullptr, nullptr, nullptr, 1),
+    const Result result(PQexecParams(conn_.get(), kSelectPiboSql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1),
                         &PQclear);
     if (!resultOk(result)) {
         error = connectionError(conn_.get());
