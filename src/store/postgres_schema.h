@@ -1,7 +1,7 @@
 // The shared store's tables, created and upgraded by the server at start-up.
 //
-// A profile row holds the profile store's 98-byte record and a Pibo row the Pibo
-// store's 2116-byte record, byte for byte, so moving between the files and the
+// A profile row holds the profile store's record and a Pibo row the Pibo store's
+// record, byte for byte, so moving between the files and the
 // database never reinterprets a field. Ids are u64; bigint is signed, so an id
 // is kept as the int64 with the same bits (egg ids from 2^63 + 1 are negative).
 #pragma once
@@ -25,8 +25,8 @@ bool ensureSchema(PGconn* conn, std::string& error);
 // Runs one statement without parameters on a blocking connection.
 bool runSql(PGconn* conn, const char* sql, std::string& error);
 
-inline int64_t idToSql(uint64_t id) { return static_cast<int64_t>(id); }
-inline uint64_t idFromSql(int64_t value) { return static_cast<uint64_t>(value); }
+constexpr int64_t idToSql(uint64_t id) { return static_cast<int64_t>(id); }
+constexpr uint64_t idFromSql(int64_t value) { return static_cast<uint64_t>(value); }
 
 // An id column or parameter in the ids' unsigned order: flipping the sign bit
 // maps it onto bigint's signed order, for sorting and comparing ids in SQL.

@@ -26,7 +26,9 @@ constexpr size_t kEggIdRefillBelow = 16;
 // Takes the lease when it is free, expired or already this server's, counting
 // its number up, then creates the profile or updates its name and looks; one
 // row (the lease number, the record) when the lease was taken, none otherwise.
-constexpr const char* kBeginSessionSql =
+constexpr auto kLooksFromSql = sqlDecimal<kProfileLooksOffset + 1>();  // SQL counts from 1
+constexpr auto kLooksSizeSql = sqlDecimal<kProfileLooksSize>();
+constexpr auto kBeginSessionSql = joinSql(
     "WITH lease AS ("
     " INSERT INTO karst_leases (profile_key, server_id, expires_at, lease_number)"
     " VALUES ($1::bytea, $2::int8, now() + make_interval(secs => $3::int8::float8), 1)"
@@ -38,9 +40,10 @@ constexpr const char* kBeginSessionSql =
     " profile AS ("
     " INSERT INTO karst_profiles (profile_key, record) SELECT $1::bytea, $4::bytea FROM lease"
     " ON CONFLICT (profile_key) DO UPDATE SET record = overlay(karst_profiles.record"
-    " placing substring(EXCLUDED.record from 71 for 28) from 71 for 28)"
+    " placing substring(EXCLUDED.record from ", kLooksFromSql, " for ", kLooksSizeSql, ")"
+    " from ", kLooksFromSql, " for ", kLooksSizeSql, ")"
     " RETURNING record)"
-    " SELECT lease.lease_number, profile.record FROM lease, profile";
+    " SELECT lease.lease_number, profile.record FROM lease, profile");
 constexpr auto kLoadPiboSql =
     joinSql("SELECT record FROM karst_pibo WHERE owner = $1::bytea ORDER BY ", unsignedIdOrder("id"));
 // Only leases still alive in the database are renewed: one that ran out there
@@ -122,7 +125,7 @@ void PostgresStore::beginSession(const ProfileRecord& fresh, SessionDone done) {
     const auto bytes = encodeProfileRecord(fresh);
     const ProfileKey key = fresh.profileKey;
     std::vector<SqlStatement> statements;
-    statements.push_back({kBeginSessionSql, {sqlBytes(key.data(), key.size()), sqlInt64(serverId_),
+    statements.push_back({kBeginSessionSql.c_str(), {sqlBytes(key.data(), key.size()), sqlInt64(serverId_),
                                              sqlInt64(settings_.leaseSeconds),
                                              sqlBytes(bytes.data(), bytes.size())}});
     statements.push_back({kLoadPiboSql.c_str(), {sqlBytes(key.data(), key.size())}});

@@ -60,4 +60,13 @@ constexpr auto sqlDecimal() {
     return text;
 }
 
+// Any number as SQL text.
+template <int64_t kValue>
+constexpr auto sqlSignedDecimal() {
+    if constexpr (kValue < 0)
+        return joinSql("-", sqlDecimal<uint64_t{0} - static_cast<uint64_t>(kValue)>());
+    else
+        return sqlDecimal<static_cast<uint64_t>(kValue)>();
+}
+
 }  // namespace karst
