@@ -64,15 +64,8 @@ bool checkAndUpgrade(PGconn* conn, std::string& error) {
     if (!runSql(conn, kLockSql, error)) return false;
     if (!runSql(conn, "CREATE TABLE IF NOT EXISTS karst_schema (version integer NOT NULL)", error))
         return false;
-    PGresult* result = PQexec(conn, "SELECT max(version) FROM karst_schema");
-    if (PQresultStatus(result) != PGRES_TUPLES_OK) {
-        error = resultError(conn);
-        PQclear(result);
-        return false;
-    }
-    const bool empty = PQgetisnull(result, 0, 0) == 1;
-    const int version = empty ? 0 : std::atoi(PQgetvalue(result, 0, 0));
-    PQclear(result);
+    int version = 0;
+    if (!readSchemaVersion(conn, version, error)) return false;
     if (version > kSchemaVersion) {
         error = "the database holds schema version " + std::to_string(version) +
                 ", newer than this server's " + std::to_string(kSchemaVersion) +
@@ -86,6 +79,19 @@ bool checkAndUpgrade(PGconn* conn, std::string& error) {
 }
 
 }  // namespace
+
+bool readSchemaVersion(PGconn* conn, int& version, std::string& error) {
+    PGresult* result = PQexec(conn, "SELECT max(version) FROM karst_schema");
+    if (PQresultStatus(result) != PGRES_TUPLES_OK) {
+        error = resultError(conn);
+        PQclear(result);
+        return false;
+    }
+    const bool empty = PQgetisnull(result, 0, 0) == 1;
+    version = empty ? 0 : std::atoi(PQgetvalue(result, 0, 0));
+    PQclear(result);
+    return true;
+}
 
 bool runSql(PGconn* conn, const char* sql, std::string& error) {
     PGresult* result = PQexec(conn, sql);

@@ -22,6 +22,10 @@ inline constexpr int kSchemaVersion = 2;
 // upgrades an older schema, refuses a newer one. False with `error` set.
 bool ensureSchema(PGconn* conn, std::string& error);
 
+// The version the tables are at, 0 when the version table is empty. Blocking;
+// the version table must exist.
+bool readSchemaVersion(PGconn* conn, int& version, std::string& error);
+
 // Runs one statement without parameters on a blocking connection.
 bool runSql(PGconn* conn, const char* sql, std::string& error);
 
