@@ -3,12 +3,10 @@
 #include "garden/pibo_store.h"
 
 #include "net/coding.h"
-#include "store/file_replace.h"
 #include "store/store_file.h"
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <unordered_set>
 #include <utility>
 
@@ -165,15 +163,8 @@ bool PiboStore::save() {
 }
 
 bool PiboStore::save(std::error_code& error) {
-    error.clear();
-    if (!rejected_.clearForSave(error)) return false;
-    // The header's count is 32 bits; a wrapped count would make a corrupt file.
-    if (records_.size() > std::numeric_limits<uint32_t>::max()) {
-        error = std::make_error_code(std::errc::value_too_large);
-        return false;
-    }
-    const std::vector<uint8_t> file = encodePiboStore(records_, nextPiboId_);
-    return replaceFileFromTemp(path_, file, error);
+    return saveStoreFile(path_, rejected_, records_.size(),
+                         [this] { return encodePiboStore(records_, nextPiboId_); }, error);
 }
 
 PiboRecord* PiboStore::find(uint64_t id) {

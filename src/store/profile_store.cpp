@@ -7,7 +7,6 @@
 #include "app/console.h"
 #include "game/catalogue.h"
 #include "net/coding.h"
-#include "store/file_replace.h"
 #include "store/store_file.h"
 
 #include <algorithm>
@@ -137,9 +136,7 @@ bool ProfileStore::save() {
 }
 
 bool ProfileStore::save(std::error_code& error) {
-    error.clear();
-    if (!rejected_.clearForSave(error)) return false;
-    return replaceFileFromTemp(path_, encodeProfileStore(table_), error);
+    return saveStoreFile(path_, rejected_, table_.size(), [this] { return encodeProfileStore(table_); }, error);
 }
 
 }  // namespace karst

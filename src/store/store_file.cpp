@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 
 #include "app/console.h"
 #include "net/coding.h"
@@ -93,6 +94,17 @@ bool RejectedStoreFile::clearForSave(std::error_code& error) {
         return false;
     }
     return true;
+}
+
+bool saveStoreFile(const std::string& path, RejectedStoreFile& rejected, size_t recordCount,
+                   const std::function<std::vector<uint8_t>()>& encode, std::error_code& error) {
+    error.clear();
+    if (!rejected.clearForSave(error)) return false;
+    if (recordCount > std::numeric_limits<uint32_t>::max()) {
+        error = std::make_error_code(std::errc::value_too_large);
+        return false;
+    }
+    return replaceFileFromTemp(path, encode(), error);
 }
 
 }  // namespace karst

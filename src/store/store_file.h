@@ -1,6 +1,6 @@
 // The policy both store files follow, in one place: a header check, reading a
 // file no further than its header says it holds, and keeping a file that did not
-// load aside so that no save ever overwrites it.
+// load aside so that no save ever overwrites it, and the save itself.
 //
 // Each store keeps its own layout and its own strictness (bytes after the last
 // record refuse a profile store and are ignored in a Pibo store); what they share
@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -68,5 +69,12 @@ private:
     std::string path_;
     bool inPlace_ = false;
 };
+
+// The save of either store: refused while a file that did not load still sits at
+// the path, refused for more records than the header's 32-bit count can say (a
+// wrapped count would make a corrupt file); otherwise `encode`'s bytes replace
+// the file. `error` says why it failed.
+bool saveStoreFile(const std::string& path, RejectedStoreFile& rejected, size_t recordCount,
+                   const std::function<std::vector<uint8_t>()>& encode, std::error_code& error);
 
 }  // namespace karst
