@@ -138,23 +138,15 @@ DecodedPiboStore decodePiboStore(std::span<const uint8_t> file, uint32_t headerC
 PiboStore::PiboStore(std::string path) : path_(path), rejected_("Pibo store", std::move(path)) {}
 
 bool PiboStore::load() {
-    rejected_.forget();
-    std::vector<uint8_t> file;
-    // Bytes after the last record are ignored in this store, so none are read.
-    const StoreFileRead read = readStoreFile(path_, kPiboFileShape, false, file);
-    if (read == StoreFileRead::Missing) return true;
-    DecodedPiboStore decoded =
-        read == StoreFileRead::Read ? decodePiboStore(file) : rejected(PiboStoreStatus::BadHeader);
-    if (decoded.status == PiboStoreStatus::Loaded) {
+    return loadStoreFile(path_, kPiboFileShape, rejected_, [this](std::span<const uint8_t> file) {
+        DecodedPiboStore decoded = decodePiboStore(file);
+        // A bad header leaves the table as it was; bad records empty it.
+        if (decoded.status == PiboStoreStatus::BadRecords) replaceTable({});
+        if (decoded.status != PiboStoreStatus::Loaded) return false;
         replaceTable(std::move(decoded.records));
         nextPiboId_ = decoded.nextPiboId;
         return true;
-    }
-    if (decoded.status == PiboStoreStatus::BadRecords) replaceTable({});
-    // The first save would overwrite the refused file with only this run's
-    // records, so it is kept where an operator can still recover it.
-    rejected_.reject();
-    return false;
+    });
 }
 
 bool PiboStore::save() {

@@ -26,7 +26,7 @@ namespace karst {
 inline constexpr size_t kProfileHeaderSize = 12;
 inline constexpr size_t kProfileRecordSize = 98;
 inline constexpr uint32_t kMaxProfileRecordsInHeader = 1'000'000;
-inline constexpr StoreFileShape kProfileFileShape{{'K', 'P', 'R', '6'}, kProfileHeaderSize, kProfileRecordSize};
+inline constexpr StoreFileShape kProfileFileShape{{'K', 'P', 'R', '6'}, kProfileHeaderSize, kProfileRecordSize, true};
 
 static_assert(kProfileHeaderSize == kStoreCommonHeaderSize);
 // The player's looks (name, character, colour) end the record; they are the
