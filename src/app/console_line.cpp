@@ -1,6 +1,7 @@
 #include "app/console_line.h"
 
 #include "app/config_file.h"
+#include "net/printable_text.h"
 
 namespace karst {
 
@@ -84,7 +85,7 @@ std::string formatProfileKeyHex(const ProfileKey& key) {
 std::string printableAscii(std::string_view text) {
     std::string out(text);
     for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '_';
+        if (!isPrintableAscii(static_cast<uint8_t>(c))) c = static_cast<char>(kUnprintableMark);
     return out;
 }
 

@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
         if (server.storeOpenFailed()) {
             karst::printError(server.startFailure());
             server.shutdown();
-            return 2;
+            return karst::kExitSettingsError;
         }
         karst::printError("Unable to bind the dedicated server.");
         if (!server.startFailure().empty()) karst::printError(server.startFailure());

@@ -18,7 +18,6 @@ namespace karst {
 namespace {
 
 constexpr int kExitUsage = 0;
-constexpr int kExitSettingsError = 2;
 
 template <typename T>
 ParsedNumber<T> parseDecimal(std::string_view text) {

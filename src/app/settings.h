@@ -98,6 +98,10 @@ bool loadConfigFile(const std::string& path, ServerSettings& settings,
 
 std::string usageLine();
 
+// Any settings error ends the process with this code, and so does a shared store
+// that cannot be opened: both are the operator's configuration to fix.
+inline constexpr int kExitSettingsError = 2;
+
 // The outcome of the settings phase: either settings to run with, or an exit code.
 struct SettingsPhase {
     std::optional<int> exitCode;  // set when the program must end now

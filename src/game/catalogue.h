@@ -21,6 +21,7 @@ inline constexpr size_t kColourSize = 3;
 using Colour = std::array<uint8_t, kColourSize>;
 // Characters 0 to 6.
 inline constexpr uint8_t kMaxCharacter = 6;
+inline constexpr uint32_t kCharacterCount = kMaxCharacter + 1;
 
 // Fruit codes 0 to 24; the server inventory counts each by its code.
 inline constexpr size_t kFruitKinds = 25;

@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <array>
 
+#include "net/printable_text.h"
+
 namespace karst {
 
 namespace {
-constexpr uint8_t kFirstPrintable = 0x20;
-constexpr uint8_t kLastPrintable = 0x7E;
 constexpr uint8_t kSpace = ' ';
 }  // namespace
 
@@ -17,7 +17,7 @@ bool sanitizeChatText(std::span<uint8_t, kChatTextFieldSize> text) {
     size_t length = 0;
     for (const uint8_t byte : text) {
         if (byte == 0 || length == kept.size()) break;
-        if (byte < kFirstPrintable || byte > kLastPrintable) continue;
+        if (!isPrintableAscii(byte)) continue;
         // A removed control byte between two spaces does not keep them apart,
         // because only kept bytes are compared.
         if (byte == kSpace && (length == 0 || kept[length - 1] == kSpace)) continue;

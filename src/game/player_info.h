@@ -14,9 +14,8 @@
 namespace karst {
 
 // Cleans a 28-byte name/character/colour block in place and returns the name:
-// byte 23 forced to 0, bytes before the first zero outside 0x20..0x7E become
-// '_', an empty name becomes "Player", a character above 6 becomes 0. Bytes after
-// the name's first zero stay as received.
+// the name as sanitizeNameField (net/printable_text.h) leaves it, "Player" when
+// empty, and a character above kMaxCharacter becomes 0.
 std::string sanitizePlayerInfo(uint8_t* block);
 
 }  // namespace karst

@@ -8,9 +8,13 @@
 namespace karst {
 
 bool stateFloatsValid(ConstStateRecord record) {
-    for (size_t i = 0; i < kStateFloatCount; ++i) {
-        const float value = getF32(record.data() + kStateFloatsOffset + 4 * i);
-        if (!std::isfinite(value) || std::fabs(value) > kMaxStateMagnitude) return false;
+    return worldFloatsValid(record.subspan(kStateFloatsOffset, 4 * kStateFloatCount));
+}
+
+bool worldFloatsValid(std::span<const uint8_t> floats) {
+    for (size_t offset = 0; offset + 4 <= floats.size(); offset += 4) {
+        const float value = getF32(floats.data() + offset);
+        if (!std::isfinite(value) || std::fabs(value) > kMaxWorldMagnitude) return false;
     }
     return true;
 }

@@ -26,7 +26,6 @@ static_assert(kStateRoomKeyOffset + kRoomKeySize == kStateFloatsOffset);
 static_assert(kStateFloatsOffset + 4 * kStateFloatCount == kStateYawOffset);
 static_assert(kStateYawOffset + 12 == kPlayerStateSize);
 
-inline constexpr float kMaxStateMagnitude = 1'000'000.0f;
 
 // PlayerEvent: u32 player id, u8 kind, 3 detail bytes, u32 value, u32 detail.
 inline constexpr size_t kEventPlayerIdOffset = 0;
@@ -40,12 +39,18 @@ static_assert(kEventValueOffset + 8 == kPlayerEventSize);
 inline constexpr uint64_t kPlayerStateSpacingNs = 15 * kNsPerMs;
 inline constexpr uint64_t kPlayerEventSpacingNs = 4 * kNsPerMs;
 
+// Positions and velocities of players and Pibo alike: a client that sends more
+// than this, or no number at all, is not describing the game's world.
+inline constexpr float kMaxWorldMagnitude = 1'000'000.0f;
+
 using StateRecord = std::span<uint8_t, kPlayerStateSize>;
 using ConstStateRecord = std::span<const uint8_t, kPlayerStateSize>;
 
 // Each of the six position and velocity floats is finite and within
 // +-1,000,000; the other fields are not looked at.
 bool stateFloatsValid(ConstStateRecord record);
+// Every f32 in `floats` (a whole number of them) finite and within kMaxWorldMagnitude.
+bool worldFloatsValid(std::span<const uint8_t> floats);
 RoomKey stateRoomKey(ConstStateRecord record);
 void stampStatePlayerId(StateRecord record, uint32_t playerId);
 

@@ -18,10 +18,8 @@ namespace karst {
 
 namespace {
 
-constexpr uint64_t kProxyUpdateIntervalNs = 50 * kNsPerMs;
 constexpr float kTwoPi = 6.2831855f;
 constexpr uint32_t kGridColumns = 3;
-constexpr uint32_t kCharacterCount = 7;
 
 static_assert(4 + kRoomKeySize + 6 * 4 + 4 + 4 + 4 == kPlayerStateSize);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "game/room_key.h"
+#include "net/clock.h"
 #include "net/protocol.h"
 
 namespace karst {
@@ -36,11 +37,15 @@ inline constexpr std::array<Colour, kProxyPaletteSize> kProxyPalette{{
     {235, 235, 235},
 }};
 
+// Each occupied Central Plaza room gets its proxies' records this often; a room
+// newly occupied is stamped this long ago, so its first round goes out at once.
+inline constexpr uint64_t kProxyUpdateIntervalNs = 50 * kNsPerMs;
+
 // The opaque word of every proxy record.
 inline constexpr uint32_t kProxyOpaqueWord = 65536;
 
 // The proxy of index `index` (0-based) with the given player id: "Proxy <index+1>",
-// character index mod 7, colour from the palette in turn.
+// character index mod kCharacterCount, colour from the palette in turn.
 ProxyPlayer makeProxyPlayer(uint32_t index, uint32_t id);
 
 // The 48-byte PlayerStateRecord of proxy `index` of `count`, at server time

@@ -8,14 +8,13 @@
 #include "net/client_messages.h"
 #include "net/server_messages.h"
 #include "game/player_info.h"
+#include "game/proxies.h"
 #include "game/stage_rules.h"
 #include "net/clock.h"
 
 namespace karst {
 
 namespace {
-constexpr uint64_t kProxyIntervalNs = 50 * kNsPerMs;
-
 size_t countReady(const std::vector<ClientConnection*>& members) {
     return static_cast<size_t>(std::count_if(members.begin(), members.end(),
                                              [](const ClientConnection* m) { return m->ready != 0; }));
@@ -81,7 +80,7 @@ void GameServer::joinRoom(ClientConnection& connection, const RoomKey& key) {
                                  [&](const ActiveHubRoom& r) { return r.key == key; });
         if (room == activeHubRooms_.end())
             room = activeHubRooms_.insert(activeHubRooms_.end(),
-                                          ActiveHubRoom{key, monotonicNowNs() - kProxyIntervalNs});
+                                          ActiveHubRoom{key, monotonicNowNs() - kProxyUpdateIntervalNs});
         sendProxiesTo(connection, *room);
     }
     if (isGardenLevel(key.level)) sendGardenSnapshot(connection);

@@ -1,10 +1,10 @@
 // The garden's payload codecs and stateless checks; little-endian through net/coding.h.
 #include "garden/pibo_messages.h"
 
+#include "game/player_state.h"
 #include "net/coding.h"
+#include "net/printable_text.h"
 
-#include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <string_view>
 
@@ -12,8 +12,6 @@ namespace karst {
 
 namespace {
 constexpr std::string_view kDefaultPiboName = "Pibo";
-constexpr uint8_t kFirstPrintable = 0x20;
-constexpr uint8_t kLastPrintable = 0x7E;
 }  // namespace
 
 PiboRegisterRequest decodePiboRegister(std::span<const uint8_t> payload) {
@@ -39,24 +37,11 @@ bool isConsistentRegistration(const PiboRegisterRequest& request) {
 }
 
 void sanitizePiboName(std::array<uint8_t, kPiboNameSize>& name) {
-    name[kPiboNameSize - 1] = 0;
-    for (uint8_t& byte : name) {
-        if (byte == 0) break;
-        if (byte < kFirstPrintable || byte > kLastPrintable) byte = '_';
-    }
-    if (name[0] == 0) {
-        name.fill(0);
-        std::copy(kDefaultPiboName.begin(), kDefaultPiboName.end(), name.begin());
-    }
+    (void)sanitizeNameField(name, kDefaultPiboName);
 }
 
 bool hasValidPiboStateFloats(std::span<const uint8_t, kPiboStateSize> state) {
-    for (size_t i = 0; i < kPiboStateFloatCount; ++i) {
-        const float value = getF32(state.data() + kPiboStateFloatsOffset + 4 * i);
-        // NaN fails the comparison as well as infinity does.
-        if (!(std::fabs(value) <= kMaxPiboStateMagnitude)) return false;
-    }
-    return true;
+    return worldFloatsValid(state.subspan(kPiboStateFloatsOffset, 4 * kPiboStateFloatCount));
 }
 
 }  // namespace karst

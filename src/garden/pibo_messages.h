@@ -31,7 +31,6 @@ static_assert(kRegisterDataOffset + kPiboDataSize == kPiboRegisterSize);
 inline constexpr size_t kPiboStatePlayerOffset = 8;
 inline constexpr size_t kPiboStateFloatsOffset = 20;
 inline constexpr size_t kPiboStateFloatCount = 6;
-inline constexpr float kMaxPiboStateMagnitude = 1'000'000.0f;
 static_assert(kPiboStateRoomOffset == kPiboStatePlayerOffset + 4);
 static_assert(kPiboStateFloatsOffset == kPiboStateRoomOffset + kRoomKeySize);
 static_assert(kPiboStateFloatsOffset + 4 * kPiboStateFloatCount + 12 == kPiboStateSize);
@@ -55,11 +54,10 @@ PiboRegisterRequest decodePiboRegister(std::span<const uint8_t> payload);
 // Slot below 24, a known creature type, and a stage that matches the type.
 bool isConsistentRegistration(const PiboRegisterRequest& request);
 
-// Byte 15 becomes 0; bytes before the first NUL outside 0x20..0x7E become '_';
-// an empty name becomes "Pibo".
+// The name as sanitizeNameField (net/printable_text.h) leaves it, "Pibo" when empty.
 void sanitizePiboName(std::array<uint8_t, kPiboNameSize>& name);
 
-// Every one of the six floats finite and at most 1,000,000 in magnitude.
+// Every one of the six floats within the world's bounds (game/player_state.h).
 bool hasValidPiboStateFloats(std::span<const uint8_t, kPiboStateSize> state);
 
 }  // namespace karst

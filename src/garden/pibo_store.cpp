@@ -3,12 +3,10 @@
 #include "garden/pibo_store.h"
 
 #include "net/coding.h"
-#include "store/file_replace.h"
 #include "store/store_file.h"
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <unordered_set>
 #include <utility>
 
@@ -140,23 +138,15 @@ DecodedPiboStore decodePiboStore(std::span<const uint8_t> file, uint32_t headerC
 PiboStore::PiboStore(std::string path) : path_(path), rejected_("Pibo store", std::move(path)) {}
 
 bool PiboStore::load() {
-    rejected_.forget();
-    std::vector<uint8_t> file;
-    // Bytes after the last record are ignored in this store, so none are read.
-    const StoreFileRead read = readStoreFile(path_, kPiboFileShape, false, file);
-    if (read == StoreFileRead::Missing) return true;
-    DecodedPiboStore decoded =
-        read == StoreFileRead::Read ? decodePiboStore(file) : rejected(PiboStoreStatus::BadHeader);
-    if (decoded.status == PiboStoreStatus::Loaded) {
+    return loadStoreFile(path_, kPiboFileShape, rejected_, [this](std::span<const uint8_t> file) {
+        DecodedPiboStore decoded = decodePiboStore(file);
+        // A bad header leaves the table as it was; bad records empty it.
+        if (decoded.status == PiboStoreStatus::BadRecords) replaceTable({});
+        if (decoded.status != PiboStoreStatus::Loaded) return false;
         replaceTable(std::move(decoded.records));
         nextPiboId_ = decoded.nextPiboId;
         return true;
-    }
-    if (decoded.status == PiboStoreStatus::BadRecords) replaceTable({});
-    // The first save would overwrite the refused file with only this run's
-    // records, so it is kept where an operator can still recover it.
-    rejected_.reject();
-    return false;
+    });
 }
 
 bool PiboStore::save() {
@@ -165,15 +155,8 @@ bool PiboStore::save() {
 }
 
 bool PiboStore::save(std::error_code& error) {
-    error.clear();
-    if (!rejected_.clearForSave(error)) return false;
-    // The header's count is 32 bits; a wrapped count would make a corrupt file.
-    if (records_.size() > std::numeric_limits<uint32_t>::max()) {
-        error = std::make_error_code(std::errc::value_too_large);
-        return false;
-    }
-    const std::vector<uint8_t> file = encodePiboStore(records_, nextPiboId_);
-    return replaceFileFromTemp(path_, file, error);
+    return saveStoreFile(path_, rejected_, records_.size(),
+                         [this] { return encodePiboStore(records_, nextPiboId_); }, error);
 }
 
 PiboRecord* PiboStore::find(uint64_t id) {
@@ -213,7 +196,7 @@ void PiboStore::refresh(const PiboRecord& record) {
 uint64_t PiboStore::allocatePiboId() {
     for (;;) {
         const uint64_t candidate = nextPiboId_;
-        nextPiboId_ = candidate + 2;
+        nextPiboId_ = candidate + kServerPiboIdStep;
         if (candidate != 0 && !indexById_.contains(candidate)) return candidate;
     }
 }

@@ -28,9 +28,12 @@ namespace karst {
 
 inline constexpr size_t kPiboHeaderSize = kStoreCommonHeaderSize + 8;  // and the id counter
 inline constexpr size_t kPiboRecordSize = 2116;
-inline constexpr StoreFileShape kPiboFileShape{{'K', 'P', 'B', '5'}, kPiboHeaderSize, kPiboRecordSize};
+inline constexpr StoreFileShape kPiboFileShape{{'K', 'P', 'B', '5'}, kPiboHeaderSize, kPiboRecordSize, false};
 inline constexpr uint32_t kMaxPiboRecordsInHeader = 100'000;
 inline constexpr uint64_t kFirstServerPiboId = 0x8000000000000001ull;
+// Server-assigned ids keep the first one's lowest bit set, so they go up in twos;
+// every place that hands out or reserves them steps by this.
+inline constexpr uint64_t kServerPiboIdStep = 2;
 inline constexpr size_t kPiboNameSize = 16;
 
 inline constexpr uint8_t kNoLocalSlot = 255;

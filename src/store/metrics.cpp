@@ -27,13 +27,8 @@ std::string formatMetrics(const MetricsSnapshot& snapshot) {
     appendLine(out, "status", "\"ok\"", false);
     appendLine(out, "protocol", std::to_string(kProtocolVersion), false);
     appendLine(out, "uptime_ms", std::to_string(snapshot.uptimeMs), false);
-    appendLine(out, "connections", std::to_string(snapshot.connections), false);
-    appendLine(out, "authenticated_players", std::to_string(snapshot.authenticatedPlayers), false);
-    appendLine(out, "udp_players", std::to_string(snapshot.udpPlayers), false);
-    appendLine(out, "active_rooms", std::to_string(snapshot.activeRooms), false);
-    appendLine(out, "queued_bytes", std::to_string(snapshot.queuedBytes), false);
-    appendLine(out, "profiles", std::to_string(snapshot.profiles), false);
-    appendLine(out, "pibo_records", std::to_string(snapshot.piboRecords), true);
+    for (const SnapshotCount& count : kSnapshotCounts)
+        appendLine(out, count.jsonKey, std::to_string(snapshot.*count.value), &count == &kSnapshotCounts.back());
     out += "}\n";
     return out;
 }

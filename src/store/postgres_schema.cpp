@@ -3,7 +3,9 @@
 // transaction under an advisory lock.
 #include "store/postgres_schema.h"
 
+#include "garden/pibo_store.h"
 #include "store/postgres_link.h"
+#include "store/profile_store.h"
 
 #include <cstdlib>
 
@@ -14,18 +16,25 @@ namespace {
 // Any fixed number: the lock only serialises our own start-ups.
 constexpr const char* kLockSql = "SELECT pg_advisory_xact_lock(4683914297)";
 
-constexpr const char* kVersion1[] = {
+constexpr auto kKeySizeSql = sqlDecimal<kProfileKeySize>();
+constexpr auto kCreateProfilesSql = joinSql(
     "CREATE TABLE karst_profiles ("
-    " profile_key bytea PRIMARY KEY CHECK (octet_length(profile_key) = 16),"
-    " record bytea NOT NULL CHECK (octet_length(record) = 98))",
+    " profile_key bytea PRIMARY KEY CHECK (octet_length(profile_key) = ", kKeySizeSql, "),"
+    " record bytea NOT NULL CHECK (octet_length(record) = ", sqlDecimal<kProfileRecordSize>(), "))");
+constexpr auto kCreatePiboSql = joinSql(
     "CREATE TABLE karst_pibo ("
     " id bigint PRIMARY KEY CHECK (id <> 0),"
-    " owner bytea NOT NULL CHECK (octet_length(owner) = 16),"
-    " record bytea NOT NULL CHECK (octet_length(record) = 2116))",
+    " owner bytea NOT NULL CHECK (octet_length(owner) = ", kKeySizeSql, "),"
+    " record bytea NOT NULL CHECK (octet_length(record) = ", sqlDecimal<kPiboRecordSize>(), "))");
+constexpr auto kFirstEggIdSql = joinSql("INSERT INTO karst_counters VALUES ('next_pibo_id', ",
+                                        sqlSignedDecimal<idToSql(kFirstServerPiboId)>(), ")");
+
+constexpr const char* kVersion1[] = {
+    kCreateProfilesSql.c_str(),
+    kCreatePiboSql.c_str(),
     "CREATE INDEX karst_pibo_by_owner ON karst_pibo (owner)",
     "CREATE TABLE karst_counters (name text PRIMARY KEY, value bigint NOT NULL)",
-    // 2^63 + 1, the first id the server gives an egg, as a signed bigint.
-    "INSERT INTO karst_counters VALUES ('next_pibo_id', -9223372036854775807)",
+    kFirstEggIdSql.c_str(),
     "CREATE TABLE karst_leases ("
     " profile_key bytea PRIMARY KEY,"
     " server_id bigint NOT NULL,"
@@ -55,15 +64,8 @@ bool checkAndUpgrade(PGconn* conn, std::string& error) {
     if (!runSql(conn, kLockSql, error)) return false;
     if (!runSql(conn, "CREATE TABLE IF NOT EXISTS karst_schema (version integer NOT NULL)", error))
         return false;
-    PGresult* result = PQexec(conn, "SELECT max(version) FROM karst_schema");
-    if (PQresultStatus(result) != PGRES_TUPLES_OK) {
-        error = resultError(conn);
-        PQclear(result);
-        return false;
-    }
-    const bool empty = PQgetisnull(result, 0, 0) == 1;
-    const int version = empty ? 0 : std::atoi(PQgetvalue(result, 0, 0));
-    PQclear(result);
+    int version = 0;
+    if (!readSchemaVersion(conn, version, error)) return false;
     if (version > kSchemaVersion) {
         error = "the database holds schema version " + std::to_string(version) +
                 ", newer than this server's " + std::to_string(kSchemaVersion) +
@@ -77,6 +79,19 @@ bool checkAndUpgrade(PGconn* conn, std::string& error) {
 }
 
 }  // namespace
+
+bool readSchemaVersion(PGconn* conn, int& version, std::string& error) {
+    PGresult* result = PQexec(conn, "SELECT max(version) FROM karst_schema");
+    if (PQresultStatus(result) != PGRES_TUPLES_OK) {
+        error = resultError(conn);
+        PQclear(result);
+        return false;
+    }
+    const bool empty = PQgetisnull(result, 0, 0) == 1;
+    version = empty ? 0 : std::atoi(PQgetvalue(result, 0, 0));
+    PQclear(result);
+    return true;
+}
 
 bool runSql(PGconn* conn, const char* sql, std::string& error) {
     PGresult* result = PQexec(conn, sql);

@@ -1,7 +1,7 @@
 // The shared store's tables, created and upgraded by the server at start-up.
 //
-// A profile row holds the profile store's 98-byte record and a Pibo row the Pibo
-// store's 2116-byte record, byte for byte, so moving between the files and the
+// A profile row holds the profile store's record and a Pibo row the Pibo store's
+// record, byte for byte, so moving between the files and the
 // database never reinterprets a field. Ids are u64; bigint is signed, so an id
 // is kept as the int64 with the same bits (egg ids from 2^63 + 1 are negative).
 #pragma once
@@ -10,6 +10,8 @@
 #include <string>
 
 #include <libpq-fe.h>
+
+#include "store/sql_constant.h"
 
 namespace karst {
 
@@ -20,11 +22,22 @@ inline constexpr int kSchemaVersion = 2;
 // upgrades an older schema, refuses a newer one. False with `error` set.
 bool ensureSchema(PGconn* conn, std::string& error);
 
+// The version the tables are at, 0 when the version table is empty. Blocking;
+// the version table must exist.
+bool readSchemaVersion(PGconn* conn, int& version, std::string& error);
+
 // Runs one statement without parameters on a blocking connection.
 bool runSql(PGconn* conn, const char* sql, std::string& error);
 
-inline int64_t idToSql(uint64_t id) { return static_cast<int64_t>(id); }
-inline uint64_t idFromSql(int64_t value) { return static_cast<uint64_t>(value); }
+constexpr int64_t idToSql(uint64_t id) { return static_cast<int64_t>(id); }
+constexpr uint64_t idFromSql(int64_t value) { return static_cast<uint64_t>(value); }
+
+// An id column or parameter in the ids' unsigned order: flipping the sign bit
+// maps it onto bigint's signed order, for sorting and comparing ids in SQL.
+template <size_t N>
+constexpr auto unsignedIdOrder(const char (&idSql)[N]) {
+    return joinSql("(", idSql, " # (-9223372036854775807 - 1))");
+}
 
 // Statements shared by the server and the copy tool; $n are typed in the text
 // so that binary parameters need no type list.
@@ -36,9 +49,9 @@ inline constexpr const char* kUpsertPiboSql =
     "ON CONFLICT (id) DO UPDATE SET owner = EXCLUDED.owner, record = EXCLUDED.record";
 inline constexpr const char* kReadNextEggIdSql =
     "SELECT value FROM karst_counters WHERE name = 'next_pibo_id'";
-// Raises the counter to at least $1 (ids compare as unsigned, stored signed).
-inline constexpr const char* kRaiseNextEggIdSql =
-    "UPDATE karst_counters SET value = $1::int8 WHERE name = 'next_pibo_id' "
-    "AND (value # (-9223372036854775807 - 1)) < ($1::int8 # (-9223372036854775807 - 1))";
+// Raises the counter to at least $1.
+inline constexpr auto kRaiseNextEggIdSql =
+    joinSql("UPDATE karst_counters SET value = $1::int8 WHERE name = 'next_pibo_id' AND ",
+            unsignedIdOrder("value"), " < ", unsignedIdOrder("$1::int8"));
 
 }  // namespace karst

@@ -20,12 +20,15 @@ constexpr uint64_t kLongestReconnectDelayNs = 16 * kNsPerSecond;
 constexpr uint64_t kLongestStatementNs = 5 * kNsPerSecond;
 // Egg ids are reserved a block at a time, so breeding never waits for the database.
 constexpr int64_t kEggIdBlock = 64;
+constexpr int64_t kEggIdBlockSpan = kEggIdBlock * static_cast<int64_t>(kServerPiboIdStep);
 constexpr size_t kEggIdRefillBelow = 16;
 
 // Takes the lease when it is free, expired or already this server's, counting
 // its number up, then creates the profile or updates its name and looks; one
 // row (the lease number, the record) when the lease was taken, none otherwise.
-constexpr const char* kBeginSessionSql =
+constexpr auto kLooksFromSql = sqlDecimal<kProfileLooksOffset + 1>();  // SQL counts from 1
+constexpr auto kLooksSizeSql = sqlDecimal<kProfileLooksSize>();
+constexpr auto kBeginSessionSql = joinSql(
     "WITH lease AS ("
     " INSERT INTO karst_leases (profile_key, server_id, expires_at, lease_number)"
     " VALUES ($1::bytea, $2::int8, now() + make_interval(secs => $3::int8::float8), 1)"
@@ -37,13 +40,12 @@ constexpr const char* kBeginSessionSql =
     " profile AS ("
     " INSERT INTO karst_profiles (profile_key, record) SELECT $1::bytea, $4::bytea FROM lease"
     " ON CONFLICT (profile_key) DO UPDATE SET record = overlay(karst_profiles.record"
-    " placing substring(EXCLUDED.record from 71 for 28) from 71 for 28)"
+    " placing substring(EXCLUDED.record from ", kLooksFromSql, " for ", kLooksSizeSql, ")"
+    " from ", kLooksFromSql, " for ", kLooksSizeSql, ")"
     " RETURNING record)"
-    " SELECT lease.lease_number, profile.record FROM lease, profile";
-// Unsigned id order: flipping the sign bit makes it the signed order.
-constexpr const char* kLoadPiboSql =
-    "SELECT record FROM karst_pibo WHERE owner = $1::bytea"
-    " ORDER BY id # (-9223372036854775807 - 1)";
+    " SELECT lease.lease_number, profile.record FROM lease, profile");
+constexpr auto kLoadPiboSql =
+    joinSql("SELECT record FROM karst_pibo WHERE owner = $1::bytea ORDER BY ", unsignedIdOrder("id"));
 // Only leases still alive in the database are renewed: one that ran out there
 // may already be another server's.
 constexpr const char* kRenewLeasesSql =
@@ -90,13 +92,14 @@ PostgresStore::PostgresStore(SharedStoreSettings settings)
 bool PostgresStore::open(std::string& error) {
     const auto setup = [this](PGconn* conn, std::string& why) {
         if (!ensureSchema(conn, why)) return false;
-        const std::string block = std::to_string(kEggIdBlock * 2);
+        const std::string block = std::to_string(kEggIdBlockSpan);
         const char* values[] = {block.c_str()};
         PGresult* result = PQexecParams(conn, kReserveEggIdsSql, 1, nullptr, values, nullptr, nullptr, 0);
         const bool ok = PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) == 1;
         if (ok) {
             const int64_t start = std::stoll(PQgetvalue(result, 0, 0));
-            for (int64_t i = 0; i < kEggIdBlock; ++i) eggIds_.push_back(static_cast<uint64_t>(start) + 2 * i);
+            for (uint64_t i = 0; i < uint64_t{kEggIdBlock}; ++i)
+                eggIds_.push_back(static_cast<uint64_t>(start) + kServerPiboIdStep * i);
         } else {
             why = libpqMessageLine(PQerrorMessage(conn));
         }
@@ -128,10 +131,10 @@ void PostgresStore::beginSession(const ProfileRecord& fresh, SessionDone done) {
     const auto bytes = encodeProfileRecord(fresh);
     const ProfileKey key = fresh.profileKey;
     std::vector<SqlStatement> statements;
-    statements.push_back({kBeginSessionSql, {sqlBytes(key.data(), key.size()), sqlInt64(serverId_),
+    statements.push_back({kBeginSessionSql.c_str(), {sqlBytes(key.data(), key.size()), sqlInt64(serverId_),
                                              sqlInt64(settings_.leaseSeconds),
                                              sqlBytes(bytes.data(), bytes.size())}});
-    statements.push_back({kLoadPiboSql, {sqlBytes(key.data(), key.size())}});
+    statements.push_back({kLoadPiboSql.c_str(), {sqlBytes(key.data(), key.size())}});
     const uint64_t sentNs = monotonicNowNs();
     auto settle = [this, fresh, sentNs, done = std::move(done)](const SqlOutcome& outcome) {
         SessionStart start;
@@ -246,10 +249,11 @@ void PostgresStore::reserveEggIds(uint64_t nowNs) {
         if (!outcome.committed || PQntuples(outcome.results[0]) != 1) return;
         const auto start = static_cast<uint64_t>(sqlInt64At(outcome.results[0], 0, 0));
         std::vector<uint64_t> block;
-        for (int64_t i = kEggIdBlock - 1; i >= 0; --i) block.push_back(start + 2 * static_cast<uint64_t>(i));
+        for (int64_t i = kEggIdBlock - 1; i >= 0; --i)
+            block.push_back(start + kServerPiboIdStep * static_cast<uint64_t>(i));
         eggIds_.insert(eggIds_.begin(), block.begin(), block.end());
     };
-    (void)link_.submit({{kReserveEggIdsSql, {sqlInt64(kEggIdBlock * 2)}}}, std::move(settle), nowNs);
+    (void)link_.submit({{kReserveEggIdsSql, {sqlInt64(kEggIdBlockSpan)}}}, std::move(settle), nowNs);
 }
 
 void PostgresStore::service(uint64_t nowNs, bool ready) {

@@ -7,7 +7,6 @@
 #include "app/console.h"
 #include "game/catalogue.h"
 #include "net/coding.h"
-#include "store/file_replace.h"
 #include "store/store_file.h"
 
 #include <algorithm>
@@ -104,19 +103,12 @@ ProfileStore::ProfileStore(std::string path) : path_(path), rejected_("profile s
 
 bool ProfileStore::load() {
     table_.clear();
-    rejected_.forget();
-    std::vector<uint8_t> bytes;
-    // One byte past the records is read too: trailing bytes refuse this store.
-    const StoreFileRead read = readStoreFile(path_, kProfileFileShape, true, bytes);
-    if (read == StoreFileRead::Missing) return true;
-    DecodedProfileStore decoded = read == StoreFileRead::Read ? decodeProfileStore(bytes)
-                                                              : DecodedProfileStore{ProfileStoreStatus::BadHeader, {}};
-    if (decoded.status != ProfileStoreStatus::Loaded) {
-        rejected_.reject();
-        return false;
-    }
-    table_ = std::move(decoded.table);
-    return true;
+    return loadStoreFile(path_, kProfileFileShape, rejected_, [this](std::span<const uint8_t> bytes) {
+        DecodedProfileStore decoded = decodeProfileStore(bytes);
+        if (decoded.status != ProfileStoreStatus::Loaded) return false;
+        table_ = std::move(decoded.table);
+        return true;
+    });
 }
 
 const ProfileRecord* ProfileStore::find(const ProfileKey& key) const {
@@ -137,9 +129,7 @@ bool ProfileStore::save() {
 }
 
 bool ProfileStore::save(std::error_code& error) {
-    error.clear();
-    if (!rejected_.clearForSave(error)) return false;
-    return replaceFileFromTemp(path_, encodeProfileStore(table_), error);
+    return saveStoreFile(path_, rejected_, table_.size(), [this] { return encodeProfileStore(table_); }, error);
 }
 
 }  // namespace karst

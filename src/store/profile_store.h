@@ -26,10 +26,14 @@ namespace karst {
 inline constexpr size_t kProfileHeaderSize = 12;
 inline constexpr size_t kProfileRecordSize = 98;
 inline constexpr uint32_t kMaxProfileRecordsInHeader = 1'000'000;
-inline constexpr StoreFileShape kProfileFileShape{{'K', 'P', 'R', '6'}, kProfileHeaderSize, kProfileRecordSize};
+inline constexpr StoreFileShape kProfileFileShape{{'K', 'P', 'R', '6'}, kProfileHeaderSize, kProfileRecordSize, true};
 
 static_assert(kProfileHeaderSize == kStoreCommonHeaderSize);
-static_assert(kProfileRecordSize == kProfileKeySize + 4 + 2 * kFruitKinds + kPlayerNameSize + 1 + kColourSize);
+// The player's looks (name, character, colour) end the record; they are the
+// part a log-on rewrites in a stored profile.
+inline constexpr size_t kProfileLooksOffset = kProfileKeySize + 4 + 2 * kFruitKinds;
+inline constexpr size_t kProfileLooksSize = kPlayerNameSize + 1 + kColourSize;
+static_assert(kProfileRecordSize == kProfileLooksOffset + kProfileLooksSize);
 
 struct ProfileRecord {
     ProfileKey profileKey{};

@@ -63,15 +63,7 @@ std::string formatPrometheus(const MetricsSnapshot& s, const TrafficCounters& t,
     e.gauge("karst_protocol_version", kProtocolVersion, "Protocol version of the frame header.");
     e.family("karst_uptime_seconds", "gauge", "Time since the server started.");
     e.sample("karst_uptime_seconds", secondsFromMs(s.uptimeMs < 0 ? 0 : s.uptimeMs));
-    e.gauge("karst_connections", s.connections,
-            "TCP connections open, whether or not they completed the handshake.");
-    e.gauge("karst_authenticated_players", s.authenticatedPlayers,
-            "Connections that completed the handshake.");
-    e.gauge("karst_udp_players", s.udpPlayers, "Players whose UDP movement address is bound.");
-    e.gauge("karst_active_rooms", s.activeRooms, "Rooms with at least one player in them.");
-    e.gauge("karst_queued_bytes", s.queuedBytes, "Bytes queued for players and not yet sent.");
-    e.gauge("karst_profiles", s.profiles, "Records in the profile store.");
-    e.gauge("karst_pibo_records", s.piboRecords, "Records in the Pibo store.");
+    for (const SnapshotCount& count : kSnapshotCounts) e.gauge(count.gauge, s.*count.value, count.help);
 
     e.counter("karst_connections_accepted_total", t.connectionsAccepted,
               "TCP connections accepted since start.");

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 
 #include "app/console.h"
 #include "net/coding.h"
@@ -47,8 +48,7 @@ bool storeHeaderMatches(std::span<const uint8_t> file, const StoreFileShape& sha
 
 uint32_t storeRecordCount(std::span<const uint8_t> file) { return getU32(file.data() + kStoreCountOffset); }
 
-StoreFileRead readStoreFile(const std::string& path, const StoreFileShape& shape, bool oneMoreByte,
-                            std::vector<uint8_t>& bytes) {
+StoreFileRead readStoreFile(const std::string& path, const StoreFileShape& shape, std::vector<uint8_t>& bytes) {
     bytes.clear();
     std::error_code error;
     const auto status = std::filesystem::status(path, error);
@@ -62,7 +62,7 @@ StoreFileRead readStoreFile(const std::string& path, const StoreFileShape& shape
         const uint64_t records = uint64_t{storeRecordCount(bytes)} * shape.recordSize;
         // A file shorter than its header promises is refused from the header alone.
         const uintmax_t size = std::filesystem::file_size(path, error);
-        if (!error && size >= shape.headerSize + records) readUpTo(in, bytes, records + (oneMoreByte ? 1 : 0));
+        if (!error && size >= shape.headerSize + records) readUpTo(in, bytes, records + (shape.trailingBytesRefused ? 1 : 0));
     }
     return in.bad() ? StoreFileRead::Unreadable : StoreFileRead::Read;
 }
@@ -93,6 +93,30 @@ bool RejectedStoreFile::clearForSave(std::error_code& error) {
         return false;
     }
     return true;
+}
+
+bool loadStoreFile(const std::string& path, const StoreFileShape& shape, RejectedStoreFile& rejected,
+                   const std::function<bool(std::span<const uint8_t>)>& decode) {
+    rejected.forget();
+    std::vector<uint8_t> bytes;
+    const StoreFileRead read = readStoreFile(path, shape, bytes);
+    if (read == StoreFileRead::Missing) return true;
+    if (read == StoreFileRead::Read && decode(bytes)) return true;
+    // The first save would overwrite the refused file with only this run's
+    // records, so it is kept where an operator can still recover it.
+    rejected.reject();
+    return false;
+}
+
+bool saveStoreFile(const std::string& path, RejectedStoreFile& rejected, size_t recordCount,
+                   const std::function<std::vector<uint8_t>()>& encode, std::error_code& error) {
+    error.clear();
+    if (!rejected.clearForSave(error)) return false;
+    if (recordCount > std::numeric_limits<uint32_t>::max()) {
+        error = std::make_error_code(std::errc::value_too_large);
+        return false;
+    }
+    return replaceFileFromTemp(path, encode(), error);
 }
 
 }  // namespace karst

@@ -1,6 +1,6 @@
 // The policy both store files follow, in one place: a header check, reading a
 // file no further than its header says it holds, and keeping a file that did not
-// load aside so that no save ever overwrites it.
+// load aside so that no save ever overwrites it, and the save itself.
 //
 // Each store keeps its own layout and its own strictness (bytes after the last
 // record refuse a profile store and are ignored in a Pibo store); what they share
@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,6 +29,9 @@ struct StoreFileShape {
     std::array<uint8_t, kStoreMagicSize> magic{};
     size_t headerSize = 0;  // the common 12 bytes and the store's own additions
     size_t recordSize = 0;
+    // Bytes after the last record refuse the file (a profile store) or are
+    // ignored (a Pibo store).
+    bool trailingBytesRefused = false;
 };
 
 // The common header: magic, version 1, two reserved zero bytes, the count.
@@ -41,10 +45,9 @@ enum class StoreFileRead { Missing, Unreadable, Read };
 
 // Reads the header, then at most as many record bytes as its count announces, in
 // pieces, so a damaged or forged header never costs more memory than the file
-// really holds. With `oneMoreByte`, one byte beyond them is read too when there
-// is one, so that a caller can refuse trailing bytes.
-StoreFileRead readStoreFile(const std::string& path, const StoreFileShape& shape, bool oneMoreByte,
-                            std::vector<uint8_t>& bytes);
+// really holds. For a shape that refuses trailing bytes, one byte beyond them is
+// read too when there is one, so that the decoder sees it.
+StoreFileRead readStoreFile(const std::string& path, const StoreFileShape& shape, std::vector<uint8_t>& bytes);
 
 // A store file that did not load is kept aside ("<file>.rejected-<UTC time>")
 // with a warning naming it ("profile store", "Pibo store"). While it cannot be
@@ -68,5 +71,18 @@ private:
     std::string path_;
     bool inPlace_ = false;
 };
+
+// The load of either store: a missing file loads as nothing; a file that cannot
+// be read, or that `decode` refuses, is kept aside as rejected and the load is
+// false. `decode` gets the bytes readStoreFile read and says whether they loaded.
+bool loadStoreFile(const std::string& path, const StoreFileShape& shape, RejectedStoreFile& rejected,
+                   const std::function<bool(std::span<const uint8_t>)>& decode);
+
+// The save of either store: refused while a file that did not load still sits at
+// the path, refused for more records than the header's 32-bit count can say (a
+// wrapped count would make a corrupt file); otherwise `encode`'s bytes replace
+// the file. `error` says why it failed.
+bool saveStoreFile(const std::string& path, RejectedStoreFile& rejected, size_t recordCount,
+                   const std::function<std::vector<uint8_t>()>& encode, std::error_code& error);
 
 }  // namespace karst

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -52,6 +53,21 @@ bool waitForText(const std::filesystem::path& path, const std::string& text, siz
 }
 
 }  // namespace
+
+std::optional<std::string> findProgram(const std::string& name,
+                                       std::span<const std::filesystem::path> moreFolders) {
+    std::vector<std::filesystem::path> folders;
+    if (const char* path = std::getenv("PATH")) {
+        std::stringstream list(path);
+        for (std::string folder; std::getline(list, folder, ':');) folders.emplace_back(folder.empty() ? "." : folder);
+    }
+    folders.insert(folders.end(), moreFolders.begin(), moreFolders.end());
+    for (const auto& folder : folders) {
+        const std::filesystem::path candidate = folder / name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    }
+    return std::nullopt;
+}
 
 ChildProcess::~ChildProcess() {
     closeInput();

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
+#include <span>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -22,6 +24,11 @@ struct ChildLimits {
     // Soft and hard limit on open descriptors; 0 keeps the owner's own.
     unsigned long openFiles = 0;
 };
+
+// The first of PATH's folders, then of `moreFolders`, that holds an executable
+// `name`; an empty PATH entry is the working directory, as a shell reads it.
+std::optional<std::string> findProgram(const std::string& name,
+                                       std::span<const std::filesystem::path> moreFolders = {});
 
 inline constexpr std::chrono::milliseconds kDefaultChildWait = std::chrono::seconds(20);
 

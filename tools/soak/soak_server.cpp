@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <unistd.h>
 #include <vector>
 
@@ -26,19 +25,6 @@ bool writeBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     return out.good();
-}
-
-// The first directory of PATH holding an executable of that name.
-std::optional<std::string> findProgram(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    if (path == nullptr) return std::nullopt;
-    std::stringstream dirs(path);
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        const fs::path candidate = fs::path(dir.empty() ? "." : dir) / name;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-    }
-    return std::nullopt;
 }
 
 // Profiles unrelated to the players (first key byte 0x5E), so every save of
@@ -94,7 +80,7 @@ bool OwnedServer::launch(const SoakOptions& options, std::string& error) {
         return false;
     }
     std::vector<std::string> args;
-    const std::optional<std::string> taskset = findProgram("taskset");
+    const std::optional<std::string> taskset = tools::findProgram("taskset");
     if (taskset) {
         const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
         cpu_ = options.cpu >= 0 ? options.cpu : static_cast<int>(std::max(1L, cpus) - 1);

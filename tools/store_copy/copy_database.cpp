@@ -1,5 +1,6 @@
 #include "store_copy/copy_database.h"
 
+#include "store/postgres_link.h"
 #include "store/postgres_schema.h"
 
 #include <algorithm>
@@ -14,29 +15,14 @@ namespace {
 
 using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
 
-std::string connectionError(PGconn* conn) {
-    std::string s = PQerrorMessage(conn);
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
-}
+std::string connectionError(PGconn* conn) { return libpqMessageLine(PQerrorMessage(conn)); }
 
 bool resultOk(const Result& result) {
     const ExecStatusType status = PQresultStatus(result.get());
     return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
 }
 
-// int8 in libpq's binary format: big-endian, the u64 id's bits unchanged.
-std::string int8Bytes(uint64_t value) {
-    std::string bytes(8, '\0');
-    for (int i = 7; i >= 0; --i, value >>= 8) bytes[static_cast<size_t>(i)] = static_cast<char>(value & 0xff);
-    return bytes;
-}
-
-uint64_t int8FromBytes(const char* bytes) {
-    uint64_t value = 0;
-    for (int i = 0; i < 8; ++i) value = (value << 8) | static_cast<uint8_t>(bytes[i]);
-    return value;
-}
+std::string int8Bytes(uint64_t id) { return sqlInt64(idToSql(id)).bytes; }
 
 template <size_t N>
 std::string bytesOf(const std::array<uint8_t, N>& array) {
@@ -44,8 +30,8 @@ std::string bytesOf(const std::array<uint8_t, N>& array) {
 }
 
 std::span<const uint8_t> cell(const Result& result, int row, int column) {
-    return {reinterpret_cast<const uint8_t*>(PQgetvalue(result.get(), row, column)),
-            static_cast<size_t>(PQgetlength(result.get(), row, column))};
+    const std::string_view bytes = sqlBytesAt(result.get(), row, column);
+    return {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
 }
 
 // One binary parameter; binary results when asked.
@@ -58,10 +44,9 @@ Result execWithBytes(PGconn* conn, const char* sql, const std::string& value, bo
 
 constexpr const char* kProfileStatement = "karst_copy_profile";
 constexpr const char* kPiboStatement = "karst_copy_pibo";
-// Ids stored signed, listed in unsigned order: the file order of a store that
-// has only ever grown.
-constexpr const char* kSelectPiboSql =
-    "SELECT id, owner, record FROM karst_pibo ORDER BY id # (-9223372036854775807 - 1)";
+// Ids listed in unsigned order: the file order of a store that has only ever grown.
+constexpr auto kSelectPiboSql =
+    joinSql("SELECT id, owner, record FROM karst_pibo ORDER BY ", unsignedIdOrder("id"));
 constexpr const char* kLockLeaseSql =
     "SELECT lease_number FROM karst_leases WHERE profile_key = $1::bytea FOR UPDATE";
 
@@ -90,12 +75,8 @@ bool CopyDatabase::holdsStore(std::string& error) {
         error = "the database holds no karst store (no karst_schema table)";
         return false;
     }
-    const Result version(PQexec(conn_.get(), "SELECT coalesce(max(version), 0) FROM karst_schema"), &PQclear);
-    if (!resultOk(version)) {
-        error = connectionError(conn_.get());
-        return false;
-    }
-    const int held = std::atoi(PQgetvalue(version.get(), 0, 0));
+    int held = 0;
+    if (!readSchemaVersion(conn_.get(), held, error)) return false;
     if (held < 1 || held > kSchemaVersion) {
         error = "the database holds schema version " + std::to_string(held) + "; this tool reads version " +
                 std::to_string(kSchemaVersion);
@@ -166,7 +147,7 @@ bool CopyDatabase::writePibo(const PiboRecord& record, std::string& error) {
 }
 
 bool CopyDatabase::raiseNextEggId(uint64_t atLeast, std::string& error) {
-    const Result result = execWithBytes(conn_.get(), kRaiseNextEggIdSql, int8Bytes(atLeast), false);
+    const Result result = execWithBytes(conn_.get(), kRaiseNextEggIdSql.c_str(), int8Bytes(atLeast), false);
     if (resultOk(result)) return true;
     error = connectionError(conn_.get());
     return false;
@@ -181,7 +162,7 @@ bool CopyDatabase::lockLeaseNumber(const ProfileKey& key, std::optional<int64_t>
     }
     number.reset();
     if (PQntuples(result.get()) == 1)
-        number = static_cast<int64_t>(int8FromBytes(PQgetvalue(result.get(), 0, 0)));
+        number = sqlInt64At(result.get(), 0, 0);
     return true;
 }
 
@@ -206,14 +187,14 @@ bool CopyDatabase::readProfiles(ProfileTable& table, std::string& error) {
 }
 
 bool CopyDatabase::readPibo(std::vector<PiboRecord>& records, std::string& error) {
-    const Result result(PQexecParams(conn_.get(), kSelectPiboSql, 0, nullptr, nullptr, nullptr, nullptr, 1),
+    const Result result(PQexecParams(conn_.get(), kSelectPiboSql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1),
                         &PQclear);
     if (!resultOk(result)) {
         error = connectionError(conn_.get());
         return false;
     }
     for (int row = 0; row < PQntuples(result.get()); ++row) {
-        const uint64_t id = int8FromBytes(PQgetvalue(result.get(), row, 0));
+        const uint64_t id = idFromSql(sqlInt64At(result.get(), row, 0));
         const std::optional<PiboRecord> record = decodePiboRecord(cell(result, row, 2));
         const std::span<const uint8_t> owner = cell(result, row, 1);
         if (!record || record->id != id ||

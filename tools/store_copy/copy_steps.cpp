@@ -14,9 +14,9 @@ namespace {
 
 // False with `error` set when the file is there but cannot be read; `bytes`
 // stays empty when there is no file.
-bool readIfPresent(const std::string& path, const StoreFileShape& shape, bool oneMoreByte,
-                   std::vector<uint8_t>& bytes, bool& present, std::string& error) {
-    const StoreFileRead read = readStoreFile(path, shape, oneMoreByte, bytes);
+bool readIfPresent(const std::string& path, const StoreFileShape& shape, std::vector<uint8_t>& bytes,
+                   bool& present, std::string& error) {
+    const StoreFileRead read = readStoreFile(path, shape, bytes);
     present = read != StoreFileRead::Missing;
     if (read != StoreFileRead::Unreadable) return true;
     error = cannotRead(path);
@@ -28,7 +28,8 @@ bool readIfPresent(const std::string& path, const StoreFileShape& shape, bool on
 uint64_t nextEggIdAfter(const StoreFiles& files) {
     uint64_t next = files.nextPiboId;
     for (const PiboRecord& record : files.pibo)
-        if (record.id >= kFirstServerPiboId && record.id + 2 > next) next = record.id + 2;
+        if (record.id >= kFirstServerPiboId && record.id + kServerPiboIdStep > next)
+            next = record.id + kServerPiboIdStep;
     return next;
 }
 
@@ -37,8 +38,7 @@ uint64_t nextEggIdAfter(const StoreFiles& files) {
 bool readStoreFiles(const CopyOptions& options, StoreFiles& files, std::string& error) {
     std::vector<uint8_t> bytes;
     bool present = false;
-    // One byte past the records is read too: trailing bytes refuse a profile store.
-    if (!readIfPresent(options.profileStorePath, kProfileFileShape, true, bytes, present, error)) return false;
+    if (!readIfPresent(options.profileStorePath, kProfileFileShape, bytes, present, error)) return false;
     if (present) {
         DecodedProfileStore decoded = decodeProfileStore(bytes);
         if (decoded.status != ProfileStoreStatus::Loaded) {
@@ -47,7 +47,7 @@ bool readStoreFiles(const CopyOptions& options, StoreFiles& files, std::string& 
         }
         files.profiles = std::move(decoded.table);
     }
-    if (!readIfPresent(options.piboStorePath, kPiboFileShape, false, bytes, present, error)) return false;
+    if (!readIfPresent(options.piboStorePath, kPiboFileShape, bytes, present, error)) return false;
     if (present) {
         DecodedPiboStore decoded = decodePiboStore(bytes);
         if (decoded.status != PiboStoreStatus::Loaded) {
