@@ -104,18 +104,19 @@ TEST(Rooms, CharacterChangesOnlyInHubsButNameAndColourAnywhere) {
     EXPECT_EQ(awaitNotice(player), 4);
     player.setCharacter("Renamed", 0, {7, 8, 9});  // the same character is fine in a stage
     EXPECT_TRUE(roundTrip(player).empty());        // no echo
-    auto seen = decodeAll(roundTrip(watcher), MessageType::PlayerInfo, client::decodePlayerInfo);
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].name, "Renamed");
-    EXPECT_EQ(seen[0].character, 0);
-    EXPECT_EQ(seen[0].colour, (client::Colour{7, 8, 9}));
+    // Once the change is stored (at once with the files, after the commit with a database).
+    const auto renamed = awaitMessage(watcher, MessageType::PlayerInfo, client::decodePlayerInfo);
+    EXPECT_EQ(renamed.name, "Renamed");
+    EXPECT_EQ(renamed.character, 0);
+    EXPECT_EQ(renamed.colour, (client::Colour{7, 8, 9}));
+    EXPECT_TRUE(framesOfType(roundTrip(watcher), MessageType::PlayerInfo).empty());
 
     // In a hub the character changes; a newcomer sees what was stored.
     enterRoom(player, kHubRoom, {&watcher});
     player.setCharacter("Knux", 6, {1, 2, 3});
     roundTrip(player);
     watcher.joinRoom(kHubRoom);
-    seen = decodeAll(untilRoomStatus(watcher), MessageType::PlayerInfo, client::decodePlayerInfo);
+    const auto seen = decodeAll(untilRoomStatus(watcher), MessageType::PlayerInfo, client::decodePlayerInfo);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].name, "Knux");
     EXPECT_EQ(seen[0].character, 6);
