@@ -55,13 +55,19 @@ trap cleanup EXIT
 "${as_owner[@]}" "$pgbin/initdb" -D "$work/pg" -A trust -U karst >/dev/null
 "${as_owner[@]}" "$pgbin/pg_ctl" -D "$work/pg" -l "$work/pg.log" -w start \
     -o "-c listen_addresses='' -c unix_socket_directories=$work -p $pgport" >/dev/null
-url="host=$work port=$pgport user=karst dbname=postgres"
+createdb=$(command -v createdb || ls /usr/lib/postgresql/*/bin/createdb | tail -n 1)
+for database in current baseline; do
+    "${as_owner[@]}" "$createdb" -h "$work" -p "$pgport" -U karst "$database"
+done
+# The baseline's server gets a database of its own: this tree's may have moved
+# the schema on, and an older server rightly refuses a newer schema.
+url_of() { echo "host=$work port=$pgport user=karst dbname=$1"; }
 
-start_server() {  # backend [binary]
+start_server() {  # backend database [binary]
     stop_server
     rm -rf "$work/SAVEDATA"
-    printf '[store]\nbackend = %s\nurl = %s\n' "$1" "$url" >"$work/server.ini"
-    (cd "$work" && exec taskset -c 0 "${2:-$server_binary}" --bind 127.0.0.1 --port "$port" --private \
+    printf '[store]\nbackend = %s\nurl = %s\n' "$1" "$(url_of "$2")" >"$work/server.ini"
+    (cd "$work" && exec taskset -c 0 "${3:-$server_binary}" --bind 127.0.0.1 --port "$port" --private \
         --max-clients 10000 --proxies 0 </dev/null >"$work/server.log" 2>&1) &
     server_pid=$!
     sleep 1
@@ -79,13 +85,17 @@ pg_cpu() {
 }
 
 # Rows: "backend" for this tree, "backend@baseline" for the baseline's server.
-rows=(files postgresql)
+# The database rows come first and side by side: the files row leaves the disk
+# busy with its flushes, which would slow the commits of whichever row followed.
+rows=(postgresql)
 [ -n "$baseline_binary" ] && rows+=(postgresql@baseline)
+rows+=(files)
 binary_of() { if [ "${1#*@}" = baseline ]; then echo "$baseline_binary"; else echo "$server_binary"; fi; }
+database_of() { if [ "${1#*@}" = baseline ]; then echo baseline; else echo current; fi; }
 
 for row in "${rows[@]}"; do
     backend=${row%@*}
-    start_server "$backend" "$(binary_of "$row")"
+    start_server "$backend" "$(database_of "$row")" "$(binary_of "$row")"
     before=$(pg_cpu)
     printf '%-20s log-ons: ' "$row"
     pin 1 "$build/bench/karst_logon_bench" --port "$port" --rate "$rate" --seconds "$seconds" || true
@@ -96,7 +106,7 @@ for row in "${rows[@]}"; do
 done
 for row in "${rows[@]}"; do
     backend=${row%@*}
-    start_server "$backend" "$(binary_of "$row")"
+    start_server "$backend" "$(database_of "$row")" "$(binary_of "$row")"
     printf '%-20s relay, 1024 players, rooms of 16, 30 Hz: ' "$row"
     pin 1 "$build/karst_bots" --port "$port" --bots 1024 --room-size 16 --hz 30 --duration "$seconds" \
         --warmup 3 --connect-rate 500 2>/dev/null |

@@ -17,15 +17,10 @@
 #include <future>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <grp.h>
 #include <pwd.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace karst::test {
@@ -38,72 +33,32 @@ constexpr auto kStartTimeout = std::chrono::seconds(60);
 constexpr auto kStopTimeout = std::chrono::seconds(30);
 constexpr const char* kSuperuser = "karst";
 
-// Where initdb and postgres live: PATH first, then Debian's versioned folders.
+// Where initdb and postgres live: PATH first, then Debian's versioned folders,
+// the newest version first.
 std::string findProgram(const std::string& name) {
-    std::vector<fs::path> folders;
-    if (const char* path = std::getenv("PATH")) {
-        std::stringstream list(path);
-        for (std::string folder; std::getline(list, folder, ':');)
-            if (!folder.empty()) folders.emplace_back(folder);
-    }
     std::vector<fs::path> versions;
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator("/usr/lib/postgresql", ignored))
         versions.push_back(entry.path() / "bin");
-    std::sort(versions.rbegin(), versions.rend());  // the newest version first
-    folders.insert(folders.end(), versions.begin(), versions.end());
-    for (const auto& folder : folders) {
-        const fs::path candidate = folder / name;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-    }
-    return {};
+    std::sort(versions.rbegin(), versions.rend());
+    return tools::findProgram(name, versions).value_or("");
 }
 
-// Whom the cluster's programs run as: `postgres` under root, else ourselves.
-struct ClusterOwner {
-    bool switchUser = false;
-    uid_t uid = 0;
-    gid_t gid = 0;
-};
-
-bool clusterOwner(ClusterOwner& owner, std::string& error) {
+// How the cluster's programs run: as `postgres` under root, else as ourselves,
+// and with SIGQUIT (an immediate shutdown for postgres, a clean exit for initdb)
+// when the thread that started them ends.
+bool clusterLimits(tools::ChildLimits& limits, std::string& error) {
+    limits.signalWhenOwnerEnds = SIGQUIT;
     if (::geteuid() != 0) return true;
     const passwd* account = ::getpwnam("postgres");
     if (account == nullptr) {
         error = "running as root and there is no postgres user to own the test cluster";
         return false;
     }
-    owner = {true, account->pw_uid, account->pw_gid};
+    limits.switchUser = true;
+    limits.uid = account->pw_uid;
+    limits.gid = account->pw_gid;
     return true;
-}
-
-// Starts `argv` with its output appended to `logPath`; it gets SIGQUIT (an
-// immediate shutdown for postgres, a clean exit for initdb) when the forking
-// thread ends. Everything the child does before exec is async-signal-safe: the
-// test binary may have threads.
-pid_t forkProgram(const std::vector<std::string>& argv, const std::string& folder,
-            const std::string& logPath, const ClusterOwner& owner) {
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid != 0) return pid;
-    if (owner.switchUser &&
-        (::setgroups(1, &owner.gid) != 0 || ::setgid(owner.gid) != 0 || ::setuid(owner.uid) != 0))
-        ::_exit(126);
-    // Set after the user switch, which would clear it; the parent may have gone
-    // in between, hence the check.
-    if (::prctl(PR_SET_PDEATHSIG, SIGQUIT) != 0 || ::getppid() != parent)
-        ::_exit(126);
-    const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    const int nothing = ::open("/dev/null", O_RDONLY);
-    if (log < 0 || nothing < 0 || ::chdir(folder.c_str()) != 0) ::_exit(126);
-    ::dup2(nothing, STDIN_FILENO);
-    ::dup2(log, STDOUT_FILENO);
-    ::dup2(log, STDERR_FILENO);
-    ::execv(args[0], args.data());
-    ::_exit(127);
 }
 
 // The death signal follows the thread that forked, not the process, so a
@@ -112,7 +67,7 @@ pid_t forkProgram(const std::vector<std::string>& argv, const std::string& folde
 // never joined and never destroyed.
 class Launcher {
 public:
-    static pid_t run(std::function<pid_t()> job) {
+    static bool run(std::function<bool()> job) {
         static Launcher* const launcher = new Launcher;
         return launcher->submit(std::move(job));
     }
@@ -120,22 +75,22 @@ public:
 private:
     Launcher() { std::thread([this] { serve(); }).detach(); }
 
-    pid_t submit(std::function<pid_t()> job) {
-        std::packaged_task<pid_t()> task(std::move(job));
-        std::future<pid_t> pid = task.get_future();
+    bool submit(std::function<bool()> job) {
+        std::packaged_task<bool()> task(std::move(job));
+        std::future<bool> started = task.get_future();
         {
             std::lock_guard lock(mutex_);
             queue_.push_back(std::move(task));
         }
         wake_.notify_one();
-        return pid.get();
+        return started.get();
     }
 
     [[noreturn]] void serve() {
         for (;;) {
             std::unique_lock lock(mutex_);
             wake_.wait(lock, [this] { return !queue_.empty(); });
-            std::packaged_task<pid_t()> task = std::move(queue_.front());
+            std::packaged_task<bool()> task = std::move(queue_.front());
             queue_.pop_front();
             lock.unlock();
             task();
@@ -144,12 +99,12 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::packaged_task<pid_t()>> queue_;
+    std::deque<std::packaged_task<bool()>> queue_;
 };
 
-pid_t spawn(const std::vector<std::string>& argv, const std::string& folder,
-            const std::string& logPath, const ClusterOwner& owner) {
-    return Launcher::run([&] { return forkProgram(argv, folder, logPath, owner); });
+bool spawn(tools::ChildProcess& child, const std::vector<std::string>& argv,
+           const std::string& folder, const tools::ChildLimits& limits) {
+    return Launcher::run([&] { return child.start(argv, folder, tools::ChildInput::None, limits); });
 }
 
 constexpr const char* kFolderPrefix = "karst-pg-";
@@ -178,9 +133,9 @@ void removeAbandonedClusters() {
     }
 }
 
-std::string logTail(const std::string& path) {
-    std::ifstream in(path);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+// The end of what a cluster program printed, for the failure's message.
+std::string outputTail(const tools::ChildProcess& child) {
+    const std::string text = child.out() + child.err();
     constexpr size_t kTail = 2000;
     return text.size() > kTail ? text.substr(text.size() - kTail) : text;
 }
@@ -208,15 +163,15 @@ TestDatabase* TestDatabase::shared(std::string& error) {
 
 TestDatabase::~TestDatabase() {
     // Immediate: the data goes with the folder, so nothing needs a checkpoint.
-    if (running()) shutDown(SIGQUIT);
+    kill();
     if (folder_.empty()) return;
     std::error_code ignored;
     fs::remove_all(folder_, ignored);
 }
 
 bool TestDatabase::initCluster(std::string& error) {
-    ClusterOwner owner;
-    if (!clusterOwner(owner, error)) return false;
+    tools::ChildLimits limits;
+    if (!clusterLimits(limits, error)) return false;
     removeAbandonedClusters();
     // Under /tmp rather than TMPDIR: the socket path must stay short, and a
     // root-private TMPDIR would be closed to the postgres user.
@@ -227,18 +182,17 @@ bool TestDatabase::initCluster(std::string& error) {
     }
     folder_ = pattern;
     std::ofstream(folder_ + kOwnerFile) << ::getpid() << '\n';
-    if (owner.switchUser && ::chown(folder_.c_str(), owner.uid, owner.gid) != 0) {
+    if (limits.switchUser && ::chown(folder_.c_str(), limits.uid, limits.gid) != 0) {
         error = "cannot hand " + folder_ + " to the postgres user";
         return false;
     }
-    const std::string log = folder_ + "/initdb.log";
-    const pid_t pid = spawn({findProgram("initdb"), "-D", folder_ + "/data", "-U", kSuperuser,
-                             "-A", "trust", "-E", "UTF8", "--locale=C", "-N"},
-                            folder_, log, owner);
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
-        error = "initdb failed: " + logTail(log);
+    tools::ChildProcess initdb;
+    if (!spawn(initdb,
+               {findProgram("initdb"), "-D", folder_ + "/data", "-U", kSuperuser, "-A", "trust",
+                "-E", "UTF8", "--locale=C", "-N"},
+               folder_, limits) ||
+        initdb.wait(kStartTimeout) != 0) {
+        error = "initdb failed: " + outputTail(initdb);
         return false;
     }
     port_ = tools::freeLoopbackPort();
@@ -248,14 +202,13 @@ bool TestDatabase::initCluster(std::string& error) {
 bool TestDatabase::start(std::string& error) {
     if (running()) return true;
     if (folder_.empty() && !initCluster(error)) return false;
-    ClusterOwner owner;
-    if (!clusterOwner(owner, error)) return false;
-    const std::string log = folder_ + "/server.log";
-    serverPid_ = spawn({findProgram("postgres"), "-D", folder_ + "/data", "-k", folder_, "-p",
-                        std::to_string(port_), "-c", "listen_addresses=", "-F", "-c",
-                        "full_page_writes=off", "-c", "shared_buffers=16MB"},
-                       folder_, log, owner);
-    if (serverPid_ < 0) {
+    tools::ChildLimits limits;
+    if (!clusterLimits(limits, error)) return false;
+    if (!spawn(server_,
+               {findProgram("postgres"), "-D", folder_ + "/data", "-k", folder_, "-p",
+                std::to_string(port_), "-c", "listen_addresses=", "-F", "-c",
+                "full_page_writes=off", "-c", "shared_buffers=16MB"},
+               folder_, limits)) {
         error = "cannot start postgres";
         return false;
     }
@@ -266,44 +219,24 @@ bool TestDatabase::start(std::string& error) {
     while (std::chrono::steady_clock::now() < deadline) {
         if (PQping(url.c_str()) == PQPING_OK) return true;
         if (!running()) {
-            error = "postgres exited at start-up: " + logTail(log);
+            error = "postgres exited at start-up: " + outputTail(server_);
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    shutDown(SIGQUIT);
-    error = "postgres did not accept connections in time: " + logTail(log);
+    server_.stop(SIGQUIT, kStopTimeout);
+    error = "postgres did not accept connections in time: " + outputTail(server_);
     return false;
 }
 
-bool TestDatabase::running() {
-    int status = 0;
-    if (serverPid_ > 0 && ::waitpid(serverPid_, &status, WNOHANG) == 0) return true;
-    serverPid_ = -1;  // never started, stopped, or exited on its own (and now reaped)
-    return false;
-}
+bool TestDatabase::running() { return server_.running(); }
 
 void TestDatabase::stop() {
-    if (running()) shutDown(SIGINT);  // postgres's fast shutdown
+    if (running()) server_.stop(SIGINT, kStopTimeout);  // postgres's fast shutdown
 }
 
 void TestDatabase::kill() {
-    if (running()) shutDown(SIGQUIT);  // postgres's immediate shutdown
-}
-
-void TestDatabase::shutDown(int signalNumber) {
-    ::kill(serverPid_, signalNumber);
-    const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
-    int status = 0;
-    while (::waitpid(serverPid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(serverPid_, SIGKILL);
-            ::waitpid(serverPid_, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    serverPid_ = -1;
+    if (running()) server_.stop(SIGQUIT, kStopTimeout);  // postgres's immediate shutdown
 }
 
 std::string TestDatabase::url(const std::string& host, unsigned port, const std::string& database) {

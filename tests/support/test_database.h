@@ -14,7 +14,8 @@
 
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
+
+#include "common/child_process.h"
 
 namespace karst::test {
 
@@ -58,13 +59,12 @@ public:
 
 private:
     bool initCluster(std::string& error);
-    void shutDown(int signalNumber);
     std::string urlFor(const std::string& database) const;
     static std::string url(const std::string& host, unsigned port, const std::string& database);
 
     std::string folder_;
     unsigned port_ = 0;
-    pid_t serverPid_ = -1;
+    tools::ChildProcess server_;
 };
 
 }  // namespace karst::test

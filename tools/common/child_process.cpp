@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
@@ -37,7 +39,8 @@ bool waitForText(const std::filesystem::path& path, const std::string& text, siz
 
 // In the child between fork and exec: only async-signal-safe calls.
 [[noreturn]] void execChild(const std::vector<char*>& argv, const char* workDir, int in,
-                            const char* outPath, const char* errPath, ChildLimits limits) {
+                            const char* outPath, const char* errPath, ChildLimits limits,
+                            pid_t owner) {
     const int out = ::open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = ::open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0 || ::chdir(workDir) != 0) ::_exit(127);
@@ -48,6 +51,14 @@ bool waitForText(const std::filesystem::path& path, const std::string& text, siz
         const rlimit openFiles{limits.openFiles, limits.openFiles};
         if (::setrlimit(RLIMIT_NOFILE, &openFiles) != 0) ::_exit(127);
     }
+    if (limits.switchUser && (::setgroups(1, &limits.gid) != 0 || ::setgid(limits.gid) != 0 ||
+                              ::setuid(limits.uid) != 0))
+        ::_exit(127);
+    // Set after the user switch, which clears it; the owner may have ended in
+    // between, hence the check.
+    if (limits.signalWhenOwnerEnds != 0 &&
+        (::prctl(PR_SET_PDEATHSIG, limits.signalWhenOwnerEnds) != 0 || ::getppid() != owner))
+        ::_exit(127);
     ::execv(argv[0], argv.data());
     ::_exit(127);
 }
@@ -94,10 +105,11 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::filesy
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    const pid_t owner = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
         const int in = input == ChildInput::Pipe ? pipeFds[0] : ::open("/dev/null", O_RDONLY);
-        execChild(args, workDir.c_str(), in, outPath_.c_str(), errPath_.c_str(), limits);
+        execChild(args, workDir.c_str(), in, outPath_.c_str(), errPath_.c_str(), limits, owner);
     }
     if (pipeFds[0] >= 0) ::close(pipeFds[0]);
     inputFd_ = pipeFds[1];

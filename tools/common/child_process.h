@@ -23,6 +23,13 @@ enum class ChildInput { None, Pipe };
 struct ChildLimits {
     // Soft and hard limit on open descriptors; 0 keeps the owner's own.
     unsigned long openFiles = 0;
+    // Runs the program as this user and group (the owner must be root).
+    bool switchUser = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    // A signal the program gets when the thread that started it ends (Linux's
+    // parent-death signal), so a killed owner leaves nothing running; 0 for none.
+    int signalWhenOwnerEnds = 0;
 };
 
 // The first of PATH's folders, then of `moreFolders`, that holds an executable
