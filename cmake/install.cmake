@@ -30,7 +30,7 @@ set(CPACK_PACKAGE_NAME "karst-server")
 set(CPACK_PACKAGE_VENDOR "KARST")
 set(CPACK_PACKAGE_CONTACT "KARST server maintainers <karst-server@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Dedicated server of the KARST multiplayer modification")
-set(CPACK_PACKAGE_VERSION "0.1.0")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "karst-server")
 set(CPACK_RESOURCE_FILE_README "${CMAKE_SOURCE_DIR}/README.md")
 # The archives unpack into one folder named after the package and version.

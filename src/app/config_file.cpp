@@ -118,6 +118,7 @@ constexpr std::array kFileKeys = {
     FileKey{"master", "host", app::textField(&ServerSettings::masterHost)},
     FileKey{"master", "port", app::portField(&ServerSettings::masterPort)},
     FileKey{"master", "advertisehost", app::textField(&ServerSettings::advertiseHost)},
+    FileKey{"query", "port", app::portField(&ServerSettings::queryPort)},
 };
 
 const SettingField* findFileKey(std::string_view section, std::string_view key) {

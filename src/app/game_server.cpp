@@ -46,6 +46,7 @@ bool GameServer::start() {
     }
     if (!openListener()) return false;
     if (!openUdpSocket()) printError("Warning: UDP movement unavailable; clients will use TCP fallback.");
+    if (!openQuerySocket()) return false;
     if (!watchServerSockets()) return false;
     writeMetrics();
     advertiseToMaster(true);
@@ -114,6 +115,15 @@ bool GameServer::openUdpSocket() {
     return true;
 }
 
+bool GameServer::openQuerySocket() {
+    if (settings_.queryPort == 0) return true;
+    querySocket_ = openBoundSocket(settings_.bindAddress, settings_.queryPort, net::SocketType::Datagram,
+                                   startFailure_);
+    // Challenge periods count from here, under a secret of this run.
+    queryChallenges_ = QueryChallenges(monotonicNowNs());
+    return querySocket_ != net::kInvalidSocket;
+}
+
 void GameServer::printStartupReport() const {
     printLine("KARST dedicated server listening on " + settings_.bindAddress + ":" +
               std::to_string(settings_.port) + " (global=" + std::to_string(settings_.maxClients) +
@@ -132,6 +142,8 @@ void GameServer::printStartupReport() const {
         printLine("Loaded " + std::to_string(profileStore_.size()) + " persistent player profiles from " +
                   settings_.profileStorePath);
     }
+    if (querySocket_ != net::kInvalidSocket)
+        printLine("Answering server queries (A2S) on UDP port " + std::to_string(queryPort()));
     if (settings_.listed && !settings_.masterHost.empty())
         printLine("Advertising as " + settings_.serverName + " through " + settings_.masterHost + ":" +
                   std::to_string(settings_.masterPort));
@@ -160,7 +172,7 @@ void GameServer::shutdown() {
     sharedStore_ = nullptr;
     fileStore_ = nullptr;
     for (auto& [socket, connection] : clients_) net::closeSocket(socket);
-    for (net::SocketHandle* s : {&listenSocket_, &udpSocket_, &masterSocket_}) {
+    for (net::SocketHandle* s : {&listenSocket_, &udpSocket_, &masterSocket_, &querySocket_}) {
         if (*s != net::kInvalidSocket) net::closeSocket(*s);
         *s = net::kInvalidSocket;
     }
@@ -183,6 +195,10 @@ uint16_t GameServer::tcpPort() const {
 
 uint16_t GameServer::udpPort() const {
     return udpSocket_ == net::kInvalidSocket ? 0 : net::localPort(udpSocket_);
+}
+
+uint16_t GameServer::queryPort() const {
+    return querySocket_ == net::kInvalidSocket ? 0 : net::localPort(querySocket_);
 }
 
 uint32_t GameServer::uptimeMs() const {

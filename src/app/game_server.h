@@ -8,7 +8,7 @@
 //
 // The member functions are defined by subsystem: app/game_server.cpp (lifecycle),
 // net/event_loop.cpp, net/connections.cpp, net/dispatch.cpp, net/udp.cpp,
-// net/master_advert.cpp, game/*.cpp, garden/*.cpp, store/server_metrics.cpp.
+// net/master_advert.cpp, net/query.cpp, game/*.cpp, garden/*.cpp, store/server_metrics.cpp.
 #pragma once
 
 #include <atomic>
@@ -33,6 +33,8 @@
 #include "net/connection.h"
 #include "net/frame.h"
 #include "net/poller.h"
+#include "net/query_challenge.h"
+#include "net/query_rate_limit.h"
 #include "net/socket.h"
 #include "net/traffic_counters.h"
 #include "store/completed_save.h"
@@ -74,6 +76,7 @@ public:
     // system to choose); 0 while closed.
     uint16_t tcpPort() const;
     uint16_t udpPort() const;
+    uint16_t queryPort() const;
     uint32_t uptimeMs() const;
 
     // After a failed start: what could not be opened, and the system's reason.
@@ -182,6 +185,13 @@ private:
                           uint32_t excludedId);
     void drainUdp();
     void handleDatagram(std::span<const uint8_t> datagram, const net::SocketAddress& from);
+
+    // Server queries (net/query.cpp).
+    bool openQuerySocket();
+    void drainQueries();
+    void handleQuery(std::span<const uint8_t> datagram, const net::SocketAddress& from);
+    std::vector<uint8_t> composeQueryInfo() const;
+    std::vector<uint8_t> composeQueryPlayers() const;
 
     // Chat.
     bool handleChatText(ClientConnection& connection, std::span<const uint8_t> payload);
@@ -393,6 +403,14 @@ private:
     // connections whose queue overflowed, closed in a pass that reads nothing.
     std::vector<uint32_t> pendingWrites_;
     std::vector<uint32_t> overflowed_;
+
+    // Server queries: their socket, whether the pass found it ready, the
+    // challenges, the replies each address may still get, replies sent.
+    net::SocketHandle querySocket_ = net::kInvalidSocket;
+    bool queryReady_ = false;
+    QueryChallenges queryChallenges_;
+    QueryRateLimit queryRateLimit_;
+    uint64_t queriesAnswered_ = 0;
     // Memory held by every send queue, against settings_.sendBudgetMiB.
     uint64_t queuedMemory_ = 0;
     std::unordered_map<net::IpAddress, uint32_t, net::IpAddressHash> connectionsByAddress_;

@@ -169,6 +169,9 @@ std::string_view validationError(const ServerSettings& settings) {
                "or build with -DKARST_POSTGRESQL=ON.";
     if (settings.leaseSeconds < kMinLeaseSeconds || settings.leaseSeconds > kMaxLeaseSeconds)
         return "Lease seconds must be between 2 and 3600.";
+    // Movement datagrams arrive on the game port; queries need a socket of their own.
+    if (settings.queryPort != 0 && settings.queryPort == settings.port)
+        return "Query port must differ from the game port.";
     return {};
 }
 

@@ -64,6 +64,8 @@ struct ServerSettings {
     std::string storeUrl;
     // How long a server's hold on a player's profile lasts unless renewed.
     uint32_t leaseSeconds = 60;
+    // The UDP port answering server queries (A2S); 0 = off. Never the game port.
+    uint16_t queryPort = 0;
 };
 
 inline constexpr std::string_view kDefaultConfigPath = "server.ini";

@@ -26,6 +26,7 @@ constexpr uint64_t kListenerToken = ~uint64_t{0};
 constexpr uint64_t kUdpToken = kListenerToken - 1;
 constexpr uint64_t kConsoleToken = kListenerToken - 2;
 constexpr uint64_t kStoreToken = kListenerToken - 3;
+constexpr uint64_t kQueryToken = kListenerToken - 6;
 constexpr uint16_t kFailureEvents = net::kPollError | net::kPollHangUp | net::kPollInvalid;
 }  // namespace
 
@@ -53,6 +54,7 @@ void GameServer::runPass() {
 
     if (listenerReady) acceptPending();
     if (udpReady) drainUdp();
+    if (queryReady_) drainQueries();
     // Where standard input cannot be watched its bytes are taken every pass.
     if (consoleOpen_) serveConsole(consoleReady || !consoleWatched_);
     serveConnections();
@@ -128,11 +130,13 @@ void GameServer::watchSharedStore() {
 bool GameServer::sortReadyEvents(bool& listenerReady, bool& udpReady, bool& consoleReady) {
     readyConnections_.clear();
     bool storeReady = false;
+    queryReady_ = false;
     for (const net::ReadyEvent& event : poller_.ready()) {
         if (event.token == kListenerToken) listenerReady = (event.events & net::kPollIn) != 0;
         else if (event.token == kUdpToken) udpReady = (event.events & net::kPollIn) != 0;
         else if (event.token == kConsoleToken) consoleReady = true;
         else if (event.token == kStoreToken) storeReady = true;
+        else if (event.token == kQueryToken) queryReady_ = (event.events & net::kPollIn) != 0;
         else readyConnections_.push_back(event);
     }
     // Accept order, whatever order the system reported them in.
@@ -256,6 +260,7 @@ bool GameServer::watchServerSockets() {
     listenerEvents_ = net::kPollIn;
     if (!poller_.add(listenSocket_, listenerEvents_, kListenerToken)) return false;
     if (udpSocket_ != net::kInvalidSocket) (void)poller_.add(udpSocket_, net::kPollIn, kUdpToken);
+    if (querySocket_ != net::kInvalidSocket && !poller_.add(querySocket_, net::kPollIn, kQueryToken)) return false;
     return true;
 }
 

@@ -105,6 +105,19 @@ TEST_F(SettingsPhaseTest, WhatEndsThePhaseAndWhatItPrints) {
     }
 }
 
+TEST_F(SettingsPhaseTest, QueryPortIsReadFromTheFileAndMustDifferFromTheGamePort) {
+    const std::string clash = err("Query port must differ from the game port.");
+    dir_.write("server.ini", "[query]\nport = 27015\n");
+    EXPECT_EQ(run({}).exitCode, 2);
+    EXPECT_EQ(console(run({})), out("Loaded server config server.ini") + clash);
+    const SettingsPhase moved = run({"--port", "27016"});
+    EXPECT_FALSE(moved.exitCode);
+    EXPECT_EQ(moved.settings.queryPort, 27015);
+    dir_.write("server.ini", "[query]\nport = 27016\n");
+    EXPECT_FALSE(run({}).exitCode);
+    EXPECT_EQ(run({"--port", "27016"}).exitCode, 2);
+}
+
 TEST_F(SettingsPhaseTest, CommandLineWinsOverTheFileEvenBeforeConfig) {
     dir_.write("server.ini", "[server]\nport = 30000\nproxies = x\n");
     const SettingsPhase byDefault = run({});

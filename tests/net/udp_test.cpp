@@ -35,6 +35,8 @@ Bytes datagramOf(const KarstClient& player, const PlayerStateRecord& record, uin
     return datagramOf(player.playerId(), player.udpToken(), record, sequence);
 }
 
+Bytes bytesOfText(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
 size_t boundConfirmations(KarstClient& player) {
     return framesOfType(roundTrip(player), MessageType::UdpBound).size();
 }
@@ -121,6 +123,7 @@ TEST(UdpMovement, InvalidOrStaleDatagramsAreIgnoredAndDoNotBindOrRebind) {
         {"wrong room", datagramOf(mover, movementIn(kOtherHubRoom, 41), 5)},
         {"sequence 0", modified(12, putU32, uint32_t{0})},
         {"NaN velocity", datagramOf(mover, nan, 5)},
+        {"server query", bytesOfText(std::string_view("\xFF\xFF\xFF\xFFTSource Engine Query\0", 25))},
     };
     for (const auto& [what, bytes] : cases) {
         ASSERT_TRUE(mover.sendUdpRaw(bytes)) << what;

@@ -72,6 +72,7 @@ void TestServer::launch() {
     if (!server_->start()) throw std::runtime_error("test server failed to start");
     port_ = server_->tcpPort();
     udpPort_ = server_->udpPort();
+    queryPort_ = server_->queryPort();
     loop_ = std::thread([server = server_.get()] { server->run(); });
 }
 

@@ -27,6 +27,7 @@ public:
 
     uint16_t port() const { return port_; }
     uint16_t udpPort() const { return udpPort_; }
+    uint16_t queryPort() const { return queryPort_; }
     const ServerSettings& settings() const { return settings_; }
     std::string file(const std::string& name) const;
 
@@ -44,6 +45,7 @@ private:
     std::thread loop_;
     uint16_t port_ = 0;
     uint16_t udpPort_ = 0;
+    uint16_t queryPort_ = 0;
 };
 
 }  // namespace karst::testing

@@ -1,0 +1,232 @@
+// The server query through a real server on loopback: the challenge before
+// any reply, what INFO and PLAYER report about players in rooms, datagrams that
+// get nothing, the challenge's lifetime and the rate limit on the server's clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/framed_link.h"
+#include "net/clock.h"
+#include "net/coding.h"
+#include "support/players.h"
+#include "support/test_server.h"
+
+namespace karst::testing {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kHeader{0xFF, 0xFF, 0xFF, 0xFF};
+
+// A loopback UDP port nobody holds at the moment; the server binds it next.
+uint16_t freeUdpPortForTesting() {
+    for (const net::ResolvedAddress& a : net::resolveAddresses("127.0.0.1", 0, net::SocketType::Datagram, true)) {
+        const net::SocketHandle s = net::openSocket(a.family, a.socketType, a.protocol);
+        if (s == net::kInvalidSocket) continue;
+        const uint16_t port = net::bindSocket(s, a.address) ? net::localPort(s) : 0;
+        net::closeSocket(s);
+        if (port != 0) return port;
+    }
+    ADD_FAILURE() << "no free UDP port";
+    return 0;
+}
+
+Bytes infoRequest(std::optional<uint32_t> challenge = std::nullopt) {
+    const std::string_view text("\xFF\xFF\xFF\xFFTSource Engine Query\0", 25);
+    Bytes out(text.begin(), text.end());
+    if (challenge) {
+        out.resize(out.size() + 4);
+        putU32(out.data() + 25, *challenge);
+    }
+    return out;
+}
+
+Bytes playerRequest(uint32_t challenge) {
+    Bytes out{0xFF, 0xFF, 0xFF, 0xFF, 'U', 0, 0, 0, 0};
+    putU32(out.data() + 5, challenge);
+    return out;
+}
+
+// A query client written from the published layouts, not the server's codec.
+class QueryClient {
+public:
+    explicit QueryClient(uint16_t port) {
+        for (const net::ResolvedAddress& a : net::resolveAddresses("127.0.0.1", port, net::SocketType::Datagram, false)) {
+            socket_ = tools::openNonBlocking(a);
+            server_ = a.address;
+            if (socket_.valid()) return;
+        }
+    }
+    void send(const Bytes& datagram) {
+        const net::IoResult r = net::sendDatagram(socket_.get(), datagram, server_);
+        ASSERT_EQ(r.status, net::IoStatus::Ok);
+    }
+    Bytes receive() {
+        std::vector<net::PollEntry> entries{{socket_.get(), net::kPollIn, 0}};
+        Bytes datagram(2048);
+        net::SocketAddress from;
+        for (int i = 0; i < 50; ++i) {
+            (void)net::pollSockets(entries, 100);
+            const net::IoResult r = net::receiveDatagram(socket_.get(), datagram, from);
+            if (r.status != net::IoStatus::Ok) continue;
+            datagram.resize(r.bytes);
+            return datagram;
+        }
+        ADD_FAILURE() << "no reply";
+        return {};
+    }
+    // The challenge of a 9-byte reply, or nothing for any other reply.
+    std::optional<uint32_t> challengeIn(const Bytes& reply) {
+        if (reply.size() != 9 || !std::equal(kHeader.begin(), kHeader.end(), reply.begin()) || reply[4] != 'A')
+            return std::nullopt;
+        return getU32(reply.data() + 5);
+    }
+    uint32_t challenge() {
+        send(infoRequest());
+        const auto value = challengeIn(receive());
+        EXPECT_TRUE(value.has_value());
+        return value.value_or(0);
+    }
+
+private:
+    tools::OwnedSocket socket_;
+    net::SocketAddress server_;
+};
+
+// Reads a reply's fields in order.
+struct ReplyReader {
+    const Bytes& bytes;
+    size_t at = 5;
+    uint8_t u8() { return at < bytes.size() ? bytes[at++] : 0; }
+    std::string text() {
+        std::string out;
+        while (at < bytes.size() && bytes[at] != 0) out += static_cast<char>(bytes[at++]);
+        ++at;
+        return out;
+    }
+    uint32_t u32() {
+        const uint32_t v = at + 4 <= bytes.size() ? getU32(bytes.data() + at) : 0;
+        at += 4;
+        return v;
+    }
+    float f32() {
+        const uint32_t bits = u32();
+        float v;
+        std::memcpy(&v, &bits, sizeof v);
+        return v;
+    }
+};
+
+TEST(ServerQuery, InfoAndPlayersOnlyAfterTheChallenge) {
+    TestServer server([](ServerSettings& s) { s.queryPort = freeUdpPortForTesting(); });
+    auto inHub = playersInRoom(server, 2, kHubRoom);
+    KarstClient elsewhere = enterPlayer(server, 3, kOtherHubRoom);
+    QueryClient query(server.queryPort());
+
+    const uint32_t challenge = query.challenge();
+    query.send(infoRequest(challenge + 1));
+    EXPECT_EQ(query.challengeIn(query.receive()), challenge);
+    query.send(infoRequest(challenge));
+    const Bytes info = query.receive();
+    ASSERT_GT(info.size(), 5u);
+    EXPECT_EQ(info[4], 'I');
+    ReplyReader r{info};
+    EXPECT_EQ(r.u8(), 7);
+    EXPECT_EQ(r.text(), server.settings().serverName);
+    EXPECT_EQ(r.text(), "level0");  // two players in level 0, one in level 11
+    EXPECT_EQ(r.text(), "karst");
+    EXPECT_EQ(r.text(), "KARST");
+    EXPECT_EQ(r.u8() | (r.u8() << 8), 0);
+    EXPECT_EQ(r.u8(), 9);    // players, bots included
+    EXPECT_EQ(r.u8(), 255);  // 2,048 clients, clamped
+    EXPECT_EQ(r.u8(), 6);    // the hub proxies
+    EXPECT_EQ(r.u8(), 'd');
+    EXPECT_EQ(r.u8(), 'l');
+    EXPECT_EQ(r.u8(), 0);
+    EXPECT_EQ(r.u8(), 0);
+    EXPECT_FALSE(r.text().empty());  // the build's version
+    EXPECT_EQ(r.u8(), 0x80);
+    EXPECT_EQ(r.u8() | (r.u8() << 8), server.port());
+    EXPECT_EQ(r.at, info.size());
+
+    query.send(playerRequest(0xFFFFFFFF));
+    EXPECT_EQ(query.challengeIn(query.receive()), challenge);
+    query.send(playerRequest(challenge));
+    const Bytes players = query.receive();
+    ASSERT_GT(players.size(), 5u);
+    EXPECT_EQ(players[4], 'D');
+    ReplyReader p{players};
+    ASSERT_EQ(p.u8(), 9);
+    float longestPlayerTime = 0;
+    for (uint8_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(p.u8(), i);
+        EXPECT_EQ(p.text(), "P" + std::to_string(i + 1));
+        EXPECT_EQ(p.u32(), 1000u);  // starting rings
+        longestPlayerTime = std::max(longestPlayerTime, p.f32());
+    }
+    EXPECT_GE(longestPlayerTime, 0.0f);
+    for (uint8_t i = 3; i < 9; ++i) {
+        EXPECT_EQ(p.u8(), i);
+        EXPECT_FALSE(p.text().empty());
+        EXPECT_EQ(p.u32(), 0u);
+        EXPECT_GE(p.f32(), longestPlayerTime);  // here since start: how clients tell bots
+    }
+    EXPECT_EQ(p.at, players.size());
+
+    // None of these is a request: only the PLAYER request after them is answered.
+    Bytes longInfo = infoRequest(challenge);
+    longInfo.push_back(0);
+    const Bytes ignored[] = {{}, {0xFF}, kHeader, {0xFF, 0xFF, 0xFF, 0xFE, 'U', 0xFF, 0xFF, 0xFF, 0xFF},
+                             {0xFF, 0xFF, 0xFF, 0xFF, 'W'}, {0xFF, 0xFF, 0xFF, 0xFF, 'V', 0xFF, 0xFF, 0xFF, 0xFF},
+                             longInfo, Bytes(1500, 0xFF)};
+    for (const Bytes& datagram : ignored) query.send(datagram);
+    query.send(playerRequest(challenge));
+    const Bytes next = query.receive();
+    ASSERT_GT(next.size(), 5u);
+    EXPECT_EQ(next[4], 'D');
+}
+
+TEST(ServerQuery, ChallengeLifetimeAndRateLimitFollowTheServersClock) {
+    FrozenClocks clocks;
+    TestServer server([](ServerSettings& s) {
+        s.queryPort = freeUdpPortForTesting();
+        s.proxyCount = 0;
+    });
+    KarstClient player = enterPlayer(server, 1, kHubRoom);
+    QueryClient query(server.queryPort());
+
+    // Taken at start, good until 60 s later.
+    const uint32_t challenge = query.challenge();
+    advanceMonotonicClockForTesting(60 * kNsPerSecond - 1);
+    query.send(infoRequest(challenge));
+    EXPECT_EQ(query.receive()[4], 'I');
+    advanceMonotonicClockForTesting(1);
+    query.send(infoRequest(challenge));
+    const std::optional<uint32_t> renewed = query.challengeIn(query.receive());
+    ASSERT_TRUE(renewed.has_value());
+    EXPECT_NE(*renewed, challenge);
+
+    // Two replies in this window so far: eight more, then none for the rest of the second.
+    for (int i = 0; i < 9; ++i) query.send(infoRequest());
+    roundTrip(player);
+    advanceMonotonicClockForTesting(kNsPerSecond - 2);
+    query.send(playerRequest(*renewed));
+    roundTrip(player);
+    advanceMonotonicClockForTesting(1);
+    query.send(infoRequest(*renewed));
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(query.challengeIn(query.receive()), renewed) << i;
+    EXPECT_EQ(query.receive()[4], 'I');
+
+    // INFO twice; challenges do not count.
+    advanceMonotonicClockForTesting(5 * kNsPerSecond);
+    afterTimers(player);
+    const std::string metrics = fileText(server.settings().metricsPath);
+    EXPECT_NE(metrics.find("\"queries_answered\": 2\n"), std::string::npos) << metrics;
+}
+
+}  // namespace
+}  // namespace karst::testing
