@@ -8,6 +8,7 @@
 #include "store/shared_store.h"
 
 #include "app/config_file.h"
+#include "app/rcon_password.h"
 
 #include <array>
 #include <limits>
@@ -169,6 +170,8 @@ std::string_view validationError(const ServerSettings& settings) {
                "or build with -DKARST_POSTGRESQL=ON.";
     if (settings.leaseSeconds < kMinLeaseSeconds || settings.leaseSeconds > kMaxLeaseSeconds)
         return "Lease seconds must be between 2 and 3600.";
+    if (settings.rconPort != 0 && settings.rconMaxConnections < 1)
+        return "RCON maxconnections must be at least 1.";
     return {};
 }
 
@@ -196,7 +199,9 @@ SettingsPhase runSettingsPhase(std::span<const std::string> args) {
     if (!error.empty()) {
         addError(phase, std::string(error));
         stop(phase, kExitSettingsError);
+        return phase;
     }
+    loadRconPassword(phase);
     return phase;
 }
 

@@ -64,6 +64,13 @@ struct ServerSettings {
     std::string storeUrl;
     // How long a server's hold on a player's profile lasts unless renewed.
     uint32_t leaseSeconds = 60;
+    // The remote console ([rcon]; 0 = off). Its password is the first line of
+    // rconPasswordFile, read by the settings phase into rconPassword.
+    uint16_t rconPort = 0;
+    std::string rconBind = "127.0.0.1";
+    std::string rconPasswordFile;
+    uint32_t rconMaxConnections = 4;
+    std::string rconPassword;
 };
 
 inline constexpr std::string_view kDefaultConfigPath = "server.ini";

@@ -26,6 +26,7 @@ bool GameServer::writeMetrics() {
         if (key.inRoom() && !members.empty()) ++snapshot.activeRooms;
     snapshot.profiles = profileStore_.size();
     snapshot.piboRecords = piboStore_.size();
+    snapshot.rconLoginsRefused = rcon_.loginsRefused;
     return writeMetricsDocuments(snapshot);
 }
 
