@@ -4,7 +4,6 @@
 #include <charconv>
 #include <string>
 
-#include "app/console.h"
 #include "app/game_server.h"
 #include "net/clock.h"
 
@@ -34,21 +33,21 @@ void GameServer::commandStatus(const ConsoleCommand&) {
     const size_t roomsInUse = static_cast<size_t>(
         std::count_if(rooms_.begin(), rooms_.end(), [](const auto& room) { return room.first.inRoom(); }));
     const uint64_t uptimeSeconds = (monotonicNowNs() - startTime_) / kNsPerSecond;
-    printLine("name: " + settings_.serverName);
-    printLine("address: " + settings_.bindAddress + " tcp " + std::to_string(tcpPort()) + " udp " +
+    reply("name: " + settings_.serverName);
+    reply("address: " + settings_.bindAddress + " tcp " + std::to_string(tcpPort()) + " udp " +
               (udpSocket_ == net::kInvalidSocket ? std::string("off") : std::to_string(udpPort())));
-    printLine("uptime: " + std::to_string(uptimeSeconds) + " s");
-    printLine("connections: " + std::to_string(clients_.size()) + " of " +
+    reply("uptime: " + std::to_string(uptimeSeconds) + " s");
+    reply("connections: " + std::to_string(clients_.size()) + " of " +
               std::to_string(settings_.maxClients) + " (" + std::to_string(authenticated) +
               " authenticated, " + std::to_string(clients_.size() - authenticated) + " in handshake)");
-    printLine("rooms in use: " + std::to_string(roomsInUse));
-    printLine("udp bound: " + std::to_string(udpBound));
-    printLine("proxies: " + std::to_string(proxies_.size()));
-    printLine("profile store: " + std::to_string(profileStore_.size()) + " records, " +
+    reply("rooms in use: " + std::to_string(roomsInUse));
+    reply("udp bound: " + std::to_string(udpBound));
+    reply("proxies: " + std::to_string(proxies_.size()));
+    reply("profile store: " + std::to_string(profileStore_.size()) + " records, " +
               saveResult(profileSaveReport_) + " (" + settings_.profileStorePath + ")");
-    printLine("pibo store: " + std::to_string(piboStore_.size()) + " records, " + saveResult(piboSaveReport_) +
+    reply("pibo store: " + std::to_string(piboStore_.size()) + " records, " + saveResult(piboSaveReport_) +
               " (" + settings_.piboStorePath + ")");
-    printLine("bans: " + std::to_string(banList_.size()));
+    reply("bans: " + std::to_string(banList_.size()));
 }
 
 void GameServer::commandList(const ConsoleCommand& command) {
@@ -58,7 +57,7 @@ void GameServer::commandList(const ConsoleCommand& command) {
         int value = 0;
         const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
         if (error != std::errc() || end != text.data() + text.size()) {
-            printError("Not a level number: " + printableAscii(text));
+            replyError("Not a level number: " + printableAscii(text));
             return;
         }
         level = value;
@@ -81,16 +80,16 @@ void GameServer::commandList(const ConsoleCommand& command) {
         line += std::string(" udp ") + (c->udpBound ? "bound" : "no");
         line += " connected " + std::to_string((now - c->acceptedAtNs) / kNsPerSecond) + " s";
         if (c->authenticated) line += " rings " + std::to_string(c->rings);
-        printLine(line);
+        reply(line);
     }
-    printLine(std::to_string(shown.size()) + (shown.size() == 1 ? " connection" : " connections"));
+    reply(std::to_string(shown.size()) + (shown.size() == 1 ? " connection" : " connections"));
 }
 
 void GameServer::commandKick(const ConsoleCommand& command) {
     ClientConnection* target = findTarget(command.args[0]);
     if (!target) return;
     if (target->closing) {
-        printError("player " + std::to_string(target->playerId) + " is already leaving");
+        replyError("player " + std::to_string(target->playerId) + " is already leaving");
         return;
     }
     const std::string reason = command.tail(1);
@@ -102,40 +101,40 @@ void GameServer::commandBan(const ConsoleCommand& command) {
     ClientConnection* target = findTarget(command.args[0]);
     if (!target) return;
     if (!target->authenticated) {
-        printError("player " + std::to_string(target->playerId) +
+        replyError("player " + std::to_string(target->playerId) +
                    " has no profile key yet: ban its address instead");
         return;
     }
     checkBanFile(true);
     const std::string hex = formatProfileKeyHex(target->profileKey);
-    if (!banList_.addKey(target->profileKey, command.tail(1))) printLine("key " + hex + " was already banned");
-    else if (saveBanList()) printLine("banned key " + hex + " (player " + std::to_string(target->playerId) + ")");
+    if (!banList_.addKey(target->profileKey, command.tail(1))) reply("key " + hex + " was already banned");
+    else if (saveBanList()) reply("banned key " + hex + " (player " + std::to_string(target->playerId) + ")");
     enforceBans();
 }
 
 void GameServer::commandBanKey(const ConsoleCommand& command) {
     const auto key = parseProfileKeyHex(command.args[0]);
     if (!key || isZeroKey(*key)) {
-        printError("Not a profile key (32 hex digits, not all zero): " + printableAscii(command.args[0]));
+        replyError("Not a profile key (32 hex digits, not all zero): " + printableAscii(command.args[0]));
         return;
     }
     checkBanFile(true);
     const std::string hex = formatProfileKeyHex(*key);
-    if (!banList_.addKey(*key, command.tail(1))) printLine("key " + hex + " was already banned");
-    else if (saveBanList()) printLine("banned key " + hex);
+    if (!banList_.addKey(*key, command.tail(1))) reply("key " + hex + " was already banned");
+    else if (saveBanList()) reply("banned key " + hex);
     enforceBans();
 }
 
 void GameServer::commandBanAddress(const ConsoleCommand& command) {
     const auto network = net::parseIpNetwork(command.args[0]);
     if (!network) {
-        printError("Not an IPv4 or IPv6 address or network: " + printableAscii(command.args[0]));
+        replyError("Not an IPv4 or IPv6 address or network: " + printableAscii(command.args[0]));
         return;
     }
     checkBanFile(true);
     const std::string text = net::formatIpNetwork(*network);
-    if (!banList_.addNetwork(*network, command.tail(1))) printLine("address " + text + " was already banned");
-    else if (saveBanList()) printLine("banned address " + text);
+    if (!banList_.addNetwork(*network, command.tail(1))) reply("address " + text + " was already banned");
+    else if (saveBanList()) reply("banned address " + text);
     enforceBans();
 }
 
@@ -144,24 +143,24 @@ void GameServer::commandUnban(const ConsoleCommand& command) {
     const auto key = parseProfileKeyHex(what);
     const auto network = key ? std::nullopt : net::parseIpNetwork(what);
     if (!key && !network) {
-        printError("Not a profile key or an address: " + printableAscii(what));
+        replyError("Not a profile key or an address: " + printableAscii(what));
         return;
     }
     checkBanFile(true);
     const bool removed = key ? banList_.removeKey(*key) : banList_.removeNetwork(*network);
     const std::string shown = key ? "key " + formatProfileKeyHex(*key) : "address " + net::formatIpNetwork(*network);
     if (!removed) {
-        printError("No ban matches " + shown);
+        replyError("No ban matches " + shown);
         return;
     }
-    if (saveBanList()) printLine("unbanned " + shown);
+    if (saveBanList()) reply("unbanned " + shown);
 }
 
 void GameServer::commandBans(const ConsoleCommand&) {
     checkBanFile(true);
     const std::vector<const Ban*> bans = banList_.bans();
-    for (const Ban* ban : bans) printLine(printableAscii(formatBanLine(*ban)));
-    printLine(std::to_string(bans.size()) + (bans.size() == 1 ? " ban" : " bans"));
+    for (const Ban* ban : bans) reply(printableAscii(formatBanLine(*ban)));
+    reply(std::to_string(bans.size()) + (bans.size() == 1 ? " ban" : " bans"));
 }
 
 void GameServer::commandSay(const ConsoleCommand& command) {
@@ -172,17 +171,17 @@ void GameServer::commandSay(const ConsoleCommand& command) {
         sendNotice(*c, NoticeCode::OperatorMessage, text);
         ++told;
     }
-    std::string reply = "notice sent to " + std::to_string(told) + (told == 1 ? " player" : " players");
-    if (text.size() > kNoticeTextMax) reply += " (cut to " + std::to_string(kNoticeTextMax) + " bytes)";
-    printLine(reply);
+    std::string answer = "notice sent to " + std::to_string(told) + (told == 1 ? " player" : " players");
+    if (text.size() > kNoticeTextMax) answer += " (cut to " + std::to_string(kNoticeTextMax) + " bytes)";
+    reply(answer);
 }
 
 void GameServer::commandSave(const ConsoleCommand&) {
     writeProfileStore();
     writePiboStore();
-    const auto report = [](const SaveReport& saved, size_t count, const std::string& path) {
-        if (!saved.failing()) printLine("saved " + saved.what() + " " + path + " (" + std::to_string(count) + " records)");
-        else printError("Could not save " + saved.what() + " " + path + ": " +
+    const auto report = [this](const SaveReport& saved, size_t count, const std::string& path) {
+        if (!saved.failing()) reply("saved " + saved.what() + " " + path + " (" + std::to_string(count) + " records)");
+        else replyError("Could not save " + saved.what() + " " + path + ": " +
                         saved.lastError().message());
     };
     report(profileSaveReport_, profileStore_.size(), settings_.profileStorePath);
@@ -190,7 +189,7 @@ void GameServer::commandSave(const ConsoleCommand&) {
 }
 
 void GameServer::commandStop(const ConsoleCommand&) {
-    printLine("stopping: the stores are saved on the way out");
+    reply("stopping: the stores are saved on the way out");
     requestStop();
 }
 

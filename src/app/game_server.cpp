@@ -48,9 +48,12 @@ bool GameServer::start() {
     if (!openUdpSocket()) printError("Warning: UDP movement unavailable; clients will use TCP fallback.");
     if (!openQuerySocket()) return false;
     if (!watchServerSockets()) return false;
+    if (!openRcon()) return false;
     writeMetrics();
     advertiseToMaster(true);
     printStartupReport();
+    if (rconPort() != 0)
+        printLine("RCON listening on " + settings_.rconBind + ":" + std::to_string(rconPort()));
     if (banList_.size() != 0)
         printLine("Loaded " + std::to_string(banList_.size()) + " bans from " + settings_.banListPath);
     return true;
@@ -59,6 +62,8 @@ bool GameServer::start() {
 namespace {
 
 constexpr int kUdpSocketBufferBytes = 1024 * 1024;
+
+}  // namespace
 
 // Tries each resolved address in turn; the first socket that binds (and, for a
 // stream socket, listens) and turns non-blocking is kept. When none is, `failure`
@@ -92,8 +97,6 @@ net::SocketHandle openBoundSocket(const std::string& bindAddress, uint16_t port,
     }
     return net::kInvalidSocket;
 }
-
-}  // namespace
 
 bool GameServer::openListener() {
     listenSocket_ = openBoundSocket(settings_.bindAddress, settings_.port, net::SocketType::Stream,
@@ -172,6 +175,7 @@ void GameServer::shutdown() {
     sharedStore_ = nullptr;
     fileStore_ = nullptr;
     for (auto& [socket, connection] : clients_) net::closeSocket(socket);
+    closeRcon();
     for (net::SocketHandle* s : {&listenSocket_, &udpSocket_, &masterSocket_, &querySocket_}) {
         if (*s != net::kInvalidSocket) net::closeSocket(*s);
         *s = net::kInvalidSocket;

@@ -25,6 +25,7 @@
 
 #include "app/ban_list.h"
 #include "app/console_line.h"
+#include "app/rcon_console.h"
 #include "app/settings.h"
 #include "game/proxies.h"
 #include "game/room_key.h"
@@ -35,6 +36,7 @@
 #include "net/poller.h"
 #include "net/query_challenge.h"
 #include "net/query_rate_limit.h"
+#include "net/rcon_packet.h"
 #include "net/socket.h"
 #include "net/traffic_counters.h"
 #include "store/completed_save.h"
@@ -77,6 +79,7 @@ public:
     uint16_t tcpPort() const;
     uint16_t udpPort() const;
     uint16_t queryPort() const;
+    uint16_t rconPort() const;
     uint32_t uptimeMs() const;
 
     // After a failed start: what could not be opened, and the system's reason.
@@ -243,6 +246,22 @@ private:
     ClientConnection* findTarget(std::string_view target);
     void kick(ClientConnection& connection, NoticeCode code, const std::string& noticeText,
               const std::string& reason);
+    // Where a command's lines go: the console, or the reply owed to the RCON
+    // client whose command runs. Commands print through these only.
+    void reply(std::string_view line);
+    void replyError(std::string_view line);
+
+    // The remote console (app/rcon_console.cpp).
+    bool openRcon();
+    void serveRcon();
+    void acceptRcon();
+    bool readRcon(RconConnection& connection);
+    bool handleRconPacket(RconConnection& connection, const net::RconPacket& packet);
+    void handleRconLogin(RconConnection& connection, const net::RconPacket& packet);
+    void runRconCommand(RconConnection& connection, const net::RconPacket& packet);
+    void closeExpiredRcon();
+    bool flushRcon(RconConnection& connection);
+    void closeRcon();
 
     // Bans (app/bans.cpp).
     void loadBanList(bool atStartup);
@@ -362,6 +381,8 @@ private:
     ConsoleLineReader consoleReader_;
     std::vector<ConsoleInputLine> consoleLines_;
     std::vector<net::SocketHandle> closeAfterNotice_;
+    std::string* commandReply_ = nullptr;
+    RconState rcon_;
 
     // The ban list as last read or written, and what the file looked like then.
     BanList banList_;
@@ -415,6 +436,12 @@ private:
     uint64_t queuedMemory_ = 0;
     std::unordered_map<net::IpAddress, uint32_t, net::IpAddressHash> connectionsByAddress_;
 };
+
+// Binds (and for a stream socket listens on) the first address of `bindAddress`
+// that works, non-blocking; on failure `failure` names the step, the address
+// and the system's reason.
+net::SocketHandle openBoundSocket(const std::string& bindAddress, uint16_t port, net::SocketType type,
+                                  std::string& failure);
 
 // The running server, for the stop signal handler; null outside run().
 extern std::atomic<GameServer*> activeServer;

@@ -84,13 +84,13 @@ void GameServer::executeConsoleLine(std::string_view line) {
         if (command.name != entry.name && command.name != entry.alias1 && command.name != entry.alias2)
             continue;
         if (command.args.size() < entry.requiredArgs) {
-            printError("Usage: " + std::string(entry.name) + " " + std::string(entry.usage));
+            replyError("Usage: " + std::string(entry.name) + " " + std::string(entry.usage));
             return;
         }
         (this->*entry.run)(command);
         return;
     }
-    printError("Unknown command: " + printableAscii(command.name) + " (type help)");
+    replyError("Unknown command: " + printableAscii(command.name) + " (type help)");
 }
 
 void GameServer::commandHelp(const ConsoleCommand&) {
@@ -101,7 +101,7 @@ void GameServer::commandHelp(const ConsoleCommand&) {
         line += entry.description;
         if (!entry.alias1.empty())
             line += " (also " + std::string(entry.alias1) + ", " + std::string(entry.alias2) + ")";
-        printLine(line);
+        reply(line);
     }
 }
 
@@ -119,21 +119,21 @@ ClientConnection* GameServer::findTarget(std::string_view target) {
     if (matches.size() == 1) return matches.front();
     const std::string shown = "\"" + printableAscii(target) + "\"";
     if (matches.empty()) {
-        printError("No player matches " + shown);
+        replyError("No player matches " + shown);
         return nullptr;
     }
     std::sort(matches.begin(), matches.end(),
               [](const ClientConnection* a, const ClientConnection* b) { return a->playerId < b->playerId; });
     std::string ids;
     for (const ClientConnection* c : matches) ids += (ids.empty() ? "" : ", ") + std::to_string(c->playerId);
-    printError("Several players are named " + shown + " (players " + ids + "): use a player id");
+    replyError("Several players are named " + shown + " (players " + ids + "): use a player id");
     return nullptr;
 }
 
 void GameServer::kick(ClientConnection& connection, NoticeCode code, const std::string& noticeText,
                       const std::string& reason) {
     closeAfterNotice(connection, code, noticeText);
-    printLine("player " + std::to_string(connection.playerId) + " kicked" +
+    reply("player " + std::to_string(connection.playerId) + " kicked" +
               (reason.empty() ? std::string() : ": " + printableAscii(reason)));
 }
 

@@ -8,6 +8,7 @@
 #include "store/shared_store.h"
 
 #include "app/config_file.h"
+#include "app/rcon_password.h"
 
 #include <array>
 #include <limits>
@@ -172,6 +173,8 @@ std::string_view validationError(const ServerSettings& settings) {
     // Movement datagrams arrive on the game port; queries need a socket of their own.
     if (settings.queryPort != 0 && settings.queryPort == settings.port)
         return "Query port must differ from the game port.";
+    if (settings.rconPort != 0 && settings.rconMaxConnections < 1)
+        return "RCON maxconnections must be at least 1.";
     return {};
 }
 
@@ -199,7 +202,9 @@ SettingsPhase runSettingsPhase(std::span<const std::string> args) {
     if (!error.empty()) {
         addError(phase, std::string(error));
         stop(phase, kExitSettingsError);
+        return phase;
     }
+    loadRconPassword(phase);
     return phase;
 }
 

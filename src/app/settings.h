@@ -66,6 +66,13 @@ struct ServerSettings {
     uint32_t leaseSeconds = 60;
     // The UDP port answering server queries (A2S); 0 = off. Never the game port.
     uint16_t queryPort = 0;
+    // The remote console ([rcon]; 0 = off). Its password is the first line of
+    // rconPasswordFile, read by the settings phase into rconPassword.
+    uint16_t rconPort = 0;
+    std::string rconBind = "127.0.0.1";
+    std::string rconPasswordFile;
+    uint32_t rconMaxConnections = 4;
+    std::string rconPassword;
 };
 
 inline constexpr std::string_view kDefaultConfigPath = "server.ini";

@@ -57,6 +57,8 @@ void GameServer::runPass() {
     if (queryReady_) drainQueries();
     // Where standard input cannot be watched its bytes are taken every pass.
     if (consoleOpen_) serveConsole(consoleReady || !consoleWatched_);
+    // Every pass, for its login and idle deadlines.
+    if (rcon_.listener != net::kInvalidSocket) serveRcon();
     serveConnections();
     closeAfterNotices();
     closeExpiredHandshakes();
@@ -137,6 +139,8 @@ bool GameServer::sortReadyEvents(bool& listenerReady, bool& udpReady, bool& cons
         else if (event.token == kConsoleToken) consoleReady = true;
         else if (event.token == kStoreToken) storeReady = true;
         else if (event.token == kQueryToken) queryReady_ = (event.events & net::kPollIn) != 0;
+        else if (event.token == kRconListenerToken) rcon_.listenerReady = true;
+        else if (isRconToken(event.token)) rcon_.ready.push_back(event);
         else readyConnections_.push_back(event);
     }
     // Accept order, whatever order the system reported them in.

@@ -18,6 +18,10 @@ bool syncFileToDisk(std::FILE* file);
 bool renameReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
 // Makes a rename in `directory` durable where the system needs it.
 void syncDirectory(const std::filesystem::path& directory);
+// The file grants reading to its group or to everyone (a secret kept in it
+// is then not the owner's alone). False where the system has no such bits or
+// the file cannot be examined: Windows keeps this in access lists instead.
+bool readableByOthers(const std::filesystem::path& path);
 // Why the last of the calls above failed.
 std::error_code lastFileError();
 

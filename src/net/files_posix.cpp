@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace karst::net {
@@ -29,6 +30,11 @@ void syncDirectory(const std::filesystem::path& directory) {
     if (fd < 0) return;
     ::fsync(fd);
     ::close(fd);
+}
+
+bool readableByOthers(const std::filesystem::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
 }
 
 std::error_code lastFileError() { return std::error_code(errno, std::generic_category()); }

@@ -40,6 +40,8 @@ bool renameReplacing(const std::filesystem::path& from, const std::filesystem::p
 
 void syncDirectory(const std::filesystem::path&) {}
 
+bool readableByOthers(const std::filesystem::path&) { return false; }
+
 std::error_code lastFileError() {
     return std::error_code(static_cast<int>(GetLastError()), std::system_category());
 }

@@ -27,6 +27,7 @@ bool GameServer::writeMetrics() {
     snapshot.profiles = profileStore_.size();
     snapshot.piboRecords = piboStore_.size();
     snapshot.queriesAnswered = queriesAnswered_;
+    snapshot.rconLoginsRefused = rcon_.loginsRefused;
     return writeMetricsDocuments(snapshot);
 }
 

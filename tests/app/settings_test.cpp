@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace karst {
 namespace {
 
@@ -116,6 +118,50 @@ TEST_F(SettingsPhaseTest, QueryPortIsReadFromTheFileAndMustDifferFromTheGamePort
     dir_.write("server.ini", "[query]\nport = 27016\n");
     EXPECT_FALSE(run({}).exitCode);
     EXPECT_EQ(run({"--port", "27016"}).exitCode, 2);
+}
+
+TEST_F(SettingsPhaseTest, RconRefusesToStartWithoutAUsablePasswordAndNeverPrintsIt) {
+    const auto phaseWith = [&](const std::string& rconLines) {
+        dir_.write("server.ini", "[rcon]\nport = 27099\n" + rconLines);
+        return run({});
+    };
+    const std::string loaded = out("Loaded server config server.ini");
+    EXPECT_EQ(console(phaseWith("")), loaded + err("RCON is on but no password file is set ([rcon] passwordfile)."));
+    EXPECT_EQ(phaseWith("").exitCode, 2);
+    EXPECT_EQ(console(phaseWith("passwordfile = absent.txt\n")),
+              loaded + err("Unable to read the RCON password file absent.txt"));
+    const struct {
+        std::string contents;
+        std::string refusal;  // empty: accepted
+    } cases[] = {
+        {"", "The RCON password in pw.txt is empty."},
+        {"\r\nsecond line is not read", "The RCON password in pw.txt is empty."},
+        {"elevenbytes\n", "The RCON password in pw.txt is shorter than 12 bytes."},
+        {"twelve bytes\r\n", ""},
+        {std::string(4096, 'p'), ""},
+        {std::string(4097, 'p'), "The RCON password in pw.txt is longer than 4096 bytes."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.contents.substr(0, 20));
+        const std::string path = dir_.write("pw.txt", c.contents);
+        std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        const SettingsPhase phase = phaseWith("passwordfile = pw.txt\n");
+        EXPECT_EQ(phase.exitCode, c.refusal.empty() ? std::nullopt : std::optional<int>(2));
+        EXPECT_EQ(console(phase), loaded + (c.refusal.empty() ? "" : err(c.refusal)));
+    }
+    dir_.write("pw.txt", "twelve bytes\n");
+    EXPECT_EQ(phaseWith("passwordfile = pw.txt\n").settings.rconPassword, "twelve bytes");
+    EXPECT_EQ(phaseWith("passwordfile = pw.txt\nmaxconnections = 0\n").exitCode, 2);
+    std::filesystem::permissions(dir_.file("pw.txt"), std::filesystem::perms::group_read,
+                                 std::filesystem::perm_options::add);
+    const SettingsPhase exposed = phaseWith("passwordfile = pw.txt\n");
+    EXPECT_FALSE(exposed.exitCode);
+    EXPECT_EQ(exposed.settings.rconPassword, "twelve bytes");
+    EXPECT_EQ(console(exposed), loaded + err("Warning: the RCON password file pw.txt is readable by group or "
+                                             "others; make it the owner's alone (chmod 600)"));
+    // Off by default: no file is needed.
+    dir_.write("server.ini", "[rcon]\nport = 0\n");
+    EXPECT_FALSE(run({}).exitCode);
 }
 
 TEST_F(SettingsPhaseTest, CommandLineWinsOverTheFileEvenBeforeConfig) {

@@ -12,7 +12,7 @@ using testing::TempDir;
 namespace fs = std::filesystem;
 
 TEST(Metrics, DocumentIsExactAndCountsAreNotCutTo32Bits) {
-    const MetricsSnapshot sample{5'000'000'000, 3, 2, 1, 2, 18'000'000'000'000'000'000u, 41, 17, 9};
+    const MetricsSnapshot sample{5'000'000'000, 3, 2, 1, 2, 18'000'000'000'000'000'000u, 41, 17, 9, 4};
     const std::string document =
         "{\n"
         "  \"status\": \"ok\",\n"
@@ -25,7 +25,8 @@ TEST(Metrics, DocumentIsExactAndCountsAreNotCutTo32Bits) {
         "  \"queued_bytes\": 18000000000000000000,\n"
         "  \"profiles\": 41,\n"
         "  \"pibo_records\": 17,\n"
-        "  \"queries_answered\": 9\n"
+        "  \"queries_answered\": 9,\n"
+        "  \"rcon_logins_refused\": 4\n"
         "}\n";
     EXPECT_EQ(formatMetrics(sample), document);
 

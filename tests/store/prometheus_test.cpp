@@ -63,7 +63,7 @@ std::map<std::string, double> parseExposition(const std::string& text) {
 }
 
 TEST(Prometheus, EveryJsonValueAndEveryCounterInStrictExpositionFormat) {
-    const MetricsSnapshot snapshot{5812, 6, 5, 1, 2, 300, 41, 17, 9};
+    const MetricsSnapshot snapshot{5812, 6, 5, 1, 2, 300, 41, 17, 9, 3};
     TrafficCounters traffic;
     traffic.connectionsAccepted = 9;
     traffic.movementRelayedUdp = 4;
@@ -81,6 +81,7 @@ TEST(Prometheus, EveryJsonValueAndEveryCounterInStrictExpositionFormat) {
         {"karst_profiles", 41},
         {"karst_pibo_records", 17},
         {"karst_queries_answered", 9},
+        {"karst_rcon_logins_refused", 3},
         {"karst_connections_accepted_total", 9},
         {"karst_connections_closed_total", 0},
         {"karst_protocol_fault_closes_total", 0},
