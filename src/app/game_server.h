@@ -25,6 +25,7 @@
 
 #include "app/ban_list.h"
 #include "app/console_line.h"
+#include "app/list_file.h"
 #include "app/settings.h"
 #include "game/proxies.h"
 #include "game/room_key.h"
@@ -43,6 +44,8 @@
 #include "store/shared_store.h"
 
 namespace karst {
+
+struct HelloMessage;
 
 struct StartCountdown {
     RoomKey key;
@@ -247,6 +250,21 @@ private:
     void reportRefusal(const net::IpAddress& address, const std::string& why);
     std::string bannedNoticeText(const Ban& ban) const;
 
+    // The allow list (app/allow_list.cpp): while its file is set, only the keys
+    // it names may log on.
+    // Refuses a Hello whose key is not listed; false when the key may log on.
+    bool refuseUnlistedKey(ClientConnection& connection, const HelloMessage& hello);
+    void commandAllow(const ConsoleCommand& command);
+    void commandDisallow(const ConsoleCommand& command);
+    void commandAllowed(const ConsoleCommand& command);
+    // True, after saying so, when no allow list is configured.
+    bool allowListOff();
+    // The key a KEY|TARGET argument names, with the player's name when it named
+    // a player; prints why not otherwise.
+    std::optional<ProfileKey> keyNamedBy(std::string_view what, std::string& playerName);
+    // The key an allow or disallow command names, once the list is on and up to date.
+    std::optional<ProfileKey> allowListKeyOf(const ConsoleCommand& command, std::string& playerName);
+
     // Master advertisement and metrics.
     void advertiseToMaster(bool force);
     bool writeMetrics();
@@ -353,14 +371,17 @@ private:
     std::vector<ConsoleInputLine> consoleLines_;
     std::vector<net::SocketHandle> closeAfterNotice_;
 
-    // The ban list as last read or written, and what the file looked like then.
+    // The ban list as last read or written, and its file.
     BanList banList_;
-    BanFileStamp banFileState_;
-    FailureStreak banFileReads_;
-    uint64_t lastBanCheckNs_ = 0;
+    ListFile banFile_{settings_.banListPath, {"ban list", "ban", "bans"}, ListEntries::KeysAndAddresses};
     // When a refused address was last reported, so a reconnect loop prints a
     // line a minute at most.
     std::unordered_map<net::IpAddress, uint64_t, net::IpAddressHash> refusalReports_;
+    // The allow list as last read or written, its file, and the log-ons it refused.
+    BanList allowList_;
+    ListFile allowFile_{settings_.allowListPath, {"allow list", "allowed key", "allowed keys"},
+                        ListEntries::KeysOnly};
+    uint64_t allowListRefusals_ = 0;
 
     // Indexes over clients_, kept in step with it: authenticated members by room,
     // every connection by player id, authenticated connections by profile key,

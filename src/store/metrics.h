@@ -20,6 +20,7 @@ struct MetricsSnapshot {
     uint64_t queuedBytes = 0;
     uint64_t profiles = 0;
     uint64_t piboRecords = 0;
+    uint64_t allowListRefusals = 0;
 };
 
 // Every count of the snapshot, once: its key in the JSON document, its gauge in
@@ -30,9 +31,11 @@ struct SnapshotCount {
     std::string_view gauge;
     std::string_view help;
     uint64_t MetricsSnapshot::*value;
+    // A count since start is a "counter" to Prometheus, its name ending in _total.
+    std::string_view prometheusType = "gauge";
 };
 
-inline constexpr std::array<SnapshotCount, 7> kSnapshotCounts{{
+inline constexpr std::array<SnapshotCount, 8> kSnapshotCounts{{
     {"connections", "karst_connections", "TCP connections open, whether or not they completed the handshake.",
      &MetricsSnapshot::connections},
     {"authenticated_players", "karst_authenticated_players", "Connections that completed the handshake.",
@@ -45,6 +48,9 @@ inline constexpr std::array<SnapshotCount, 7> kSnapshotCounts{{
      &MetricsSnapshot::queuedBytes},
     {"profiles", "karst_profiles", "Records in the profile store.", &MetricsSnapshot::profiles},
     {"pibo_records", "karst_pibo_records", "Records in the Pibo store.", &MetricsSnapshot::piboRecords},
+    {"allow_list_refusals", "karst_allow_list_refusals_total",
+     "Log-ons refused since start because the allow list does not name their key.",
+     &MetricsSnapshot::allowListRefusals, "counter"},
 }};
 // A count added to the snapshot but not to the list would never be written.
 static_assert(sizeof(MetricsSnapshot) == sizeof(int64_t) + kSnapshotCounts.size() * sizeof(uint64_t));

@@ -63,7 +63,10 @@ std::string formatPrometheus(const MetricsSnapshot& s, const TrafficCounters& t,
     e.gauge("karst_protocol_version", kProtocolVersion, "Protocol version of the frame header.");
     e.family("karst_uptime_seconds", "gauge", "Time since the server started.");
     e.sample("karst_uptime_seconds", secondsFromMs(s.uptimeMs < 0 ? 0 : s.uptimeMs));
-    for (const SnapshotCount& count : kSnapshotCounts) e.gauge(count.gauge, s.*count.value, count.help);
+    for (const SnapshotCount& count : kSnapshotCounts) {
+        e.family(count.gauge, count.prometheusType, count.help);
+        e.sample(count.gauge, std::to_string(s.*count.value));
+    }
 
     e.counter("karst_connections_accepted_total", t.connectionsAccepted,
               "TCP connections accepted since start.");

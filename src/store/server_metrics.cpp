@@ -26,6 +26,7 @@ bool GameServer::writeMetrics() {
         if (key.inRoom() && !members.empty()) ++snapshot.activeRooms;
     snapshot.profiles = profileStore_.size();
     snapshot.piboRecords = piboStore_.size();
+    snapshot.allowListRefusals = allowListRefusals_;
     return writeMetricsDocuments(snapshot);
 }
 

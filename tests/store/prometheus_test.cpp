@@ -63,7 +63,7 @@ std::map<std::string, double> parseExposition(const std::string& text) {
 }
 
 TEST(Prometheus, EveryJsonValueAndEveryCounterInStrictExpositionFormat) {
-    const MetricsSnapshot snapshot{5812, 6, 5, 1, 2, 300, 41, 17};
+    const MetricsSnapshot snapshot{5812, 6, 5, 1, 2, 300, 41, 17, 4};
     TrafficCounters traffic;
     traffic.connectionsAccepted = 9;
     traffic.movementRelayedUdp = 4;
@@ -80,6 +80,7 @@ TEST(Prometheus, EveryJsonValueAndEveryCounterInStrictExpositionFormat) {
         {"karst_queued_bytes", 300},
         {"karst_profiles", 41},
         {"karst_pibo_records", 17},
+        {"karst_allow_list_refusals_total", 4},
         {"karst_connections_accepted_total", 9},
         {"karst_connections_closed_total", 0},
         {"karst_protocol_fault_closes_total", 0},
