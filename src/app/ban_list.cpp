@@ -18,7 +18,7 @@ std::error_code lastLibraryError() {
     return std::error_code(errno != 0 ? errno : EIO, std::generic_category());
 }
 
-std::optional<Ban> parseBanLine(std::string_view text) {
+std::optional<Ban> parseBanLine(std::string_view text, ListEntries accepted) {
     const ConsoleCommand words = parseConsoleCommand(text);
     if (words.args.empty()) return std::nullopt;
     Ban ban;
@@ -31,7 +31,7 @@ std::optional<Ban> parseBanLine(std::string_view text) {
         ban.key = *key;
         return ban;
     }
-    if (words.name == "address") {
+    if (words.name == "address" && accepted == ListEntries::KeysAndAddresses) {
         const auto network = net::parseIpNetwork(words.args[0]);
         if (!network) return std::nullopt;
         ban.kind = Ban::Kind::Address;
@@ -48,7 +48,7 @@ bool isComment(std::string_view text) {
 
 }  // namespace
 
-ParsedBanFile BanList::parse(std::string_view text) {
+ParsedBanFile BanList::parse(std::string_view text, ListEntries accepted) {
     ParsedBanFile parsed;
     size_t number = 0;
     while (!text.empty()) {
@@ -59,7 +59,7 @@ ParsedBanFile BanList::parse(std::string_view text) {
         while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         BanLine entry{std::string(line), std::nullopt};
         if (!isComment(line)) {
-            entry.ban = parseBanLine(line);
+            entry.ban = parseBanLine(line, accepted);
             if (!entry.ban) parsed.invalidLines.push_back(number);
         }
         parsed.list.lines_.push_back(std::move(entry));

@@ -41,9 +41,12 @@ struct BanLine {
 
 struct ParsedBanFile;
 
+// Which lines a list file takes: the allow list names keys only.
+enum class ListEntries { KeysAndAddresses, KeysOnly };
+
 class BanList {
 public:
-    static ParsedBanFile parse(std::string_view text);
+    static ParsedBanFile parse(std::string_view text, ListEntries accepted = ListEntries::KeysAndAddresses);
     std::string serialize() const;
 
     const Ban* findKey(const ProfileKey& key) const;

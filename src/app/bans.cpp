@@ -1,21 +1,16 @@
-// Bans in force: the ban list file (read at start-up, re-read when it changes on
-// disk, rewritten after every console change), and its enforcement at accept, at
-// Hello and on the players already connected.
+// Bans in force: the ban list file (kept by app/list_file.h), and its enforcement
+// at accept, at Hello and on the players already connected.
 #include <algorithm>
 #include <string>
 
 #include "app/console.h"
 #include "app/game_server.h"
 #include "net/clock.h"
-#include "store/file_replace.h"
 
 namespace karst {
 
 namespace {
 
-// Often enough that an edit takes effect while the operator watches; a stat
-// every few seconds costs nothing next to a pass.
-constexpr uint64_t kBanFileCheckIntervalNs = 2 * kNsPerSecond;
 constexpr uint64_t kRefusalReportIntervalNs = 60 * kNsPerSecond;
 // Addresses whose refusals are remembered; beyond it the oldest reports go.
 constexpr size_t kMaxRefusalReports = 4096;
@@ -23,54 +18,15 @@ constexpr size_t kMaxRefusalReports = 4096;
 }  // namespace
 
 void GameServer::loadBanList(bool atStartup) {
-    const std::string& path = settings_.banListPath;
-    if (path.empty()) return;
-    const auto state = stampBanFile(path);
-    std::string text;
-    std::error_code error;
-    if (state.exists && !readBanFile(path, text, error)) {
-        // The state is not taken over, so the next check tries again.
-        if (banFileReads_.failed())
-            printError("Warning: could not read ban list " + path + ": " + error.message() +
-                       "; keeping the " + std::to_string(banList_.size()) + " bans in force");
-        return;
-    }
-    banFileReads_.succeeded();
-    ParsedBanFile parsed = BanList::parse(text);
-    for (size_t line : parsed.invalidLines)
-        printError("Warning: ignored invalid ban at " + path + ":" + std::to_string(line));
-    banList_ = std::move(parsed.list);
-    banFileState_ = state;
-    if (!atStartup) {
-        printLine("Reloaded ban list " + path + " (" + std::to_string(banList_.size()) + " bans)");
-        enforceBans();
-    }
+    if (banFile_.read(banList_, !atStartup) && !atStartup) enforceBans();
 }
 
 void GameServer::checkBanFile(bool now) {
-    if (settings_.banListPath.empty()) return;
-    const uint64_t time = monotonicNowNs();
-    if (!now && lastBanCheckNs_ != 0 && !elapsedAtLeast(time, lastBanCheckNs_, kBanFileCheckIntervalNs))
-        return;
-    lastBanCheckNs_ = time;
-    if (stampBanFile(settings_.banListPath) != banFileState_) loadBanList(false);
+    if (banFile_.reloadIfChanged(banList_, now)) enforceBans();
 }
 
 bool GameServer::saveBanList() {
-    const std::string& path = settings_.banListPath;
-    if (path.empty()) return true;
-    const std::string text = banList_.serialize();
-    std::error_code error;
-    const bool saved =
-        ensureParentDirectories(path, error) &&
-        replaceFileFromTemp(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, error);
-    if (!saved) {
-        printError("Warning: could not save ban list " + path + ": " + error.message() +
-                   "; the change holds until restart");
-        return false;
-    }
-    banFileState_ = stampBanFile(path);
-    return true;
+    return banFile_.save(banList_);
 }
 
 std::string GameServer::bannedNoticeText(const Ban& ban) const {

@@ -110,6 +110,7 @@ constexpr std::array kFileKeys = {
     FileKey{"files", "profilestore", app::textField(&ServerSettings::profileStorePath)},
     FileKey{"files", "metrics", app::textField(&ServerSettings::metricsPath)},
     FileKey{"files", "bans", app::textField(&ServerSettings::banListPath)},
+    FileKey{"files", "allow", app::textField(&ServerSettings::allowListPath)},
     FileKey{"files", "prometheus", app::textField(&ServerSettings::prometheusPath)},
     FileKey{"store", "backend", app::textField(&ServerSettings::storeBackend)},
     FileKey{"store", "url", app::textField(&ServerSettings::storeUrl)},

@@ -38,6 +38,7 @@ bool GameServer::start() {
     repliesWaitForCommit_ = store_->confirmsAfterCommit();
     storesLoaded_ = true;
     loadBanList(true);
+    allowFile_.read(allowList_, false);
     fitDescriptorLimit();
     net::returnLargeBlocksWhenFreed();
     if (!socketsReady_) {
@@ -56,6 +57,9 @@ bool GameServer::start() {
         printLine("RCON listening on " + settings_.rconBind + ":" + std::to_string(rconPort()));
     if (banList_.size() != 0)
         printLine("Loaded " + std::to_string(banList_.size()) + " bans from " + settings_.banListPath);
+    if (allowFile_.enabled())
+        printLine("Loaded " + std::to_string(allowList_.size()) + " allowed keys from " + allowFile_.path() +
+                  "; only listed players may log on");
     return true;
 }
 

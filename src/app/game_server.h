@@ -26,6 +26,7 @@
 #include "app/ban_list.h"
 #include "app/console_line.h"
 #include "app/rcon_console.h"
+#include "app/list_file.h"
 #include "app/settings.h"
 #include "game/proxies.h"
 #include "game/room_key.h"
@@ -47,6 +48,8 @@
 #include "store/shared_store.h"
 
 namespace karst {
+
+struct HelloMessage;
 
 struct StartCountdown {
     RoomKey key;
@@ -276,6 +279,21 @@ private:
     void reportRefusal(const net::IpAddress& address, const std::string& why);
     std::string bannedNoticeText(const Ban& ban) const;
 
+    // The allow list (app/allow_list.cpp): while its file is set, only the keys
+    // it names may log on.
+    // Refuses a Hello whose key is not listed; false when the key may log on.
+    bool refuseUnlistedKey(ClientConnection& connection, const HelloMessage& hello);
+    void commandAllow(const ConsoleCommand& command);
+    void commandDisallow(const ConsoleCommand& command);
+    void commandAllowed(const ConsoleCommand& command);
+    // True, after saying so, when no allow list is configured.
+    bool allowListOff();
+    // The key a KEY|TARGET argument names, with the player's name when it named
+    // a player; prints why not otherwise.
+    std::optional<ProfileKey> keyNamedBy(std::string_view what, std::string& playerName);
+    // The key an allow or disallow command names, once the list is on and up to date.
+    std::optional<ProfileKey> allowListKeyOf(const ConsoleCommand& command, std::string& playerName);
+
     // Master advertisement and metrics.
     void advertiseToMaster(bool force);
     bool writeMetrics();
@@ -384,14 +402,16 @@ private:
     std::string* commandReply_ = nullptr;
     RconState rcon_;
 
-    // The ban list as last read or written, and what the file looked like then.
+    // The ban list as last read or written, and its file.
     BanList banList_;
-    BanFileStamp banFileState_;
-    FailureStreak banFileReads_;
-    uint64_t lastBanCheckNs_ = 0;
+    ListFile banFile_{settings_.banListPath, {"ban list", "ban", "bans"}, ListEntries::KeysAndAddresses};
     // When a refused address was last reported, so a reconnect loop prints a
     // line a minute at most.
     std::unordered_map<net::IpAddress, uint64_t, net::IpAddressHash> refusalReports_;
+    // The allow list as last read or written, its file, and the log-ons it refused.
+    BanList allowList_;
+    ListFile allowFile_{settings_.allowListPath, {"allow list", "allowed key", "allowed keys"},
+                        ListEntries::KeysOnly};
 
     // Indexes over clients_, kept in step with it: authenticated members by room,
     // every connection by player id, authenticated connections by profile key,
@@ -431,7 +451,6 @@ private:
     bool queryReady_ = false;
     QueryChallenges queryChallenges_;
     QueryRateLimit queryRateLimit_;
-    uint64_t queriesAnswered_ = 0;
     // Memory held by every send queue, against settings_.sendBudgetMiB.
     uint64_t queuedMemory_ = 0;
     std::unordered_map<net::IpAddress, uint32_t, net::IpAddressHash> connectionsByAddress_;

@@ -77,7 +77,7 @@ void GameServer::acceptRcon() {
         const bool full = rcon_.connections.size() >= settings_.rconMaxConnections;
         if (banned || rcon_.lockouts.locked(ip, now) || full) {
             if (!banned) net::closeSocket(socket);
-            ++rcon_.loginsRefused;
+            ++traffic_.rconLoginsRefused;
             ++refused;
             continue;
         }
@@ -150,7 +150,7 @@ void GameServer::handleRconLogin(RconConnection& connection, const net::RconPack
         net::appendRconPacket(connection.sendQueue, packet.id, net::kRconAuthResponse, {});
         return;
     }
-    ++rcon_.loginsRefused;
+    ++traffic_.rconLoginsRefused;
     net::appendRconPacket(connection.sendQueue, net::kRconRefusedId, net::kRconAuthResponse, {});
     connection.closing = true;
     if (rcon_.lockouts.noteFailure(connection.remoteIp, now))

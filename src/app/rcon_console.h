@@ -50,7 +50,6 @@ struct RconState {
     uint64_t nextToken = kRconFirstToken;
     // Wrong passwords, and connections refused before login (banned, locked
     // out, over maxconnections), since start.
-    uint64_t loginsRefused = 0;
     // What the pass's wait reported for the listener and the connections.
     bool listenerReady = false;
     std::vector<net::ReadyEvent> ready;

@@ -41,6 +41,9 @@ struct ServerSettings {
     std::string metricsPath = "SAVEDATA/karst-metrics.json";
     // Banned profile keys and addresses; set only by the configuration file.
     std::string banListPath = "SAVEDATA/karst-bans.txt";
+    // The only profile keys that may log on; empty = everyone may. Set only by
+    // the configuration file ([files] allow).
+    std::string allowListPath;
     // The metrics in Prometheus text format as well; empty = not written.
     // Set only by the configuration file ([files] prometheus).
     std::string prometheusPath;

@@ -34,6 +34,7 @@ bool GameServer::handleHello(ClientConnection& connection, std::span<const uint8
         closeAfterNotice(connection, NoticeCode::Banned, bannedNoticeText(*ban));
         return true;
     }
+    if (refuseUnlistedKey(connection, hello)) return true;
     if (findAuthenticatedByProfileKey(key) != nullptr || awaitingStore_.contains(key)) return false;
 
     (void)sanitizePlayerInfo(hello.info.data());

@@ -236,6 +236,7 @@ void GameServer::runPeriodicWork() {
     tickHubProxies();
     advertiseToMaster(false);
     checkBanFile();
+    allowFile_.reloadIfChanged(allowList_, false);
     const uint64_t now = monotonicNowNs();
     if (lastMetricsTime_ == 0 || elapsedAtLeast(now, lastMetricsTime_, kMetricsIntervalNs)) {
         writeMetrics();

@@ -142,6 +142,8 @@ enum class NoticeCode : uint16_t {
     Banned = 11,
     // The shared store (a database) cannot be reached; the log-on is refused.
     StorageUnavailable = 12,
+    // The allow list does not name the Hello's key; the log-on is refused.
+    NotListed = 13,
 };
 
 }  // namespace karst

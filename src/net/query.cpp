@@ -70,7 +70,7 @@ void GameServer::handleQuery(std::span<const uint8_t> datagram, const net::Socke
     const std::vector<uint8_t> reply =
         request->kind == QueryKind::Info ? composeQueryInfo() : composeQueryPlayers();
     // A reply the socket cannot take now is lost, as datagrams may be; the client asks again.
-    if (net::sendDatagram(querySocket_, reply, from).status == net::IoStatus::Ok) ++queriesAnswered_;
+    if (net::sendDatagram(querySocket_, reply, from).status == net::IoStatus::Ok) ++traffic_.queriesAnswered;
 }
 
 std::vector<uint8_t> GameServer::composeQueryInfo() const {

@@ -1,4 +1,6 @@
-// Counters of the server's traffic since start, for the Prometheus metrics file.
+// Counters of the server's traffic since start, and of what its operator tools
+// answered and refused, for the Prometheus metrics file (the JSON file's keys
+// are fixed, so counts added later live here).
 // They only ever grow; a restart begins them at zero, which Prometheus's rate
 // functions expect of counters.
 #pragma once
@@ -21,6 +23,12 @@ struct TrafficCounters {
     // PlayerState records that passed their checks and were relayed to a room.
     uint64_t movementRelayedTcp = 0;
     uint64_t movementRelayedUdp = 0;
+    // Server queries (A2S INFO and PLAYER) answered; challenges do not count.
+    uint64_t queriesAnswered = 0;
+    // Remote-console logins refused: wrong passwords, and connections closed at accept.
+    uint64_t rconLoginsRefused = 0;
+    // Log-ons refused because the allow list does not name their key.
+    uint64_t allowListRefusals = 0;
 };
 
 }  // namespace karst

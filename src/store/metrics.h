@@ -20,8 +20,6 @@ struct MetricsSnapshot {
     uint64_t queuedBytes = 0;
     uint64_t profiles = 0;
     uint64_t piboRecords = 0;
-    uint64_t queriesAnswered = 0;
-    uint64_t rconLoginsRefused = 0;
 };
 
 // Every count of the snapshot, once: its key in the JSON document, its gauge in
@@ -34,7 +32,7 @@ struct SnapshotCount {
     uint64_t MetricsSnapshot::*value;
 };
 
-inline constexpr std::array<SnapshotCount, 9> kSnapshotCounts{{
+inline constexpr std::array<SnapshotCount, 7> kSnapshotCounts{{
     {"connections", "karst_connections", "TCP connections open, whether or not they completed the handshake.",
      &MetricsSnapshot::connections},
     {"authenticated_players", "karst_authenticated_players", "Connections that completed the handshake.",
@@ -47,11 +45,6 @@ inline constexpr std::array<SnapshotCount, 9> kSnapshotCounts{{
      &MetricsSnapshot::queuedBytes},
     {"profiles", "karst_profiles", "Records in the profile store.", &MetricsSnapshot::profiles},
     {"pibo_records", "karst_pibo_records", "Records in the Pibo store.", &MetricsSnapshot::piboRecords},
-    {"queries_answered", "karst_queries_answered", "Server queries (A2S INFO and PLAYER) answered since start.",
-     &MetricsSnapshot::queriesAnswered},
-    {"rcon_logins_refused", "karst_rcon_logins_refused",
-     "RCON logins refused since start: wrong passwords, and connections refused before login.",
-     &MetricsSnapshot::rconLoginsRefused},
 }};
 // A count added to the snapshot but not to the list would never be written.
 static_assert(sizeof(MetricsSnapshot) == sizeof(int64_t) + kSnapshotCounts.size() * sizeof(uint64_t));

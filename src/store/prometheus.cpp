@@ -84,6 +84,12 @@ std::string formatPrometheus(const MetricsSnapshot& s, const TrafficCounters& t,
              "transport=\"tcp\"");
     e.sample("karst_movement_records_relayed_total", std::to_string(t.movementRelayedUdp),
              "transport=\"udp\"");
+    e.counter("karst_queries_answered_total", t.queriesAnswered,
+              "Server queries (A2S INFO and PLAYER) answered since start; challenges do not count.");
+    e.counter("karst_rcon_logins_refused_total", t.rconLoginsRefused,
+              "RCON logins refused since start: wrong passwords, and connections refused before login.");
+    e.counter("karst_allow_list_refusals_total", t.allowListRefusals,
+              "Log-ons refused since start because the allow list does not name their key.");
     e.family("karst_store_saves_total", "counter", "Attempts to save a store file since start.");
     for (const StoreSaveCounts& store : stores)
         e.sample("karst_store_saves_total", std::to_string(store.saves), storeLabel(store.store));

@@ -26,8 +26,6 @@ bool GameServer::writeMetrics() {
         if (key.inRoom() && !members.empty()) ++snapshot.activeRooms;
     snapshot.profiles = profileStore_.size();
     snapshot.piboRecords = piboStore_.size();
-    snapshot.queriesAnswered = queriesAnswered_;
-    snapshot.rconLoginsRefused = rcon_.loginsRefused;
     return writeMetricsDocuments(snapshot);
 }
 

@@ -53,5 +53,14 @@ TEST(BanList, AddAndRemoveChangeOnlyTheirOwnLine) {
     EXPECT_EQ(BanList::parse(list.serialize()).list.size(), 1u);
 }
 
+TEST(BanList, AllowListTakesKeysAloneAndKeepsTheRest) {
+    const std::string text = "key " + kKeyHex + " Tails\naddress 10.0.0.1\n# friends\n";
+    ParsedBanFile parsed = BanList::parse(text, ListEntries::KeysOnly);
+    EXPECT_EQ(parsed.invalidLines, (std::vector<size_t>{2}));
+    EXPECT_EQ(parsed.list.size(), 1u);
+    EXPECT_FALSE(parsed.list.findAddress(*net::parseIpAddress("10.0.0.1")));
+    EXPECT_EQ(parsed.list.serialize(), text);
+}
+
 }  // namespace
 }  // namespace karst

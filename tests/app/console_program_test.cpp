@@ -11,11 +11,12 @@
 namespace karst::testing {
 namespace {
 
-// The program with a console, its own directory, and the port it really bound.
+// The program with a console, its own directory (with `ini` as its server.ini
+// when given), and the port it really bound.
 class ConsoleServer {
 public:
-    explicit ConsoleServer(const std::string& bind = "127.0.0.1")
-        : process_(dir_.path(), {"--bind", bind, "--port", "0", "--proxies", "0"}, ProgramInput::Pipe) {
+    explicit ConsoleServer(const std::string& bind = "127.0.0.1", const std::string& ini = "")
+        : process_(withIni(dir_, ini), {"--bind", bind, "--port", "0", "--proxies", "0"}, ProgramInput::Pipe) {
         EXPECT_TRUE(process_.waitForOutput("persistent player profiles"));
         const std::string status = command("status", "bans: ");
         const size_t at = status.find(" tcp ");
@@ -44,6 +45,11 @@ public:
     std::filesystem::path file(const std::string& name) const { return dir_.path() / "SAVEDATA" / name; }
 
 private:
+    static std::filesystem::path withIni(const TempDir& dir, const std::string& ini) {
+        if (!ini.empty()) writeBytes(dir.path() / "server.ini", bytesOf(ini));
+        return dir.path();
+    }
+
     TempDir dir_;
     ServerProcess process_;
     uint16_t port_ = 0;
@@ -117,6 +123,7 @@ TEST(ConsoleProgram, MistakesAndOverlongLinesAreRefusedWithoutEffect) {
     server.refused("ban-key 1234", "Not a profile key");
     server.refused("ban-address 10.0.0.1/33", "Not an IPv4 or IPv6 address or network");
     server.refused("unban 10.9.9.9", "No ban matches address 10.9.9.9");
+    server.refused("allow " + hexOf(1), "The allow list is off");
     // Cut into pieces, this line would run "stop" and "kick".
     server.refused("stop" + std::string(600, ' ') + "kick " + std::to_string(sam1.playerId()) +
                        std::string(600, ' '),
@@ -126,7 +133,7 @@ TEST(ConsoleProgram, MistakesAndOverlongLinesAreRefusedWithoutEffect) {
     EXPECT_FALSE(sam1.peerClosed() || sam2.peerClosed());
     const std::string help = server.command("help", "(also quit, exit)");
     for (const char* name : {"status", "list", "kick", "ban", "ban-key", "ban-address", "unban", "bans",
-                              "say", "save", "stop"})
+                              "allow", "disallow", "allowed", "say", "save", "stop"})
         EXPECT_NE(help.find(std::string("\n") + name + " "), std::string::npos) << name;
     EXPECT_NE(server.command("status", "bans: 0").find("connections: 2 of"), std::string::npos);
 }
@@ -173,6 +180,30 @@ TEST(ConsoleProgram, BansByPlayerKeyAndAddressKeepPlayersOutUntilLifted) {
     welcomedClient(server.port(), "Alice", 1);
 
     EXPECT_EQ(fileText(server.file("karst-bans.txt")), "key " + hexOf(2) + " alt account\n");
+}
+
+TEST(ConsoleProgram, AllowListCommandsLetAFriendInAndKeepTheFile) {
+    ConsoleServer server("127.0.0.1", "[files]\nallow = SAVEDATA/karst-allow.txt\n");
+    EXPECT_EQ(server.countOutput("Loaded 0 allowed keys from SAVEDATA/karst-allow.txt; only listed players may log on"),
+              1u);
+    KarstClient stranger = helloWith(server.port(), profileKeyFor(1), "Friend");
+    EXPECT_EQ(awaitClosingNotice(stranger).code, 13);
+    EXPECT_TRUE(server.process().waitForOutput("connection from 127.0.0.1 refused: \"Friend\" key " + hexOf(1) +
+                                               " is not on the allow list"));
+    server.command("allow " + hexOf(1) + " from school", "allowed key " + hexOf(1));
+    KarstClient friendly = welcomedClient(server.port(), "Friend", 1);
+    server.command("allow friend", "key " + hexOf(1) + " was already allowed");
+    server.command("disallow Friend", "disallowed key " + hexOf(1));
+    server.refused("disallow " + hexOf(1), "key " + hexOf(1) + " is not on the allow list");
+    roundTrip(friendly);
+    EXPECT_FALSE(friendly.peerClosed());
+    // By player id, without a note: the player's name stands in the file.
+    server.command("allow " + std::to_string(friendly.playerId()), "allowed key " + hexOf(1));
+    server.command("allow " + hexOf(2) + " second", "allowed key " + hexOf(2));
+    server.refused("allow 1234", "No player matches \"1234\"");
+    const std::string listed = server.command("allowed", "2 allowed keys");
+    EXPECT_NE(listed.find("key " + hexOf(1) + " Friend\nkey " + hexOf(2) + " second\n"), std::string::npos);
+    EXPECT_EQ(fileText(server.file("karst-allow.txt")), "key " + hexOf(1) + " Friend\nkey " + hexOf(2) + " second\n");
 }
 
 TEST(ConsoleProgram, Ipv6AddressBanKeepsLoopbackOutAndTheEndOfInputStopsNothing) {

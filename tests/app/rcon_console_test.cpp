@@ -200,7 +200,7 @@ TEST(RconConsole, LongRepliesSplitAndTheCapAndBansRefuseAtAccept) {
     second.close();
     advanceMonotonicClockForTesting(5 * kNsPerSecond);
     afterTimers(player);
-    EXPECT_NE(fileText(settings.metricsPath).find("\"rcon_logins_refused\": 1\n"), std::string::npos);
+    EXPECT_EQ(server.prometheusSample("karst_rcon_logins_refused_total"), 1);
     // The ban reaches the player too, and its line goes to the client that asked.
     EXPECT_EQ(first.command("ban-address 127.0.0.1"),
               "banned address 127.0.0.1\nplayer " + std::to_string(player.playerId()) +

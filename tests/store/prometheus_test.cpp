@@ -63,10 +63,13 @@ std::map<std::string, double> parseExposition(const std::string& text) {
 }
 
 TEST(Prometheus, EveryJsonValueAndEveryCounterInStrictExpositionFormat) {
-    const MetricsSnapshot snapshot{5812, 6, 5, 1, 2, 300, 41, 17, 9, 3};
+    const MetricsSnapshot snapshot{5812, 6, 5, 1, 2, 300, 41, 17};
     TrafficCounters traffic;
     traffic.connectionsAccepted = 9;
     traffic.movementRelayedUdp = 4;
+    traffic.queriesAnswered = 5;
+    traffic.rconLoginsRefused = 6;
+    traffic.allowListRefusals = 7;
     const StoreSaveCounts stores[] = {{"profile", 12, 2}, {"pibo", 3, 0}};
     const auto samples = parseExposition(formatPrometheus(snapshot, traffic, stores));
     const std::map<std::string, double> expected = {
@@ -80,8 +83,6 @@ TEST(Prometheus, EveryJsonValueAndEveryCounterInStrictExpositionFormat) {
         {"karst_queued_bytes", 300},
         {"karst_profiles", 41},
         {"karst_pibo_records", 17},
-        {"karst_queries_answered", 9},
-        {"karst_rcon_logins_refused", 3},
         {"karst_connections_accepted_total", 9},
         {"karst_connections_closed_total", 0},
         {"karst_protocol_fault_closes_total", 0},
@@ -91,6 +92,9 @@ TEST(Prometheus, EveryJsonValueAndEveryCounterInStrictExpositionFormat) {
         {"karst_sent_bytes_total", 0},
         {"karst_movement_records_relayed_total{transport=\"tcp\"}", 0},
         {"karst_movement_records_relayed_total{transport=\"udp\"}", 4},
+        {"karst_queries_answered_total", 5},
+        {"karst_rcon_logins_refused_total", 6},
+        {"karst_allow_list_refusals_total", 7},
         {"karst_store_saves_total{store=\"profile\"}", 12},
         {"karst_store_saves_total{store=\"pibo\"}", 3},
         {"karst_store_save_failures_total{store=\"profile\"}", 2},

@@ -54,6 +54,7 @@ TEST(ServerMetrics, EmptyPathCreatesNoFile) {
     TempDir dir;
     ServerSettings settings = testSettings(dir.path());
     settings.metricsPath.clear();
+    settings.prometheusPath.clear();
     TestServer server(settings);
     KarstClient player = welcomedClient(server.port(), "P", 1);
     advanceMonotonicClockForTesting(5 * kNsPerSecond);

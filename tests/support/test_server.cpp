@@ -1,6 +1,7 @@
 #include "support/test_server.h"
 
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 
@@ -43,6 +44,7 @@ ServerSettings testSettings(const std::filesystem::path& dir) {
     s.piboStorePath = (dir / "SAVEDATA" / "karst-pibo-store.bin").string();
     s.profileStorePath = (dir / "SAVEDATA" / "karst-profile-store.bin").string();
     s.metricsPath = (dir / "SAVEDATA" / "karst-metrics.json").string();
+    s.prometheusPath = (dir / "SAVEDATA" / "karst-metrics.prom").string();
     s.banListPath = (dir / "SAVEDATA" / "karst-bans.txt").string();
     // The suite runs on either event loop: KARST_TEST_EVENT_LOOP=poll picks the other.
     if (const char* loop = std::getenv("KARST_TEST_EVENT_LOOP")) s.eventLoop = loop;
@@ -87,6 +89,14 @@ void TestServer::stop() {
 void TestServer::restart() {
     stop();
     launch();
+}
+
+double TestServer::prometheusSample(const std::string& name) const {
+    std::istringstream lines(fileText(settings_.prometheusPath));
+    for (std::string line; std::getline(lines, line);)
+        if (line.size() > name.size() && line.compare(0, name.size(), name) == 0 && line[name.size()] == ' ')
+            return std::stod(line.substr(name.size() + 1));
+    return -1;
 }
 
 }  // namespace karst::testing

@@ -30,6 +30,9 @@ public:
     uint16_t queryPort() const { return queryPort_; }
     const ServerSettings& settings() const { return settings_; }
     std::string file(const std::string& name) const;
+    // A sample of the Prometheus metrics file as last written (every test
+    // server writes one); -1 when the file has no such sample.
+    double prometheusSample(const std::string& name) const;
 
     // Stops the loop, shuts the server down (saving its stores) and starts a new
     // one with the same settings, as an operator's restart would.
