@@ -27,7 +27,7 @@ bool GameServer::refuseUnlistedKey(ClientConnection& connection, const HelloMess
 
 bool GameServer::allowListOff() {
     if (allowFile_.enabled()) return false;
-    printError("The allow list is off: name its file with allow under [files] in server.ini");
+    replyError("The allow list is off: name its file with allow under [files] in server.ini");
     return true;
 }
 
@@ -35,13 +35,13 @@ std::optional<ProfileKey> GameServer::keyNamedBy(std::string_view what, std::str
     // 32 hex digits are a key: no player id is that long.
     if (const auto key = parseProfileKeyHex(what)) {
         if (!isZeroKey(*key)) return key;
-        printError("Not a profile key (32 hex digits, not all zero): " + printableAscii(what));
+        replyError("Not a profile key (32 hex digits, not all zero): " + printableAscii(what));
         return std::nullopt;
     }
     const ClientConnection* target = findTarget(what);
     if (!target) return std::nullopt;
     if (!target->authenticated) {
-        printError("player " + std::to_string(target->playerId) + " has no profile key yet");
+        replyError("player " + std::to_string(target->playerId) + " has no profile key yet");
         return std::nullopt;
     }
     playerName = textBeforeZero(target->name);
@@ -63,8 +63,8 @@ void GameServer::commandAllow(const ConsoleCommand& command) {
     // Without a note, a player's name tells the operator reading the file who the key is.
     const std::string note = command.args.size() > 1 ? command.tail(1) : playerName;
     const std::string hex = formatProfileKeyHex(*key);
-    if (!allowList_.addKey(*key, note)) printLine("key " + hex + " was already allowed");
-    else if (allowFile_.save(allowList_)) printLine("allowed key " + hex);
+    if (!allowList_.addKey(*key, note)) reply("key " + hex + " was already allowed");
+    else if (allowFile_.save(allowList_)) reply("allowed key " + hex);
 }
 
 void GameServer::commandDisallow(const ConsoleCommand& command) {
@@ -73,18 +73,18 @@ void GameServer::commandDisallow(const ConsoleCommand& command) {
     if (!key) return;
     const std::string hex = formatProfileKeyHex(*key);
     if (!allowList_.removeKey(*key)) {
-        printError("key " + hex + " is not on the allow list");
+        replyError("key " + hex + " is not on the allow list");
         return;
     }
-    if (allowFile_.save(allowList_)) printLine("disallowed key " + hex);
+    if (allowFile_.save(allowList_)) reply("disallowed key " + hex);
 }
 
 void GameServer::commandAllowed(const ConsoleCommand&) {
     if (allowListOff()) return;
     allowFile_.reloadIfChanged(allowList_, true);
     const std::vector<const Ban*> keys = allowList_.bans();
-    for (const Ban* key : keys) printLine(printableAscii(formatBanLine(*key)));
-    printLine(std::to_string(keys.size()) + (keys.size() == 1 ? " allowed key" : " allowed keys"));
+    for (const Ban* key : keys) reply(printableAscii(formatBanLine(*key)));
+    reply(std::to_string(keys.size()) + (keys.size() == 1 ? " allowed key" : " allowed keys"));
 }
 
 }  // namespace karst

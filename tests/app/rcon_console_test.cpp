@@ -73,13 +73,15 @@ TEST(RconConsole, CommandsAnswerWithTheConsoleLinesAndThePasswordIsNeverPrinted)
     EXPECT_EQ(rcon.command("frobnicate now"), "Unknown command: frobnicate (type help)\n");
     EXPECT_EQ(rcon.command("kick"), "Usage: kick TARGET [REASON]\n");
     EXPECT_EQ(rcon.command(""), "");
+    EXPECT_EQ(rcon.command("allowed"),
+              "The allow list is off: name its file with allow under [files] in server.ini\n");
     // Commands that act do so: the player sees the operator's notice.
     EXPECT_EQ(rcon.command("say hello there"), "notice sent to 1 player\n");
     EXPECT_EQ(awaitNotice(player), static_cast<uint16_t>(NoticeCode::OperatorMessage));
 
     EXPECT_EQ(lines.count(": status"), 1u);
     EXPECT_NE(lines.find("rcon 127.0.0.1:").find(": status"), std::string::npos);
-    EXPECT_EQ(lines.count("rcon 127.0.0.1:"), 5u);  // the empty command is not recorded
+    EXPECT_EQ(lines.count("rcon 127.0.0.1:"), 6u);  // the empty command is not recorded
     EXPECT_EQ(lines.count("name: KARST Server"), 0u);  // replies go to the client only
     failLogin(port);
     roundTrip(player);
