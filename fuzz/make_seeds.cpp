@@ -21,7 +21,10 @@ namespace karst::fuzz {
 namespace {
 
 namespace fs = std::filesystem;
+// The conversations are a client's: its message types, room keys and framing.
 using client::encodeFrame;
+using client::MessageType;
+using client::RoomKey;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t kPlayerA = 0;
