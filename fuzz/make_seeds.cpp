@@ -21,7 +21,10 @@ namespace karst::fuzz {
 namespace {
 
 namespace fs = std::filesystem;
+// The conversations are a client's: its message types, room keys and framing.
 using client::encodeFrame;
+using client::MessageType;
+using client::RoomKey;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t kPlayerA = 0;
@@ -251,9 +254,12 @@ void writeTcpSeeds(const fs::path& dir) {
     write(dir, "handshake_deadline", late.encode());
 }
 
-Bytes datagram(uint32_t playerId, uint64_t token, const RoomKey& room, uint32_t sequence,
+// The UDP driver names its rooms in the server's terms.
+Bytes datagram(uint32_t playerId, uint64_t token, const karst::RoomKey& room, uint32_t sequence,
                float x) {
-    const client::UdpPlayerState m{.playerId = playerId, .udpToken = token, .record = stateIn(room, x)};
+    const RoomKey clientRoom{room.level, room.act, room.mission, room.instance};
+    const client::UdpPlayerState m{.playerId = playerId, .udpToken = token,
+                                   .record = stateIn(clientRoom, x)};
     const auto bytes = client::encodeUdpDatagram(m, sequence);
     return Bytes(bytes.begin(), bytes.end());
 }

@@ -44,8 +44,8 @@ const std::array<karst::tools::OptionSpec<Options>, 5> kOptionTable{{
     boundedOption("--seed", 0, UINT32_MAX, &Options::seed),
 }};
 
-karst::ProfileKey keyFor(unsigned seed, unsigned thread, unsigned step) {
-    karst::ProfileKey key{};
+karst::client::ProfileKey keyFor(unsigned seed, unsigned thread, unsigned step) {
+    karst::client::ProfileKey key{};
     key[0] = 0x6C;  // never all zero
     for (int i = 0; i < 4; ++i) {
         key[1 + i] = static_cast<uint8_t>(seed >> (8 * i));

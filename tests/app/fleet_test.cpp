@@ -10,7 +10,7 @@
 
 #include "store/postgres_schema.h"
 #include "common/command_line.h"
-#include "store_copy/store_copy.h"
+#include "store/copy/store_copy.h"
 #include "support/fleet.h"
 #include "support/process.h"
 

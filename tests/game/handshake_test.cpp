@@ -75,7 +75,7 @@ TEST(Handshake, NamesAreCleanedAsOthersSeeThem) {
 TEST(Handshake, RingsComeFromTheStoredProfileOrAreSavedBeforeWelcome) {
     TestServer server([](ServerSettings& s) {
         s.startingRings = 777;
-        writeProfileStore(s, {ProfileRecord{.profileKey = profileKeyFor(1), .rings = 500}});
+        writeProfileStore(s, {StoredProfile{.key = profileKeyFor(1), .rings = 500}});
     });
     EXPECT_EQ(ringsInWelcome(server, 1), 500u);
     EXPECT_EQ(ringsInWelcome(server, 2), 777u);

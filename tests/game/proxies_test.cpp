@@ -9,9 +9,14 @@ namespace {
 
 constexpr RoomKey kPlaza{26, 3, 1, 42};
 
+// The same room in the server's terms, for its motion function.
+karst::RoomKey serverKey(const RoomKey& room) {
+    return {room.level, room.act, room.mission, room.instance};
+}
+
 client::PlayerStateRecord proxyState(uint32_t index, uint32_t count, uint32_t uptimeMs) {
     return *client::decodePlayerState(
-        computeProxyState(kPlaza, index, count, uptimeMs, uptimeMs, index + 1));
+        computeProxyState(serverKey(kPlaza), index, count, uptimeMs, uptimeMs, index + 1));
 }
 
 TEST(ProxyMotion, WorkedPositionsAndHeadings) {
@@ -52,7 +57,7 @@ std::vector<client::PlayerStateRecord> nextProxyRound(KarstClient& c, const Room
     EXPECT_EQ(round.size(), 6u);
     for (uint32_t i = 0; i < round.size(); ++i) {
         const auto expected = *client::decodePlayerState(
-            computeProxyState(room, i, 6, round[i].timeMs, round[i].timeMs, i + 1));
+            computeProxyState(serverKey(room), i, 6, round[i].timeMs, round[i].timeMs, i + 1));
         EXPECT_EQ(round[i].room, room);
         EXPECT_NEAR(round[i].position[0], expected.position[0], 0.01f);
         EXPECT_NEAR(round[i].position[2], expected.position[2], 0.01f);

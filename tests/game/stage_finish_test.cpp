@@ -108,9 +108,9 @@ TEST(FruitShop, PurchasesPersistAcrossReconnectAndRestart) {
     server.restart();
     player = enterPlayer(server, 1);
     EXPECT_EQ(buy(player, 4).rings, 15u);
-    const ProfileRecord stored = storedProfile(server.settings(), 1);
+    const StoredProfile stored = storedProfile(server.settings(), 1);
     EXPECT_EQ(stored.rings, 15u);
-    for (size_t fruit : {11, 24, 4}) EXPECT_EQ(stored.serverInventory[fruit], 1) << fruit;
+    for (size_t fruit : {11, 24, 4}) EXPECT_EQ(stored.fruit[fruit], 1) << fruit;
 }
 
 TEST(FruitShop, NonFruitCodesAndStageRoomsCloseTheConnection) {

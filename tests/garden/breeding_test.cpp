@@ -1,7 +1,6 @@
 // Breeding over loopback, as one garden's story: every refusal, the eggs and
 // who receives them (now or at the next log-on), claiming, and the wall-clock
 // cooldown across a restart.
-#include "garden/pibo_store.h"
 #include "support/players.h"
 
 namespace karst::testing {
@@ -77,11 +76,10 @@ TEST(PiboBreeding, RefusalsThenAnEggForEachOwnerThenACooldownThatOutlivesARestar
         EXPECT_EQ(eggs[0].data[128], 1);
         EXPECT_TRUE(eggs[0].data[1080] == petA.data[1080] || eggs[0].data[1080] == petB.data[1080]);
     }
-    const std::string storePath = server.settings().piboStorePath;
-    std::vector<PiboRecord> stored = decodePiboStore(readBytes(storePath)).records;
+    auto stored = storedCreatures(server.settings());
     ASSERT_EQ(stored.size(), 8u);
-    EXPECT_EQ(stored[7].owner, profileKeyFor(2));
-    EXPECT_EQ(stored[7].pendingDelivery, 1);
+    EXPECT_EQ(stored[kEggIds[1]].owner, profileKeyFor(2));
+    EXPECT_EQ(stored[kEggIds[1]].pendingDelivery, 1);
 
     // A takes its egg into slot 7; B's waits for its next log-on, after a restart.
     // Claims by another profile, declined or into no slot change nothing.
@@ -96,9 +94,9 @@ TEST(PiboBreeding, RefusalsThenAnEggForEachOwnerThenACooldownThatOutlivesARestar
     a.close();
     b.close();
     server.restart();
-    stored = decodePiboStore(readBytes(storePath)).records;
-    EXPECT_EQ(stored[6].pendingDelivery, 0);
-    EXPECT_EQ(stored[6].localSlot, 7);
+    stored = storedCreatures(server.settings());
+    EXPECT_EQ(stored[kEggIds[0]].pendingDelivery, 0);
+    EXPECT_EQ(stored[kEggIds[0]].localSlot, 7);
     b = enterPlayer(server, 2);
     EXPECT_EQ(awaitMessage(b, MessageType::PiboDelivery, client::decodePiboDelivery).id, kEggIds[1]);
     a = enterPlayer(server, 1);

@@ -4,7 +4,6 @@
 // fruit from the profile store, and the interaction result codes.
 #include <cmath>
 
-#include "garden/pibo_store.h"
 #include "support/players.h"
 
 namespace karst::testing {
@@ -17,10 +16,6 @@ bool sendState(KarstClient& player, uint64_t id, float further) {
     client::PiboState state = stateAt(id, 0.0f);
     state.further[2] = further;
     return player.piboState(state);
-}
-
-std::vector<PiboRecord> storedCreatures(const TestServer& server) {
-    return decodePiboStore(readBytes(server.settings().piboStorePath)).records;
 }
 
 TEST(Garden, ContentOutsideTheRulesClosesTheConnection) {
@@ -77,8 +72,8 @@ TEST(PiboRegister, NewCreatureAppearsToTheGardenAndIsSavedUnlessRefused) {
     EXPECT_EQ(seen.name, "_B DEFGHIJKLMNO");
     EXPECT_EQ(seen.data, message.data);
     EXPECT_TRUE(framesOfType(roundTrip(elsewhere), MessageType::PiboAppear).empty());
-    ASSERT_EQ(storedCreatures(server).size(), 1u);
-    EXPECT_EQ(storedCreatures(server)[0].owner, profileKeyFor(1));
+    ASSERT_EQ(storedCreatures(server.settings()).size(), 1u);
+    EXPECT_EQ(storedCreatures(server.settings())[message.id].owner, profileKeyFor(1));
 
     // An existing id skips the slot check: the creature of slot 3 moves to slot 5.
     message.localSlot = 5;
@@ -98,8 +93,8 @@ TEST(PiboRegister, NewCreatureAppearsToTheGardenAndIsSavedUnlessRefused) {
         EXPECT_EQ(notice.text, texts[i]);
     }
     EXPECT_TRUE(framesOfType(roundTrip(a), MessageType::PiboAppear).empty());
-    ASSERT_EQ(storedCreatures(server).size(), 1u);
-    EXPECT_EQ(storedCreatures(server)[0].localSlot, 5);
+    ASSERT_EQ(storedCreatures(server.settings()).size(), 1u);
+    EXPECT_EQ(storedCreatures(server.settings())[message.id].localSlot, 5);
 }
 
 std::vector<uint64_t> releasedIds(const std::vector<Frame>& frames) {
@@ -187,8 +182,8 @@ TEST(PiboTraffic, StatesAndReleasesReachTheRoomUntilTheHolderLeaves) {
 
 TEST(PiboCare, FeedingAndInteractionsAnswerWithTheirCodes) {
     TestServer server([](ServerSettings& s) {
-        ProfileRecord profile{.profileKey = profileKeyFor(1)};
-        profile.serverInventory[3] = 1;
+        StoredProfile profile{.key = profileKeyFor(1)};
+        profile.fruit[3] = 1;
         writeProfileStore(s, {profile});
     });
     KarstClient a = enterPlayer(server, 1, kGarden);
@@ -216,7 +211,7 @@ TEST(PiboCare, FeedingAndInteractionsAnswerWithTheirCodes) {
         EXPECT_EQ(seen.fruit, 3);
         EXPECT_EQ(seen.extra, feed.extra);
     }
-    EXPECT_EQ(storedProfile(server.settings(), 1).serverInventory[3], 0);
+    EXPECT_EQ(storedProfile(server.settings(), 1).fruit[3], 0);
     EXPECT_TRUE(framesOfType(roundTrip(away), MessageType::PiboFeed).empty());
     ASSERT_TRUE(a.piboFeed(b.playerId(), 3));  // the only one is eaten
     EXPECT_EQ(awaitNotice(a), 6);

@@ -1,7 +1,6 @@
 #include "hardening/crash_players.h"
 
 #include "client/test_client.h"
-#include "garden/pibo_store.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,6 +8,9 @@
 namespace karst::testing {
 
 namespace {
+
+using client::MessageType;
+using client::RoomKey;
 
 // Short waits: the server may die at any moment, and a dead server answers at once.
 constexpr int kConnectTimeoutMs = 300;
@@ -24,12 +26,12 @@ bool registerPibo(client::KarstClient& c, CrashPlayerThread& thread, const Profi
     const RoomKey garden = gardenFor(thread.sessions);
     if (!c.joinRoom(garden)) return false;
     client::PiboRegister reg;
-    reg.localSlot = static_cast<uint8_t>(thread.sessions % kLocalSlotCount);
+    reg.localSlot = static_cast<uint8_t>(thread.sessions % client::kLocalSlotCount);
     reg.id = client::derivePiboId(key, reg.localSlot);
     reg.room = garden;
-    reg.stage = kPiboStageHatched;
+    reg.stage = client::kPiboStageHatched;
     reg.name = "Crash";
-    reg.data[kPiboTypeOffset] = kHatchedType;
+    reg.data[client::kPiboTypeOffset] = kHatchedType;
     if (!c.piboRegister(reg)) return false;
     for (;;) {
         const auto frame = c.receiveType(MessageType::PiboAppear, kReplyTimeoutMs);

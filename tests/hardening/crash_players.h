@@ -9,7 +9,7 @@
 // complete store its rings plus the price of its fruit equal the start.
 #pragma once
 
-#include "store/profile_key.h"
+#include "client/game_facts.h"
 
 #include <atomic>
 #include <cstdint>
@@ -17,6 +17,8 @@
 #include <vector>
 
 namespace karst::testing {
+
+using client::ProfileKey;
 
 inline constexpr uint32_t kCrashStartingRings = 100'000;
 inline constexpr int8_t kCrashFruit = 24;

@@ -21,11 +21,10 @@
 #include <regex>
 #include <thread>
 
-#include "garden/pibo_store.h"
+#include "client/store_files.h"
+#include "common/command_line.h"
 #include "hardening/crash_players.h"
 #include "net/socket.h"
-#include "store/profile_store.h"
-#include "common/command_line.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -46,6 +45,8 @@ constexpr int kMaxRunMs = 450;
 
 const char* const kProfileStore = "SAVEDATA/karst-profile-store.bin";
 const char* const kPiboStore = "SAVEDATA/karst-pibo-store.bin";
+// The store's next id for a creature the server makes: at least 2^63 + 1.
+constexpr uint64_t kFirstEggId = (uint64_t{1} << 63) + 1;
 
 ProfileKey seededKey(uint32_t index) {
     ProfileKey key{};
@@ -56,25 +57,22 @@ ProfileKey seededKey(uint32_t index) {
 
 void seedStores(const fs::path& dir) {
     fs::create_directories(dir / "SAVEDATA");
-    ProfileTable profiles;
-    profiles.reserve(kSeededProfiles);
+    std::vector<client::StoredProfile> profiles(kSeededProfiles);
     for (uint32_t i = 0; i < kSeededProfiles; ++i) {
-        ProfileRecord record;
-        record.profileKey = seededKey(i);
-        record.rings = i % 5000;
-        record.serverInventory[3] = static_cast<uint16_t>(i % 7);
-        profiles.emplace(record.profileKey, record);
+        profiles[i].key = seededKey(i);
+        profiles[i].rings = i % 5000;
+        profiles[i].fruit[3] = static_cast<uint16_t>(i % 7);
     }
-    writeBytes(dir / kProfileStore, encodeProfileStore(profiles));
+    writeBytes(dir / kProfileStore, client::writeProfileStore(profiles));
 
-    std::vector<PiboRecord> pibo;
+    std::vector<client::StoredPibo> pibo(kSeededPibo);
     for (uint32_t i = 0; i < kSeededPibo; ++i) {
-        PiboRecord record = makeFreshPiboRecord(2 * uint64_t{i} + 1, seededKey(i));
-        record.data[kPiboTypeOffset] = 2;
-        record.localSlot = 0;
-        pibo.push_back(record);
+        pibo[i].id = 2 * uint64_t{i} + 1;
+        pibo[i].owner = seededKey(i);
+        pibo[i].localSlot = 0;
+        pibo[i].data[client::kPiboTypeOffset] = 2;
     }
-    writeBytes(dir / kPiboStore, encodePiboStore(pibo, kFirstServerPiboId));
+    writeBytes(dir / kPiboStore, client::writePiboStore(pibo, kFirstEggId));
 }
 
 uint64_t chooseSeed() {
@@ -106,29 +104,29 @@ void expectCleanLoad(const ServerProcess& server, size_t expectedProfiles) {
 // Returns the number of profiles, which the next start must report.
 size_t expectCompleteStores(const fs::path& dir, const std::vector<CrashPlayerThread>& threads) {
     EXPECT_FALSE(hasRejectedFile(dir));
-    const DecodedProfileStore profiles = decodeProfileStore(readBytes(dir / kProfileStore));
-    EXPECT_EQ(profiles.status, ProfileStoreStatus::Loaded);
-    EXPECT_GE(profiles.table.size(), kSeededProfiles);
+    const auto profiles = client::readProfileStore(readBytes(dir / kProfileStore));
+    const auto pibo = client::readPiboStore(readBytes(dir / kPiboStore));
+    if (!profiles || !pibo) {
+        ADD_FAILURE() << "a store does not load";
+        return 0;
+    }
+    EXPECT_GE(profiles->size(), kSeededProfiles);
     for (const CrashPlayerThread& thread : threads) {
         for (const CrashBuyer& buyer : thread.buyers) {
-            const auto it = profiles.table.find(buyer.key);
-            if (it == profiles.table.end()) continue;  // never got as far as Hello
-            const ProfileRecord& r = it->second;
-            EXPECT_EQ(r.rings + kCrashFruitPrice * r.serverInventory[kCrashFruit],
-                      kCrashStartingRings) << "a record mixes two versions";
+            const auto it = profiles->find(buyer.key);
+            if (it == profiles->end()) continue;  // never got as far as Hello
+            const client::StoredProfile& r = it->second;
+            EXPECT_EQ(r.rings + kCrashFruitPrice * r.fruit[kCrashFruit], kCrashStartingRings)
+                << "a record mixes two versions";
             EXPECT_LE(r.rings, buyer.confirmedRings) << "a confirmed purchase was lost";
             EXPECT_GE(r.rings + kCrashFruitPrice * buyer.requestedBuys, kCrashStartingRings);
         }
     }
-    const DecodedPiboStore pibo = decodePiboStore(readBytes(dir / kPiboStore));
-    EXPECT_EQ(pibo.status, PiboStoreStatus::Loaded);
-    EXPECT_GE(pibo.records.size(), kSeededPibo);
+    EXPECT_GE(pibo->records.size(), kSeededPibo);
     for (const CrashPlayerThread& thread : threads)
         for (uint64_t id : thread.confirmedPibo)
-            EXPECT_TRUE(std::any_of(pibo.records.begin(), pibo.records.end(),
-                                    [id](const PiboRecord& r) { return r.id == id; }))
-                << "a confirmed Pibo registration was lost";
-    return profiles.table.size();
+            EXPECT_TRUE(pibo->records.contains(id)) << "a confirmed Pibo registration was lost";
+    return profiles->size();
 }
 
 std::vector<std::string> serverArgs(uint16_t port) {

@@ -19,8 +19,10 @@ TEST(ClientMessages, EachDecoderReadsTheFieldsTheClientWrote) {
     EXPECT_EQ(h.info[kBlockColourOffset + 2], 9);
 
     const RoomKey room{-3, 5, 2, 0xA1B2C3D4};
-    EXPECT_EQ(decodeJoinRoom(client::encodeJoinRoom(room)), room);
-    const StageFinishedMessage finish = decodeStageFinished(client::encodeStageFinished({room, 0x11223344, 9}));
+    const client::RoomKey clientRoom{-3, 5, 2, 0xA1B2C3D4};
+    EXPECT_EQ(decodeJoinRoom(client::encodeJoinRoom(clientRoom)), room);
+    const StageFinishedMessage finish =
+        decodeStageFinished(client::encodeStageFinished({clientRoom, 0x11223344, 9}));
     EXPECT_EQ(finish.room, room);
     EXPECT_EQ(finish.result, 0x11223344u);
     EXPECT_TRUE(decodeSetReady(client::encodeSetReady(2)));
@@ -30,7 +32,7 @@ TEST(ClientMessages, EachDecoderReadsTheFieldsTheClientWrote) {
     client::PiboState state;
     state.id = 0x0102030405060708;
     state.playerId = 77;
-    state.room = room;
+    state.room = clientRoom;
     const PiboStateMessage s = decodePiboState(client::encodePiboState(state));
     EXPECT_EQ(s.id, state.id);
     EXPECT_EQ(s.room, room);

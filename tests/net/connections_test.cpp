@@ -137,7 +137,7 @@ TEST(SendQueue, Exactly2MiBUnsentAreQueuedAndOneByteMoreDropsTheFrame) {
     TempDir dir;
     GameServer server(testSettings(dir.path()));
     GameServerTestAccess access(server);
-    ClientConnection& c = access.addPlayer(kHubRoom);
+    ClientConnection& c = access.addPlayer(karst::RoomKey{0, 0, 0, 7});
     const FrameHeader ping{kProtocolVersion, static_cast<uint16_t>(MessageType::Ping), 4, 1};
     const std::array<uint8_t, 4> payload{1, 2, 3, 4};
     c.sendQueue.resize(2 * 1024 * 1024 - 20);

@@ -19,7 +19,7 @@ public:
     QueueFiller() : server_(settings()), access_(server_) {}
     ~QueueFiller() { access_.forgetConnections(); }
 
-    ClientConnection& player() { return access_.addPlayer(RoomKey{0, 0, 0, 1}); }
+    ClientConnection& player() { return access_.addPlayer(karst::RoomKey{0, 0, 0, 1}); }
     void pings(ClientConnection& c, int count) {
         FrameHeader header;
         header.type = static_cast<uint16_t>(MessageType::Ping);

@@ -2,6 +2,9 @@
 // that have said Hello and entered rooms, a Ping round trip that tells when the
 // server has handled everything a client sent, frames picked out and decoded by
 // type, and the profile store read back or written before a server starts.
+//
+// Tests that play speak the client's terms (its message types, room keys and
+// store layouts), never the server's: the client is the oracle they judge by.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,12 +12,13 @@
 #include <algorithm>
 #include <initializer_list>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "client/store_files.h"
 #include "client/test_client.h"
 #include "net/clock.h"
-#include "store/profile_store.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 
@@ -22,6 +26,10 @@ namespace karst::testing {
 
 using client::Frame;
 using client::KarstClient;
+using client::kNoRoom;
+using client::MessageType;
+using client::RoomKey;
+using client::StoredProfile;
 
 // Stops the server's clocks for as long as it lives, so that only the test
 // moves them and "one nanosecond short of a limit" means exactly that. Declare
@@ -267,18 +275,30 @@ inline size_t countOf(const std::string& text, const std::string& part) {
 
 // Writes the profile store a server with `settings` loads when it starts.
 inline void writeProfileStore(const ServerSettings& settings,
-                              std::initializer_list<ProfileRecord> profiles) {
-    ProfileTable table;
-    for (const ProfileRecord& profile : profiles) table[profile.profileKey] = profile;
-    writeBytes(settings.profileStorePath, encodeProfileStore(table));
+                              std::initializer_list<StoredProfile> profiles) {
+    writeBytes(settings.profileStorePath,
+               client::writeProfileStore(std::vector<StoredProfile>(profiles)));
 }
 
-inline ProfileRecord storedProfile(const ServerSettings& settings, uint8_t n) {
-    const DecodedProfileStore store = decodeProfileStore(readBytes(settings.profileStorePath));
-    EXPECT_EQ(store.status, ProfileStoreStatus::Loaded);
-    const auto it = store.table.find(profileKeyFor(n));
-    EXPECT_NE(it, store.table.end()) << "no profile " << int(n);
-    return it == store.table.end() ? ProfileRecord{} : it->second;
+// The Pibo store a server left, by id; empty (and a failure) when it does not load.
+inline std::map<uint64_t, client::StoredPibo> storedCreatures(const ServerSettings& settings) {
+    const auto store = client::readPiboStore(readBytes(settings.piboStorePath));
+    if (!store) ADD_FAILURE() << "the Pibo store does not load";
+    return store ? store->records : std::map<uint64_t, client::StoredPibo>{};
+}
+
+inline StoredProfile storedProfile(const ServerSettings& settings, uint8_t n) {
+    const auto store = client::readProfileStore(readBytes(settings.profileStorePath));
+    if (!store) {
+        ADD_FAILURE() << "the profile store does not load";
+        return {};
+    }
+    const auto it = store->find(profileKeyFor(n));
+    if (it == store->end()) {
+        ADD_FAILURE() << "no profile " << int(n);
+        return {};
+    }
+    return it->second;
 }
 
 }  // namespace karst::testing

@@ -7,14 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include "client/store_files.h"
 #include "client/test_client.h"
-#include "garden/pibo_store.h"
-#include "store/profile_store.h"
 #include "support/players.h"
 #include "support/test_server.h"
 
 namespace karst::soak {
 namespace {
+
+constexpr uint64_t kEggId = (uint64_t{1} << 63) + 1;
 
 TEST(SoakFaults, EveryMalformedConnectionIsClosedByTheServer) {
     testing::TestServer server;
@@ -37,25 +38,21 @@ protected:
     SoakStoreCheck() : world_(SoakOptions{}, net::ResolvedAddress{}) {}
 
     std::vector<uint8_t> profileFile(uint32_t rings, uint16_t fruit) const {
-        ProfileRecord record;
-        record.profileKey = key_;
-        record.rings = rings;
-        record.serverInventory[kSoakFruit] = fruit;
-        return encodeProfileStore(ProfileTable{{key_, record}});
+        client::StoredProfile record{.key = key_, .rings = rings};
+        record.fruit[kSoakFruit] = fruit;
+        return client::writeProfileStore(std::vector{record});
     }
 
     std::vector<uint8_t> piboFile(bool withEgg, uint8_t slot) const {
-        std::vector<PiboRecord> records;
+        std::vector<client::StoredPibo> records;
         if (withEgg) {
-            PiboRecord egg = makeFreshPiboRecord(kFirstServerPiboId, key_);
-            egg.stage = kPiboStageEgg;
-            egg.data[kPiboTypeOffset] = kPiboTypeEgg;
-            egg.parentA = 5;
-            egg.parentB = 7;
+            client::StoredPibo egg{.id = kEggId, .owner = key_, .parentA = 5, .parentB = 7};
+            egg.stage = client::kPiboStageEgg;
+            egg.data[client::kPiboTypeOffset] = client::kPiboTypeEgg;
             egg.localSlot = slot;
             records.push_back(egg);
         }
-        return encodePiboStore(records, kFirstServerPiboId + 2);
+        return client::writePiboStore(records, kEggId + 2);
     }
 
     StoreCheck check(std::span<const uint8_t> profiles, std::span<const uint8_t> pibo,
@@ -69,7 +66,7 @@ protected:
 };
 
 TEST_F(SoakStoreCheck, MatchingStoresPass) {
-    world_.eggs()[kFirstServerPiboId] = EggExpectation{key_, 5, 7, 3};
+    world_.eggs()[kEggId] = EggExpectation{key_, 5, 7, 3};
     const StoreCheck c = check(profileFile(990, 1), piboFile(true, 3), {true, false, 990, 1});
     EXPECT_EQ(c.mismatches, 0u);
     EXPECT_EQ(c.profilesChecked, 1u);
@@ -78,7 +75,7 @@ TEST_F(SoakStoreCheck, MatchingStoresPass) {
 }
 
 TEST_F(SoakStoreCheck, LostPurchaseLostEggAndLostClaimAreEachReported) {
-    world_.eggs()[kFirstServerPiboId] = EggExpectation{key_, 5, 7, 3};
+    world_.eggs()[kEggId] = EggExpectation{key_, 5, 7, 3};
     EXPECT_EQ(check(profileFile(1000, 0), piboFile(true, 3), {true, false, 990, 1}).mismatches, 2u);
     EXPECT_EQ(check(profileFile(990, 1), piboFile(false, 0), {true, false, 990, 1}).mismatches, 1u);
     EXPECT_EQ(check(profileFile(990, 1), piboFile(true, 255), {true, false, 990, 1}).mismatches, 1u);

@@ -8,7 +8,6 @@
 #include "bots/load_engine.h"
 
 #include "bots/bot_identity.h"
-#include "net/clock.h"
 
 #include <algorithm>
 #include <thread>
@@ -17,6 +16,8 @@ namespace karst::bots {
 
 namespace {
 
+constexpr uint64_t kNsPerMs = 1'000'000;
+constexpr uint64_t kNsPerSecond = 1'000'000'000;
 constexpr uint64_t kDrainNs = kNsPerSecond;
 // Longest single wait: keeps deadlines, the progress line and a stop request prompt.
 constexpr uint64_t kMaxWaitNs = 50 * kNsPerMs;

@@ -2,7 +2,7 @@
 #include "bots/bot_identity.h"
 
 #include "common/seed_mix.h"
-#include "net/coding.h"
+#include "common/wire.h"
 
 namespace karst::bots {
 
@@ -20,16 +20,15 @@ ProfileKey botProfileKey(uint64_t seed, uint32_t index) {
     const uint64_t low = mixBits(base + 2ull * index);
     const uint64_t high = mixBits(base + 2ull * index + 1);
     ProfileKey key{};
-    putU64(key.data(), low);
-    putU64(key.data() + 8, high);
-    if (isZeroKey(key)) key[0] = 1;
+    tools::putU64(key.data(), low);
+    tools::putU64(key.data() + 8, high);
+    if (key == ProfileKey{}) key[0] = 1;
     return key;
 }
 
 uint8_t botCharacter(int16_t level) {
-    constexpr uint8_t kCharacters = 7;
-    for (uint8_t c = 0; c < kCharacters; ++c)
-        if (stageOpenToCharacter(level, c)) return c;
+    for (uint8_t c = 0; c < client::kCharacterCount; ++c)
+        if (client::stageOpenToCharacter(level, c)) return c;
     return 0;
 }
 

@@ -4,12 +4,14 @@
 #pragma once
 
 #include "bots/bot_options.h"
-#include "game/room_key.h"
-#include "store/profile_key.h"
+#include "client/game_facts.h"
 
 #include <cstdint>
 
 namespace karst::bots {
+
+using client::ProfileKey;
+using client::RoomKey;
 
 // Non-zero, distinct per (seed, index) in practice (128 bits of a mixing hash).
 ProfileKey botProfileKey(uint64_t seed, uint32_t index);

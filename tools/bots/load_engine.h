@@ -22,6 +22,10 @@
 
 namespace karst::bots {
 
+using client::kChatTextSize;
+using client::kPingSize;
+using client::MessageType;
+
 enum class BotPhase : uint8_t { Waiting, Connecting, AwaitWelcome, AwaitRoom, Joined, Failed };
 enum class SetupFailure : uint8_t { None, Connect, Handshake, JoinRefused };
 enum class RunPhase : uint8_t { Setup, Run, Drain };

@@ -6,10 +6,9 @@
 // every parser also checks that it consumed exactly the payload it was given.
 #include "client/messages.h"
 
-#include "net/coding.h"
+#include "common/wire.h"
 
 #include <algorithm>
-#include <cstring>
 #include <type_traits>
 
 namespace karst::client {
@@ -77,17 +76,17 @@ private:
         if constexpr (std::is_same_v<T, uint8_t>) w_.bytes(values.data(), N);
         else for (const T& v : values) put(v);
     }
+    // level i16, act i8, mission u8, instance u32
     void put(const RoomKey& room) {
-        uint8_t bytes[kRoomKeySize];
-        encodeRoomKey(bytes, room);
-        w_.bytes(bytes, sizeof bytes);
+        w_.u16(static_cast<uint16_t>(room.level)).u8(static_cast<uint8_t>(room.act));
+        w_.u8(room.mission).u32(room.instance);
     }
     template <class S>
     void put(const Text<S>& t) { w_.text(t.text, t.width); }
     void put(Zeros z) { w_.zeros(z.count); }
     void put(const PlayerStateRecord& m) { recordFields(*this, m); }
 
-    ByteWriter w_;
+    tools::WireWriter w_;
 };
 
 class Get {
@@ -112,19 +111,16 @@ private:
         else for (T& v : values) get(v);
     }
     void get(RoomKey& room) {
-        uint8_t bytes[kRoomKeySize] = {};
-        r_.bytes(bytes, sizeof bytes);
-        room = decodeRoomKey(bytes);
+        room.level = static_cast<int16_t>(r_.u16());
+        room.act = static_cast<int8_t>(r_.u8());
+        room.mission = r_.u8();
+        room.instance = r_.u32();
     }
-    void get(Text<std::string>& t) {
-        t.text.assign(t.width, '\0');
-        r_.bytes(t.text.data(), t.width);
-        t.text.resize(std::strlen(t.text.c_str()));
-    }
+    void get(Text<std::string>& t) { t.text = r_.text(t.width); }
     void get(Zeros& z) { r_.skip(z.count); }
     void get(PlayerStateRecord& m) { recordFields(*this, m); }
 
-    ByteReader r_;
+    tools::WireReader r_;
 };
 
 template <size_t N, class M, class Fields>

@@ -4,18 +4,15 @@
 // Layouts are written here from the protocol description (docs/protocol.md), not
 // shared with the server, so that tests built on this client check the server's
 // encodings rather than repeat them. All integers are little-endian and encoded
-// with net/coding.h. Builders return a std::array of the exact payload size;
+// with common/wire.h. Builders return a std::array of the exact payload size;
 // parsers return std::nullopt unless the payload has exactly the listed size.
 // Text fields are fixed-width and zero-padded: builders copy at most the field
 // width (so a test can fill a field with no terminator), parsers stop at the
 // first zero byte.
 #pragma once
 
+#include "client/game_facts.h"
 #include "common/frame_codec.h"
-#include "game/room_key.h"
-#include "garden/pibo_store.h"
-#include "net/protocol.h"
-#include "store/profile_key.h"
 
 #include <array>
 #include <cstddef>
@@ -30,15 +27,57 @@ namespace karst::client {
 template <size_t N>
 using Payload = std::array<uint8_t, N>;
 
+// The catalogue, under the names the client's users know it by.
+using tools::kFrameHeaderSize;
+using tools::kMaxPayloadLength;
+using tools::kProtocolVersion;
+using tools::MessageType;
+using tools::kBuyFruitResultSize;
+using tools::kBuyFruitSize;
+using tools::kChatTextSize;
+using tools::kCompletedSaveFileSize;
+using tools::kCompletedSaveSize;
+using tools::kHelloSize;
+using tools::kJoinRoomSize;
+using tools::kNoticeSize;
+using tools::kPiboAppearSize;
+using tools::kPiboBredSize;
+using tools::kPiboBreedSize;
+using tools::kPiboClaimSize;
+using tools::kPiboDataSize;
+using tools::kPiboDeliverySize;
+using tools::kPiboFeedSize;
+using tools::kPiboInteractResultSize;
+using tools::kPiboInteractSize;
+using tools::kPiboRegisterSize;
+using tools::kPiboReleaseSize;
+using tools::kPiboStateSize;
+using tools::kPingSize;
+using tools::kPlayerEventSize;
+using tools::kPlayerInfoSize;
+using tools::kPlayerLeftSize;
+using tools::kPlayerStateFrameSize;
+using tools::kPlayerStateSize;
+using tools::kPongSize;
+using tools::kRoomStatusSize;
+using tools::kSetCharacterSize;
+using tools::kSetReadySize;
+using tools::kStageEndedSize;
+using tools::kStageFinishedResultSize;
+using tools::kStageFinishedSize;
+using tools::kStageStartSize;
+using tools::kUdpBoundSize;
+using tools::kUdpDatagramSize;
+using tools::kUdpPlayerStateSize;
+using tools::kWelcomeSize;
+
 inline constexpr size_t kNameFieldSize = 24;
-inline constexpr size_t kColourSize = 3;
 inline constexpr size_t kNoticeTextSize = 126;
 inline constexpr size_t kChatTextFieldSize = 192;
 inline constexpr size_t kPiboNameSize = 16;
 inline constexpr size_t kPlayerStateRecordSize = 48;
 inline constexpr size_t kPiboExtraSize = 12;
 
-using Colour = std::array<uint8_t, kColourSize>;
 using PiboData = std::array<uint8_t, kPiboDataSize>;
 
 // ---- Frames -------------------------------------------------------------
@@ -300,9 +339,5 @@ std::optional<PiboDelivery> decodePiboDelivery(std::span<const uint8_t> payload)
 std::optional<uint64_t> decodeUdpBound(std::span<const uint8_t> payload);
 // The server's 64-byte UDP datagram: a whole PlayerState frame.
 std::optional<PlayerStateRecord> decodePlayerStateDatagram(std::span<const uint8_t> datagram);
-
-// The id a client registers the creature of local slot `slot` under: a rule of
-// the game's, not a layout, pinned by the Pibo store's own test.
-using karst::derivePiboId;
 
 }  // namespace karst::client

@@ -1,6 +1,6 @@
 #include "common/frame_codec.h"
 
-#include "net/coding.h"
+#include "common/wire.h"
 
 #include <cstring>
 
@@ -9,7 +9,7 @@ namespace karst::tools {
 std::array<uint8_t, kFrameHeaderSize> encodeFrameHeader(uint16_t type, uint32_t payloadLength,
                                                         uint32_t sequence) {
     std::array<uint8_t, kFrameHeaderSize> out{};
-    ByteWriter w(out);
+    WireWriter w(out);
     w.bytes(kFrameMagic.data(), kFrameMagic.size()).u16(kProtocolVersion).u16(type);
     w.u32(payloadLength).u32(sequence);
     return out;
@@ -28,7 +28,7 @@ std::vector<uint8_t> encodeFrame(MessageType type, std::span<const uint8_t> payl
 std::optional<FrameHeader> decodeFrameHeader(std::span<const uint8_t> bytes) {
     if (bytes.size() < kFrameHeaderSize) return std::nullopt;
     if (std::memcmp(bytes.data(), kFrameMagic.data(), kFrameMagic.size()) != 0) return std::nullopt;
-    ByteReader r(bytes.first(kFrameHeaderSize));
+    WireReader r(bytes.first(kFrameHeaderSize));
     r.skip(kFrameMagic.size());
     FrameHeader h;
     h.version = r.u16();

@@ -6,7 +6,7 @@
 // same reason as client/messages.h: the tests compare the server against it.
 #pragma once
 
-#include "net/protocol.h"
+#include "common/message_catalogue.h"
 
 #include <array>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "soak/soak_intruders.h"
 
 #include "client/messages.h"
-#include "net/coding.h"
+#include "common/wire.h"
 
 #include <algorithm>
 #include <string>
@@ -68,10 +68,10 @@ std::vector<uint8_t> malformedBytes(Fault fault, const ProfileKey& key, std::mt1
             if (bytes[0] == 'K') bytes[0] = 'k';
             break;
         case Fault::BadMagic: bytes[3] = 'X'; break;
-        case Fault::BadVersion: putU16(bytes.data() + 4, kProtocolVersion - 1); break;
+        case Fault::BadVersion: tools::putU16(bytes.data() + 4, kProtocolVersion - 1); break;
         case Fault::OversizedLength:
             // Only the header: the announced length alone must close the connection.
-            putU32(bytes.data() + 8, kMaxPayloadLength + 1);
+            tools::putU32(bytes.data() + 8, kMaxPayloadLength + 1);
             bytes.resize(kFrameHeaderSize);
             break;
         case Fault::WrongPayloadSize:

@@ -2,8 +2,7 @@
 // timing, the end of a session, and the dispatch of what the server sends.
 #include "soak/soak_player.h"
 
-#include "garden/pibo_store.h"
-#include "net/coding.h"
+#include "common/wire.h"
 
 #include <algorithm>
 #include <string>
@@ -145,7 +144,7 @@ bool SoakPlayer::send(MessageType type, std::span<const uint8_t> payload) {
 void SoakPlayer::sendPing(bool barrier) {
     const uint32_t tag = nextPingTag_++;
     std::array<uint8_t, kPingSize> bytes{};
-    putU32(bytes.data(), tag);
+    tools::putU32(bytes.data(), tag);
     if (!send(MessageType::Ping, client::encodePing(bytes))) return;
     pings_.push_back(PendingPing{tag, world_.now(), false});
     if (barrier) barrierTag_ = tag;
@@ -163,7 +162,7 @@ void SoakPlayer::checkLatePings(uint64_t now) {
 void SoakPlayer::onPong(std::span<const uint8_t> payload) {
     const auto bytes = client::decodePong(payload);
     if (!bytes) return;
-    const uint32_t tag = getU32(bytes->data());
+    const uint32_t tag = tools::getU32(bytes->data());
     if (pings_.empty() || pings_.front().tag != tag) {
         error("a Pong out of order");
         return;

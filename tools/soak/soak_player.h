@@ -11,7 +11,6 @@
 #pragma once
 
 #include "client/messages.h"
-#include "game/room_key.h"
 #include "soak/soak_world.h"
 
 #include <cstdint>

@@ -2,9 +2,6 @@
 // the checks of every answer against what the player expects.
 #include "soak/soak_player.h"
 
-#include "app/settings.h"
-#include "garden/pibo_store.h"
-
 #include <algorithm>
 #include <string>
 

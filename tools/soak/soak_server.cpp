@@ -1,8 +1,7 @@
 #include "soak/soak_server.h"
 
+#include "client/store_files.h"
 #include "common/command_line.h"
-#include "net/protocol.h"
-#include "store/profile_store.h"
 
 #include <chrono>
 #include <csignal>
@@ -30,16 +29,14 @@ bool writeBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
 // Profiles unrelated to the players (first key byte 0x5E), so every save of
 // the store writes them all.
 std::vector<uint8_t> seededProfileStore(uint32_t count) {
-    ProfileTable table;
-    table.reserve(count);
+    std::vector<client::StoredProfile> records(count);
     for (uint32_t i = 0; i < count; ++i) {
-        ProfileRecord record;
-        record.profileKey[0] = 0x5E;
-        for (int b = 0; b < 4; ++b) record.profileKey[1 + b] = static_cast<uint8_t>(i >> (8 * b));
+        client::StoredProfile& record = records[i];
+        record.key[0] = 0x5E;
+        for (int b = 0; b < 4; ++b) record.key[1 + b] = static_cast<uint8_t>(i >> (8 * b));
         record.rings = i % 10'000;
-        table.emplace(record.profileKey, record);
     }
-    return encodeProfileStore(table);
+    return client::writeProfileStore(records);
 }
 
 }  // namespace
@@ -62,7 +59,7 @@ bool OwnedServer::prepareDirectory(const SoakOptions& options, std::string& erro
     directory_ = pattern;
     fs::create_directories(directory_ / "SAVEDATA");
     // A completed save, so every Hello is answered with it as in production.
-    std::vector<uint8_t> save(kCompletedSaveFileSize);
+    std::vector<uint8_t> save(tools::kCompletedSaveFileSize);
     std::mt19937 random(static_cast<uint32_t>(options.seed));
     for (uint8_t& b : save) b = static_cast<uint8_t>(random());
     bool ok = writeBytes(directory_ / "SAVEDATA" / "CometTrail01.snc", save);

@@ -8,11 +8,11 @@
 // can leave, so a confirmed change must be in the files.
 #pragma once
 
+#include "client/messages.h"
 #include "common/framed_link.h"
 #include "common/latency_histogram.h"
 #include "net/socket.h"
 #include "soak/soak_options.h"
-#include "store/profile_key.h"
 
 #include <cstdint>
 #include <map>
@@ -21,6 +21,22 @@
 #include <vector>
 
 namespace karst::soak {
+
+// The soak is a client: it speaks in the client's terms.
+using client::derivePiboId;
+using client::kFrameHeaderSize;
+using client::kLocalSlotCount;
+using client::kMaxPayloadLength;
+using client::kNoRoom;
+using client::kPiboStageHatched;
+using client::kPiboTypeOffset;
+using client::kPingSize;
+using client::kProtocolVersion;
+using client::kRingCap;
+using client::kWelcomeSize;
+using client::MessageType;
+using client::ProfileKey;
+using client::RoomKey;
 
 inline constexpr uint64_t kMs = 1'000'000;
 inline constexpr uint64_t kSecond = 1'000'000'000;

@@ -1,8 +1,8 @@
-#include "store_copy/merge_dump.h"
+#include "store/copy/merge_dump.h"
 
 #include "app/console_line.h"
 #include "store/lease_list.h"
-#include "store_copy/copy_steps.h"
+#include "store/copy/copy_steps.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // counter never falls behind the ids in use, nothing is overwritten that the
 // operator did not ask to replace, and merge lets a dump win only for the keys
 // whose lease is still the one its lease list gives. Also the lease list's text.
-#include "store_copy/store_copy.h"
+#include "store/copy/store_copy.h"
 
 #include "app/console_line.h"
 #include "garden/pibo_store.h"

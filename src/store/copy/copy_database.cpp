@@ -1,4 +1,4 @@
-#include "store_copy/copy_database.h"
+#include "store/copy/copy_database.h"
 
 #include "store/postgres_link.h"
 #include "store/postgres_schema.h"

@@ -1,5 +1,5 @@
 // karst_store_copy: see store_copy.h and `karst_store_copy --help`.
-#include "store_copy/store_copy.h"
+#include "store/copy/store_copy.h"
 
 #include <iostream>
 #include <string>

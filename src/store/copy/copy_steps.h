@@ -4,8 +4,8 @@
 
 #include "garden/pibo_store.h"
 #include "store/profile_store.h"
-#include "store_copy/copy_database.h"
-#include "store_copy/copy_options.h"
+#include "store/copy/copy_database.h"
+#include "store/copy/copy_options.h"
 
 #include <cstdint>
 #include <iosfwd>

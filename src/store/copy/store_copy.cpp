@@ -1,8 +1,8 @@
-#include "store_copy/store_copy.h"
+#include "store/copy/store_copy.h"
 
 #include "store/file_replace.h"
-#include "store_copy/copy_steps.h"
-#include "store_copy/merge_dump.h"
+#include "store/copy/copy_steps.h"
+#include "store/copy/merge_dump.h"
 
 #include <filesystem>
 #include <ostream>

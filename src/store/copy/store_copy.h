@@ -9,7 +9,7 @@
 // the keys nobody has taken since (see merge_dump.h).
 #pragma once
 
-#include "store_copy/copy_options.h"
+#include "store/copy/copy_options.h"
 
 #include <iosfwd>
 #include <string>

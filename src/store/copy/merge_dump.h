@@ -8,7 +8,7 @@
 // checked, refuses the whole merge unless the operator asked to skip such keys.
 #pragma once
 
-#include "store_copy/copy_options.h"
+#include "store/copy/copy_options.h"
 
 #include <iosfwd>
 #include <string>

@@ -1,4 +1,4 @@
-#include "store_copy/copy_steps.h"
+#include "store/copy/copy_steps.h"
 
 #include "store/store_file.h"
 

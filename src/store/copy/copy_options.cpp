@@ -1,4 +1,4 @@
-#include "store_copy/copy_options.h"
+#include "store/copy/copy_options.h"
 
 namespace karst::storecopy {
 
