@@ -2,13 +2,18 @@
 
 #include <chrono>
 
-#include "net/coding.h"
+#include "common/wire.h"
 
 namespace karst::client {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using tools::getU32;
+using tools::putU32;
+
+void putI32(uint8_t* p, int32_t v) { putU32(p, static_cast<uint32_t>(v)); }
+int32_t getI32(const uint8_t* p) { return static_cast<int32_t>(getU32(p)); }
 
 int remainingMs(Clock::time_point end) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
