@@ -103,9 +103,8 @@ bool checkLeases(CopyDatabase& db, const LeaseNumbers& listed, DumpKeys& keys, s
     for (auto& [key, records] : keys) {
         std::optional<int64_t> held;
         if (!db.lockLeaseNumber(key, held, error)) return false;
-        const auto found = listed.find(key);
-        const std::optional<int64_t> number =
-            found == listed.end() ? std::nullopt : std::optional<int64_t>(found->second);
+        std::optional<int64_t> number;
+        if (const auto found = listed.find(key); found != listed.end()) number = found->second;
         const std::string why = whyNotLoaded(number, held);
         records.load = why.empty();
         if (records.load) continue;
