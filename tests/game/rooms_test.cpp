@@ -9,6 +9,7 @@ namespace {
 constexpr RoomKey stageRoom(int16_t level) { return RoomKey{level, 0, 0, 1}; }
 
 TEST(Rooms, JoinRoomRulesApplyInOrderStartedCharacterCapacity) {
+    FrozenClocks clocks;  // no countdown tick may pass for the move's RoomStatus
     TestServer server([](ServerSettings& s) { s.maxPlayersPerRoom = 1; });
     KarstClient runner = enterPlayer(server, 1, stageRoom(1));
     KarstClient sonic = enterPlayer(server, 2, stageRoom(2));
@@ -30,6 +31,8 @@ TEST(Rooms, JoinRoomRulesApplyInOrderStartedCharacterCapacity) {
     runner.joinRoom(stageRoom(1));
     EXPECT_TRUE(afterTimers(sonic).empty());
     EXPECT_TRUE(afterTimers(runner).empty());
+    // Another room is a fresh start: the flag stays behind.
+    EXPECT_EQ(enterRoom(sonic, stageRoom(4)).ready, 0);
 }
 
 TEST(Rooms, StagesAreOpenByCharacterHubsToAllAndKeysOutOfRangeClose) {

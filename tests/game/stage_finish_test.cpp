@@ -53,38 +53,55 @@ TEST(StageFinish, PlacesPayOneHundredSixtyThirtyTenUpToTheRingCap) {
     EXPECT_EQ(enterRoom(late, room).members, 5);  // the key is free again
 }
 
-TEST(StartedRun, RefusesNewcomersUntilOnlyFinishedMembersRemain) {
+// A member leaves by moving to a hub or by disconnecting; a disconnect is
+// waited for through the `witness` still in the room.
+void leaveRun(KarstClient& leaver, bool disconnects, KarstClient& witness) {
+    if (!disconnects) {
+        enterRoom(leaver, kHubRoom);
+        return;
+    }
+    const uint32_t leaverId = leaver.playerId();
+    leaver.close();
+    EXPECT_EQ(awaitMessage(witness, MessageType::PlayerLeft, client::decodePlayerLeft), leaverId);
+    EXPECT_EQ(awaitStatus(witness).members, 1);
+}
+
+// The first member finishes or walks away; while the second still runs nobody
+// new gets in. Once it goes too, a finished member hears the run end, and a run
+// that every member walked away from frees its key all the same.
+TEST(StartedRun, RefusesNewcomersWhileAnUnfinishedMemberRemains) {
     TestServer server;
-    const RoomKey room{4, 0, 0, 3};
-    KarstClient a = enterPlayer(server, 1, room);
-    KarstClient b = enterPlayer(server, 2, room);
-    KarstClient c = enterPlayer(server, 3);
-    startRun({&a, &b});
-    c.joinRoom(room);
-    EXPECT_EQ(awaitNotice(c), 5);
-    a.stageFinished(room, 0);
-    EXPECT_EQ(awaitFinish(a).memberCount, 2);
-    c.joinRoom(room);  // b is still running
-    EXPECT_EQ(awaitNotice(c), 5);
-
-    // The unfinished member walks away: the finished one is told the run ended.
-    enterRoom(b, kHubRoom);
-    expectStageEnded(a, room);
-    EXPECT_EQ(enterRoom(c, room, {&a}).members, 2);
-
-    // The same when the unfinished member disconnects.
-    const RoomKey second{5, 0, 0, 3};
-    enterRoom(a, second, {&c});
-    enterRoom(c, second, {&a});
-    startRun({&a, &c});
-    a.stageFinished(second, 0);
-    awaitFinish(a);
-    const uint32_t leaverId = c.playerId();
-    c.close();
-    EXPECT_EQ(awaitMessage(a, MessageType::PlayerLeft, client::decodePlayerLeft), leaverId);
-    EXPECT_EQ(awaitStatus(a).members, 1);
-    expectStageEnded(a, second);
-    EXPECT_EQ(enterRoom(b, second).members, 2);
+    struct Case {
+        const char* what;
+        bool firstFinishes, firstDisconnects, secondDisconnects;
+    };
+    const Case cases[] = {
+        {"the unfinished one moves away", true, false, false},
+        {"the unfinished one disconnects", true, false, true},
+        {"one moves away, then the other", false, false, false},
+        {"one disconnects, then the other moves away", false, true, false},
+    };
+    uint8_t n = 1;
+    int16_t level = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const RoomKey room{level++, 0, 0, 3};
+        KarstClient first = enterPlayer(server, n++, room);
+        KarstClient second = enterPlayer(server, n++, room);
+        KarstClient newcomer = enterPlayer(server, n++);
+        startRun({&first, &second});
+        if (c.firstFinishes) {
+            first.stageFinished(room, 0);
+            EXPECT_EQ(awaitFinish(first).memberCount, 2);
+        } else {
+            leaveRun(first, c.firstDisconnects, second);
+        }
+        newcomer.joinRoom(room);
+        EXPECT_EQ(awaitNotice(newcomer), 5);
+        leaveRun(second, c.secondDisconnects, first);
+        if (c.firstFinishes) expectStageEnded(first, room);
+        EXPECT_EQ(enterRoom(newcomer, room).members, c.firstFinishes ? 2 : 1);
+    }
 }
 
 TEST(FruitShop, PurchasesPersistAcrossReconnectAndRestart) {

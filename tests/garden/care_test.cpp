@@ -60,14 +60,14 @@ TEST(PiboRegister, NewCreatureAppearsToTheGardenAndIsSavedUnlessRefused) {
     KarstClient a = enterPlayer(server, 1, kGarden);
     KarstClient b = enterPlayer(server, 2, kGarden);
     KarstClient elsewhere = enterPlayer(server, 3, kOtherGarden);
-    Register message = creature(1, 3);
+    Register message = creature(1, 23);  // the last slot
     message.name = "\tB DEFGHIJKLMNOP";
     registerCreature(a, message);
     const auto seen = awaitMessage(b, MessageType::PiboAppear, client::decodePiboAppear);
     EXPECT_EQ(seen.id, message.id);
     EXPECT_EQ(seen.holderPlayerId, a.playerId());
     EXPECT_EQ(seen.room, kGarden);
-    EXPECT_EQ(seen.localSlot, 3);
+    EXPECT_EQ(seen.localSlot, 23);
     EXPECT_EQ(seen.present, 1);
     EXPECT_EQ(seen.name, "_B DEFGHIJKLMNO");
     EXPECT_EQ(seen.data, message.data);
@@ -75,14 +75,14 @@ TEST(PiboRegister, NewCreatureAppearsToTheGardenAndIsSavedUnlessRefused) {
     ASSERT_EQ(storedCreatures(server.settings()).size(), 1u);
     EXPECT_EQ(storedCreatures(server.settings())[message.id].owner, profileKeyFor(1));
 
-    // An existing id skips the slot check: the creature of slot 3 moves to slot 5.
+    // An existing id skips the slot check: the creature of slot 23 moves to slot 5.
     message.localSlot = 5;
     message.name = "";
     EXPECT_EQ(registerCreature(a, message).name, "Pibo");
     Register foreignId = creature(1, 2);
     foreignId.localSlot = 4;  // the id is derived for slot 2
     const std::pair<KarstClient*, Register> refused[] = {
-        {&a, foreignId}, {&a, creature(1, 5)}, {&b, creature(1, 3)}};
+        {&a, foreignId}, {&a, creature(1, 5)}, {&b, creature(1, 23)}};
     const char* texts[] = {"That Pibo ID is not owned by this profile",
                            "That local Pibo slot already has an owner record",
                            "Only the owning profile can register this Pibo"};

@@ -1,15 +1,11 @@
 // The UDP movement channel through a real server on loopback: binding and its
 // confirmation, relay by datagram to bound players and by TCP to the others,
 // every kind of datagram that must be ignored, and the gate shared with TCP.
-#include <gtest/gtest.h>
-
 #include <limits>
 #include <string>
 
-#include "net/clock.h"
-#include "net/coding.h"
+#include "common/wire.h"
 #include "support/players.h"
-#include "support/test_server.h"
 
 namespace karst::testing {
 namespace {
@@ -96,32 +92,33 @@ TEST(UdpMovement, InvalidOrStaleDatagramsAreIgnoredAndDoNotBindOrRebind) {
 
     const PlayerStateRecord record = movementIn(kHubRoom, 41);
     const Bytes valid = datagramOf(mover, record, 5);
-    const auto modified = [&](size_t offset, auto put, auto value) {
+    const auto resized = [&](size_t size) {
         Bytes bytes = valid;
-        put(bytes.data() + offset, value);
+        bytes.resize(size, 0xAA);
         return bytes;
     };
-    Bytes longer = valid;
-    longer.push_back(0);
-    Bytes muchLonger = valid;
-    muchLonger.resize(300, 0xAA);
+    const auto changed = [&](void (*change)(uint8_t*)) {
+        Bytes bytes = valid;
+        change(bytes.data());
+        return bytes;
+    };
     PlayerStateRecord nan = record;
     nan.velocity[1] = std::numeric_limits<float>::quiet_NaN();
     const std::pair<const char*, Bytes> cases[] = {
-        {"75 bytes", Bytes(valid.begin(), valid.end() - 1)},
-        {"77 bytes", longer},
-        {"300 bytes", muchLonger},
-        {"wrong magic", modified(0, putU8, uint8_t{'X'})},
-        {"wrong version", modified(4, putU16, uint16_t{6})},
-        {"wrong type", modified(6, putU16, uint16_t{7})},
-        {"payload length 59", modified(8, putU32, uint32_t{59})},
-        {"payload length 61", modified(8, putU32, uint32_t{61})},
-        {"wrong token", modified(kFrameHeaderSize + 4, putU64, mover.udpToken() ^ 1)},
-        {"zero token", modified(kFrameHeaderSize + 4, putU64, uint64_t{0})},
-        {"unknown player", modified(kFrameHeaderSize, putU32, uint32_t{999999})},
+        {"75 bytes", resized(75)},
+        {"77 bytes", resized(77)},
+        {"300 bytes", resized(300)},
+        {"wrong magic", changed([](uint8_t* d) { d[0] = 'X'; })},
+        {"wrong version", changed([](uint8_t* d) { tools::putU16(d + 4, 6); })},
+        {"wrong type", changed([](uint8_t* d) { tools::putU16(d + 6, 7); })},
+        {"payload length 59", changed([](uint8_t* d) { tools::putU32(d + 8, 59); })},
+        {"payload length 61", changed([](uint8_t* d) { tools::putU32(d + 8, 61); })},
+        {"wrong token", datagramOf(mover.playerId(), mover.udpToken() ^ 1, record, 5)},
+        {"zero token", datagramOf(mover.playerId(), 0, record, 5)},
+        {"unknown player", datagramOf(999999, mover.udpToken(), record, 5)},
         {"connection without Hello", datagramOf(mover.playerId() + 1, 0, record, 5)},
         {"wrong room", datagramOf(mover, movementIn(kOtherHubRoom, 41), 5)},
-        {"sequence 0", modified(12, putU32, uint32_t{0})},
+        {"sequence 0", datagramOf(mover, record, 0)},
         {"NaN velocity", datagramOf(mover, nan, 5)},
         {"server query", bytesOfText(std::string_view("\xFF\xFF\xFF\xFFTSource Engine Query\0", 25))},
     };
