@@ -49,30 +49,6 @@ TEST(Fleet, ProgressFollowsThePlayerAndOneIdentityIsInPlayAtATime) {
     EXPECT_EQ(storedNumber(url, 1, 20 + 2 * 3, 2), "2\n");
 }
 
-TEST(Fleet, AReplyWaitsForItsCommitWhileEveryoneElseKeepsMoving) {
-    SKIP_WITHOUT_POSTGRESQL();
-    const std::string url = database().createDatabase("fleet_commit");
-    auto a = fleetServer(url);
-    KarstClient buyer = enterPlayer(*a, 1, kHubRoom);
-    KarstClient mover = enterPlayer(*a, 2, kOtherHubRoom), watcher = enterPlayer(*a, 3, kOtherHubRoom);
-    roundTrip(buyer);
-    roundTrip(watcher);
-    RowLock lock(url);
-    ASSERT_TRUE(lock.held());
-
-    ASSERT_TRUE(buyer.buyFruit(3));
-    client::PlayerStateRecord state{};
-    state.playerId = mover.playerId();
-    state.room = kOtherHubRoom;
-    EXPECT_TRUE(mover.playerState(state));
-    EXPECT_EQ(receivedAfter(mover, watcher, MessageType::PlayerState).size(), 1u);
-    EXPECT_FALSE(buyer.receive(50).has_value());  // its purchase is not committed yet
-
-    ASSERT_TRUE(lock.run("COMMIT"));
-    EXPECT_EQ(awaitMessage(buyer, MessageType::BuyFruitResult, client::decodeBuyFruitResult).rings, 975u);
-    EXPECT_EQ(ringsInDatabase(url, 1), "975\n");
-}
-
 TEST(Fleet, EggsBredOnOneServerReachTheirOwnerOnAnotherAndIdsNeverCollide) {
     SKIP_WITHOUT_POSTGRESQL();
     const std::string url = database().createDatabase("fleet_eggs");
@@ -142,6 +118,32 @@ TEST(Fleet, AKilledServersLeasesRunOutAndThePlayerLogsOnElsewhere) {
     std::optional<KarstClient> later = admitted(b->port(), 5, std::chrono::seconds(kShortLeaseSeconds + 8));
     ASSERT_TRUE(later.has_value());
     EXPECT_LT(std::chrono::steady_clock::now() - killedAt, std::chrono::seconds(kShortLeaseSeconds + 8));
+}
+
+// The other side of a killed server's lease: a live server renews its player's
+// lease in time across several lease lengths of its clock, stepped short of the
+// statement deadline and waiting for each renewal, and no other server gets it.
+TEST(Fleet, ALiveServerKeepsItsPlayersLeaseForAsLongAsTheyPlay) {
+    SKIP_WITHOUT_POSTGRESQL();
+    FrozenClocks clocks;
+    const std::string url = database().createDatabase("fleet_renewed");
+    auto a = fleetServer(url, kShortLeaseSeconds);
+    auto b = fleetServer(url, kShortLeaseSeconds);
+    KarstClient p1 = enterPlayer(*a, 1, kHubRoom);
+    const std::string busy = "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database()"
+                             " AND state = 'active' AND pid <> pg_backend_pid()";
+    for (int step = 0; step < 15; ++step) {  // three lease lengths
+        advanceMonotonicClockForTesting(kShortLeaseSeconds * kNsPerSecond / 5);
+        afterTimers(p1);
+        for (int i = 0; i < 200 && query(url, busy) != "0\n"; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        afterTimers(p1);
+    }
+    EXPECT_EQ(buy(p1, 3).rings, 975u);
+    EXPECT_EQ(ringsInDatabase(url, 1), "975\n");
+    KarstClient elsewhere = helloWith(b->port(), profileKeyFor(1));
+    EXPECT_TRUE(elsewhere.closedByPeer());
+    EXPECT_FALSE(elsewhere.awaitWelcome(0));
 }
 
 TEST(Fleet, PlayersKeepPlayingThroughAnOutageAndTheirChangesLandAfterIt) {

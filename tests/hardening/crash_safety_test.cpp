@@ -1,30 +1,29 @@
 // Crash safety of the stores: the built server is killed with SIGKILL at
-// random moments while players keep it rewriting a large profile store and a
-// large Pibo store, and after every kill the files must still be complete
-// (the old version or the new one) and hold every change the server had
-// confirmed to a player.
+// random moments while the soak's players keep it rewriting a large profile
+// store, and after every kill the files must still be complete (the old
+// version or the new one) and hold every change the server had confirmed.
 //
-// The kill times come from a seeded generator. The seed is printed, and
-// KARST_CRASH_SEED=<seed> repeats a run's kill times (the players' own timing
-// still varies with the machine). Find the test with
-// `ctest -R CrashSafety` or `--gtest_filter=CrashSafety.*`.
+// The kill times come from a seeded generator, which also picks the players'
+// identities. The seed is printed, and KARST_CRASH_SEED=<seed> repeats a run's
+// kill times (the players' own timing still varies with the machine). Find
+// the test with `ctest -R CrashSafety` or `--gtest_filter=CrashSafety.*`.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
-#include <optional>
+#include <map>
 #include <random>
 #include <regex>
 #include <thread>
 
 #include "client/store_files.h"
 #include "common/command_line.h"
-#include "hardening/crash_players.h"
-#include "net/socket.h"
+#include "soak/soak_check.h"
+#include "soak/soak_engine.h"
+#include "soak/soak_server.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -32,52 +31,42 @@ namespace karst::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using soak::PlayerExpectation;
 
-// Large enough that every save takes real time (about 10 MB and 6 MB).
+// Large enough that every save takes real time (about 10 MB).
 constexpr uint32_t kSeededProfiles = 100'000;
-constexpr uint32_t kSeededPibo = 3'000;
-constexpr int kKills = 20;
-constexpr int kPlayerThreads = 4;
-constexpr uint32_t kBuyersPerThread = 6;
-// The players run this long, at random, between the start-up report and the kill.
-constexpr int kMinRunMs = 40;
-constexpr int kMaxRunMs = 450;
-
-const char* const kProfileStore = "SAVEDATA/karst-profile-store.bin";
-const char* const kPiboStore = "SAVEDATA/karst-pibo-store.bin";
-// The store's next id for a creature the server makes: at least 2^63 + 1.
-constexpr uint64_t kFirstEggId = (uint64_t{1} << 63) + 1;
-
-ProfileKey seededKey(uint32_t index) {
-    ProfileKey key{};
-    key[0] = 0x5E;
-    for (int i = 0; i < 4; ++i) key[1 + i] = static_cast<uint8_t>(index >> (8 * i));
-    return key;
-}
-
-void seedStores(const fs::path& dir) {
-    fs::create_directories(dir / "SAVEDATA");
-    std::vector<client::StoredProfile> profiles(kSeededProfiles);
-    for (uint32_t i = 0; i < kSeededProfiles; ++i) {
-        profiles[i].key = seededKey(i);
-        profiles[i].rings = i % 5000;
-        profiles[i].fruit[3] = static_cast<uint16_t>(i % 7);
-    }
-    writeBytes(dir / kProfileStore, client::writeProfileStore(profiles));
-
-    std::vector<client::StoredPibo> pibo(kSeededPibo);
-    for (uint32_t i = 0; i < kSeededPibo; ++i) {
-        pibo[i].id = 2 * uint64_t{i} + 1;
-        pibo[i].owner = seededKey(i);
-        pibo[i].localSlot = 0;
-        pibo[i].data[client::kPiboTypeOffset] = 2;
-    }
-    writeBytes(dir / kPiboStore, client::writePiboStore(pibo, kFirstEggId));
-}
+constexpr int kKills = 10;
+constexpr uint32_t kPlayers = 24;
+// The players play this long, at random, between the start-up report and the
+// kill; they make their first connections over the first two seconds.
+constexpr int kMinRunMs = 400;
+constexpr int kMaxRunMs = 2000;
 
 uint64_t chooseSeed() {
     if (const char* text = std::getenv("KARST_CRASH_SEED")) return std::strtoull(text, nullptr, 10);
     return std::random_device{}();
+}
+
+soak::SoakOptions crashOptions(uint64_t seed) {
+    soak::SoakOptions o;
+    o.seed = seed;
+    o.players = kPlayers;
+    o.durationSeconds = soak::kMaxSoakSeconds;  // every round ends at its kill
+    o.slowReaders = 0;
+    o.malformedPerSecond = 0;
+    o.silentConnections = 0;
+    o.changeIntervalMs = soak::kMinChangeIntervalMs;
+    return o;
+}
+
+// The profile store of the soak's own server, saved by it once and left for the rounds.
+fs::path seededDirectory(soak::SoakOptions options, soak::OwnedServer& owned) {
+    options.serverPath = KARST_SERVER_BINARY;
+    options.seedProfiles = kSeededProfiles;
+    std::string error;
+    EXPECT_TRUE(owned.start(options, error)) << error;
+    EXPECT_EQ(owned.stop(), 0);
+    return owned.directory();
 }
 
 // The count of the start-up line, or -1 when the line is missing.
@@ -87,63 +76,42 @@ long loadedProfiles(const std::string& out) {
     return std::regex_search(out, m, line) ? std::stol(m[1].str()) : -1;
 }
 
-bool hasRejectedFile(const fs::path& dir) {
-    for (const auto& entry : fs::directory_iterator(dir / "SAVEDATA"))
-        if (entry.path().filename().string().find(".rejected-") != std::string::npos) return true;
-    return false;
-}
-
 // The start-up report of a server that found its stores complete.
 void expectCleanLoad(const ServerProcess& server, size_t expectedProfiles) {
     EXPECT_EQ(server.err().find("Warning: ignored invalid"), std::string::npos) << server.err();
-    EXPECT_EQ(server.err().find("rejected"), std::string::npos) << server.err();
     EXPECT_EQ(loadedProfiles(server.out()), static_cast<long>(expectedProfiles)) << server.out();
 }
 
-// The files a killed server left: complete, and holding every confirmed change.
-// Returns the number of profiles, which the next start must report.
-size_t expectCompleteStores(const fs::path& dir, const std::vector<CrashPlayerThread>& threads) {
-    EXPECT_FALSE(hasRejectedFile(dir));
-    const auto profiles = client::readProfileStore(readBytes(dir / kProfileStore));
-    const auto pibo = client::readPiboStore(readBytes(dir / kPiboStore));
-    if (!profiles || !pibo) {
-        ADD_FAILURE() << "a store does not load";
-        return 0;
-    }
+using FruitCounts = std::map<client::ProfileKey, uint16_t>;
+
+// The files a killed server left: both load, and every player with no change in
+// flight at the kill has exactly the balance and fruit the server confirmed to
+// it (on top of what the files held before the round); the Pibo the round
+// registered, bred and claimed are there. Returns the fruit counts now stored.
+FruitCounts expectCompleteStores(const fs::path& dir, const FruitCounts& before,
+                                 const std::vector<PlayerExpectation>& players, soak::SoakWorld& world) {
+    const std::vector<uint8_t> profileFile = readBytes(dir / "SAVEDATA" / "karst-profile-store.bin");
+    const soak::StoreCheck pibo =
+        soak::checkStores(profileFile, readBytes(dir / "SAVEDATA" / "karst-pibo-store.bin"), {}, world);
+    EXPECT_EQ(pibo.mismatches, 0u) << "the Pibo store lost a confirmed change or does not load";
+    const auto profiles = client::readProfileStore(profileFile);
+    if (!profiles) return {};
     EXPECT_GE(profiles->size(), kSeededProfiles);
-    for (const CrashPlayerThread& thread : threads) {
-        for (const CrashBuyer& buyer : thread.buyers) {
-            const auto it = profiles->find(buyer.key);
-            if (it == profiles->end()) continue;  // never got as far as Hello
-            const client::StoredProfile& r = it->second;
-            EXPECT_EQ(r.rings + kCrashFruitPrice * r.fruit[kCrashFruit], kCrashStartingRings)
-                << "a record mixes two versions";
-            EXPECT_LE(r.rings, buyer.confirmedRings) << "a confirmed purchase was lost";
-            EXPECT_GE(r.rings + kCrashFruitPrice * buyer.requestedBuys, kCrashStartingRings);
+    FruitCounts after;
+    for (const auto& [key, record] : *profiles) after[key] = record.fruit[static_cast<size_t>(soak::kSoakFruit)];
+    for (const auto& [key, expected] : players) {
+        if (!expected.known || expected.uncertain) continue;
+        const auto it = profiles->find(key);
+        if (it == profiles->end()) {
+            ADD_FAILURE() << "a welcomed player has no profile";
+            continue;
         }
+        EXPECT_EQ(it->second.rings, expected.rings) << "a confirmed change was lost";
+        const auto was = before.find(key);
+        EXPECT_EQ(after[key], (was == before.end() ? 0 : was->second) + expected.fruit)
+            << "a confirmed purchase was lost";
     }
-    EXPECT_GE(pibo->records.size(), kSeededPibo);
-    for (const CrashPlayerThread& thread : threads)
-        for (uint64_t id : thread.confirmedPibo)
-            EXPECT_TRUE(pibo->records.contains(id)) << "a confirmed Pibo registration was lost";
-    return profiles->size();
-}
-
-std::vector<std::string> serverArgs(uint16_t port) {
-    return {"--bind", "127.0.0.1", "--port", std::to_string(port), "--private", "--proxies", "0",
-            "--starting-rings", std::to_string(kCrashStartingRings)};
-}
-
-std::optional<fs::file_time_type> tempFileTime(const fs::path& temp) {
-    std::error_code error;
-    const auto time = fs::last_write_time(temp, error);
-    return error ? std::nullopt : std::optional(time);
-}
-
-// True when a save was under way at the kill: its temporary file is new or rewritten.
-bool tempFileChanged(const fs::path& temp, std::optional<fs::file_time_type> before) {
-    const auto now = tempFileTime(temp);
-    return now && (!before || *before != *now);
+    return after;
 }
 
 TEST(CrashSafety, SigkillDuringSavesAlwaysLeavesCompleteStores) {
@@ -152,54 +120,57 @@ TEST(CrashSafety, SigkillDuringSavesAlwaysLeavesCompleteStores) {
     std::mt19937_64 random(seed);
     std::uniform_int_distribution<int> runMs(kMinRunMs, kMaxRunMs);
     net::startSocketLibrary();
+    const soak::SoakOptions options = crashOptions(seed);
+    soak::OwnedServer owned;
+    struct CleanUp {
+        soak::OwnedServer& owned;
+        ~CleanUp() { owned.cleanUp(false); }
+    } cleanUp{owned};
+    const fs::path dir = seededDirectory(options, owned);
+    ASSERT_FALSE(HasFailure());
 
-    TempDir dir;
-    seedStores(dir.path());
-    std::vector<CrashPlayerThread> threads(kPlayerThreads);
-    for (uint32_t t = 0; t < kPlayerThreads; ++t) {
-        threads[t].gardener = t == 0;
-        for (uint32_t b = 0; b < kBuyersPerThread; ++b)
-            threads[t].buyers.push_back(CrashBuyer{crashBuyerKey(t, b)});
-    }
-
-    const fs::path temp = dir.path() / (std::string(kProfileStore) + ".tmp");
+    const fs::path temp = dir / "SAVEDATA" / "karst-profile-store.bin.tmp";
     size_t expectedProfiles = kSeededProfiles;
-    int cleanLoads = 0, killsDuringSave = 0;
+    FruitCounts fruit;
+    int killsDuringSave = 0, confirmedPlayers = 0;
     for (int kill = 0; kill < kKills && !HasFailure(); ++kill) {
         SCOPED_TRACE("kill " + std::to_string(kill + 1));
-        const auto tempBefore = tempFileTime(temp);
         const uint16_t port = tools::freeLoopbackPort();
-        ServerProcess server(dir.path(), serverArgs(port));
+        ServerProcess server(dir, {"--bind", "127.0.0.1", "--port", std::to_string(port), "--private"});
         ASSERT_TRUE(server.waitForOutput("persistent player profiles")) << server.err();
         expectCleanLoad(server, expectedProfiles);
-        cleanLoads += HasFailure() ? 0 : 1;
-        {
-            CrashPlayers players(threads, port);
-            std::this_thread::sleep_for(std::chrono::milliseconds(runMs(random)));
+        const auto address = net::resolveAddresses("127.0.0.1", port, net::SocketType::Stream, false);
+        ASSERT_FALSE(address.empty());
+        soak::SoakWorld world(options, address.front());
+        soak::SoakEngine engine(world);
+        std::atomic<bool> killed{false};
+        std::error_code ignored;
+        fs::remove(temp, ignored);
+        std::thread killer([&, wait = runMs(random)] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait));
             server.signal(SIGKILL);
-            EXPECT_EQ(server.wait(), 128 + SIGKILL);
-        }
-        killsDuringSave += tempFileChanged(temp, tempBefore) ? 1 : 0;
-        expectedProfiles = expectCompleteStores(dir.path(), threads);
+            killed.store(true);
+        });
+        engine.run([](uint64_t) {}, &killed);
+        killer.join();
+        EXPECT_EQ(server.wait(), 128 + SIGKILL);
+        killsDuringSave += fs::exists(temp) ? 1 : 0;
+        const std::vector<PlayerExpectation> players = engine.expectations();
+        for (const auto& [key, expected] : players) confirmedPlayers += expected.known && !expected.uncertain;
+        fruit = expectCompleteStores(dir, fruit, players, world);
+        expectedProfiles = fruit.size();
     }
 
-    // The last kill's files load too, and a normal stop still saves them whole.
-    ServerProcess server(dir.path(), serverArgs(tools::freeLoopbackPort()));
+    // The last kill's files load too.
+    ServerProcess server(dir, {"--bind", "127.0.0.1", "--port", std::to_string(tools::freeLoopbackPort()), "--private"});
     ASSERT_TRUE(server.waitForOutput("persistent player profiles")) << server.err();
     expectCleanLoad(server, expectedProfiles);
-    cleanLoads += HasFailure() ? 0 : 1;
     server.signal(SIGINT);
     EXPECT_EQ(server.wait(), 0);
-    expectCompleteStores(dir.path(), threads);
     net::stopSocketLibrary();
-
-    uint32_t sessions = 0;
-    for (const CrashPlayerThread& t : threads) sessions += t.sessions;
-    std::cout << "crash safety: seed " << seed << ", " << kKills << " kills, " << cleanLoads
-              << " clean loads, " << killsDuringSave << " kills during a profile save, "
-              << sessions << " player sessions\n";
+    std::cout << "crash safety: seed " << seed << ", " << kKills << " kills, " << killsDuringSave
+              << " during a profile save, " << confirmedPlayers << " player balances checked\n";
     RecordProperty("seed", std::to_string(seed));
-    RecordProperty("cleanLoads", cleanLoads);
     RecordProperty("killsDuringSave", killsDuringSave);
 }
 

@@ -1,12 +1,9 @@
-// File replacement: atomic swap, failure paths that must keep the old file,
-// rejected files set aside without ever overwriting an earlier one.
+// File replacement: atomic swap, and failure paths that must keep the old file.
 #include "store/file_replace.h"
 
-#include "net/clock.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
-#include <regex>
 
 namespace karst {
 namespace {
@@ -55,29 +52,6 @@ TEST(FileReplace, DirectoryInThePlaceOfTheFileIsLeftAlone) {
     EXPECT_FALSE(replaceFileFromTemp(directoryTarget, bytesOf("new")));
     EXPECT_TRUE(fs::is_directory(directoryTarget));
     EXPECT_FALSE(fs::exists(directoryTarget + ".tmp"));
-}
-
-TEST(FileReplace, RejectedFileIsRenamedAsideAndNeverOverwritesAnEarlierOne) {
-    TempDir dir;
-    const std::string path = dir.file("store.bin");
-    writeBytes(path, bytesOf("first"));
-    const std::optional<std::string> first = keepRejectedFileAside(path);
-    ASSERT_TRUE(first.has_value());
-    EXPECT_FALSE(fs::exists(path));
-    EXPECT_TRUE(std::regex_match(fs::path(*first).filename().string(),
-                                 std::regex(R"(store\.bin\.rejected-\d{8}T\d{6}Z)")));
-    // Occupy the plain names for the next few seconds, whichever second the call lands in.
-    const uint64_t now = wallClockSeconds();
-    for (uint64_t t = now; t <= now + 5; ++t)
-        writeBytes(dir.file("store.bin.rejected-" + formatUtcStamp(t)), bytesOf("earlier"));
-    writeBytes(path, bytesOf("latest"));
-    const std::optional<std::string> second = keepRejectedFileAside(path);
-    ASSERT_TRUE(second.has_value());
-    EXPECT_EQ(second->substr(second->size() - 2), "-2");
-    EXPECT_EQ(readBytes(*second), bytesOf("latest"));
-    for (uint64_t t = now; t <= now + 5; ++t)
-        EXPECT_EQ(readBytes(dir.file("store.bin.rejected-" + formatUtcStamp(t))), bytesOf("earlier"));
-    EXPECT_FALSE(keepRejectedFileAside(dir.file("absent.bin")).has_value());
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Profile store: the file codec and its strict loading rules, saving, rejection handling, fruit prices.
+// Profile store: the file codec and its strict loading rules, saving, fruit prices.
 #include "store/profile_store.h"
 
 #include "game/catalogue.h"
@@ -142,38 +142,6 @@ TEST(ProfileStore, SavesReloadsAndAFailedSaveKeepsTheOldFile) {
     store.update(recordOf(4, 40));
     EXPECT_FALSE(store.save());
     EXPECT_EQ(readBytes(path), saved);
-}
-
-TEST(ProfileStore, RejectedFileIsReportedAndKeptAsideForAFreshSave) {
-    Bytes badHeader = encodeProfileStore(tableOf({recordOf(1, 10)}));
-    badHeader[4] = 2;
-    Bytes trailing = encodeProfileStore(tableOf({recordOf(1, 10), recordOf(2, 20)}));
-    trailing.push_back(0);
-    for (const Bytes& content : {badHeader, trailing}) {
-        TempDir dir;
-        const std::string path = dir.file("profiles.bin");
-        writeBytes(path, content);
-        ProfileStore store(path);
-        CaptureStderr();
-        EXPECT_FALSE(store.load());
-        const std::string errors = GetCapturedStderr();
-        EXPECT_EQ(store.size(), 0u);
-        EXPECT_FALSE(fs::exists(path));
-        const std::vector<std::string> entries = dir.entries();
-        ASSERT_EQ(entries.size(), 1u);
-        const std::string aside = dir.file(entries[0]);
-        EXPECT_EQ(readBytes(aside), content);
-        EXPECT_EQ(errors, "Warning: ignored invalid profile store " + path +
-                              "\nWarning: kept rejected profile store " + path + " as " + aside +
-                              "\n");
-
-        store.update(recordOf(4, 40));
-        ASSERT_TRUE(store.save());
-        EXPECT_EQ(readBytes(aside), content);
-        ProfileStore reloaded(path);
-        EXPECT_TRUE(reloaded.load());
-        EXPECT_EQ(reloaded.size(), 1u);
-    }
 }
 
 }  // namespace

@@ -177,16 +177,6 @@ void FaultProxy::setMode(Mode mode) {
     changed_.wait(lock, [&] { return applied_ >= ticket; });
 }
 
-size_t FaultProxy::accepted() const {
-    std::lock_guard lock(mutex_);
-    return accepted_;
-}
-
-bool FaultProxy::waitForAccepted(size_t count, std::chrono::milliseconds limit) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return accepted_ >= count; });
-}
-
 void FaultProxy::serve() {
     std::vector<pollfd> fds;
     // After a mode change every pair gets one pass without waiting, so a held
@@ -222,15 +212,9 @@ bool FaultProxy::applyRequests() {
     if (stopping_) return false;
     if (applied_ == requests_) return true;
     mode_ = requestedMode_;
-    if (mode_ == Mode::Drop) dropAll();
     applied_ = requests_;
     changed_.notify_all();
     return true;
-}
-
-void FaultProxy::dropAll() {
-    for (auto& pair : pairs_) resetAndClose(pair->client);
-    pairs_.clear();
 }
 
 void FaultProxy::acceptPending() {
@@ -240,12 +224,7 @@ void FaultProxy::acceptPending() {
             if (errno == ECONNABORTED || errno == EINTR) continue;
             return;
         }
-        {
-            std::lock_guard lock(mutex_);
-            ++accepted_;
-            changed_.notify_all();
-        }
-        const int upstream = mode_ == Mode::Drop ? -1 : connectUnix(socketPath_);
+        const int upstream = connectUnix(socketPath_);
         if (upstream < 0) {
             resetAndClose(client);
             continue;

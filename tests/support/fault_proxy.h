@@ -12,9 +12,6 @@
 // - Forward: bytes are copied both ways as they come; an end that closes its
 //   sending half has that half closed on the other end once what it sent has
 //   been delivered.
-// - Drop: every open pair is closed at once with a reset on the TCP end, as a
-//   broken network path looks to the client, and a connection accepted while
-//   in Drop is reset as soon as it is accepted.
 // - Hold: nothing passes either way, but nothing is lost either: what arrives
 //   is kept in order and delivered when the mode returns to Forward. A side is
 //   no longer read once kMaxWaitingBytes wait from it, so a held peer that
@@ -23,7 +20,6 @@
 //   start-up bytes are held like any others.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +33,7 @@ namespace karst::test {
 
 class FaultProxy {
 public:
-    enum class Mode { Forward, Drop, Hold };
+    enum class Mode { Forward, Hold };
 
     // Bytes kept from one side before that side is no longer read.
     static constexpr size_t kMaxWaitingBytes = size_t{1} << 20;
@@ -51,13 +47,9 @@ public:
 
     // The 127.0.0.1 port clients connect to.
     uint16_t port() const { return port_; }
-    // Returns once the proxy thread has applied the mode: after Drop every pair
-    // open before the call is closed; after Hold no further byte passes.
+    // Returns once the proxy thread has applied the mode: after Hold no further
+    // byte passes.
     void setMode(Mode mode);
-    // Client connections accepted so far, in any mode.
-    size_t accepted() const;
-    // Waits until at least `count` connections were accepted; false at `limit`.
-    bool waitForAccepted(size_t count, std::chrono::milliseconds limit) const;
 
 private:
     struct Pair;
@@ -67,20 +59,18 @@ private:
     // Acts on the latest setMode; false once the destructor asks the loop to end.
     bool applyRequests();
     void acceptPending();
-    void dropAll();
 
     const std::string socketPath_;
     int listener_ = -1;
     int wake_ = -1;  // an eventfd: setMode and the destructor poke the loop through it
     uint16_t port_ = 0;
 
-    // Shared with the callers of setMode, accepted and waitForAccepted.
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
+    // Shared with the callers of setMode.
+    std::mutex mutex_;
+    std::condition_variable changed_;
     Mode requestedMode_ = Mode::Forward;
     uint64_t requests_ = 0;  // setMode calls so far
     uint64_t applied_ = 0;   // of those, the ones the loop has acted on
-    size_t accepted_ = 0;
     bool stopping_ = false;
 
     // The loop's own; no lock needed.

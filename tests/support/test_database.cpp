@@ -7,16 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <future>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -61,50 +56,9 @@ bool clusterLimits(tools::ChildLimits& limits, std::string& error) {
     return true;
 }
 
-// The death signal follows the thread that forked, not the process, so a
-// cluster restarted from a short-lived test thread would die with it. Every fork
-// happens on this one thread instead, which lives until the process ends: it is
-// never joined and never destroyed.
-class Launcher {
-public:
-    static bool run(std::function<bool()> job) {
-        static Launcher* const launcher = new Launcher;
-        return launcher->submit(std::move(job));
-    }
-
-private:
-    Launcher() { std::thread([this] { serve(); }).detach(); }
-
-    bool submit(std::function<bool()> job) {
-        std::packaged_task<bool()> task(std::move(job));
-        std::future<bool> started = task.get_future();
-        {
-            std::lock_guard lock(mutex_);
-            queue_.push_back(std::move(task));
-        }
-        wake_.notify_one();
-        return started.get();
-    }
-
-    [[noreturn]] void serve() {
-        for (;;) {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return !queue_.empty(); });
-            std::packaged_task<bool()> task = std::move(queue_.front());
-            queue_.pop_front();
-            lock.unlock();
-            task();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::packaged_task<bool()>> queue_;
-};
-
 bool spawn(tools::ChildProcess& child, const std::vector<std::string>& argv,
            const std::string& folder, const tools::ChildLimits& limits) {
-    return Launcher::run([&] { return child.start(argv, folder, tools::ChildInput::None, limits); });
+    return child.start(argv, folder, tools::ChildInput::None, limits);
 }
 
 constexpr const char* kFolderPrefix = "karst-pg-";

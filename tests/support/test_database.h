@@ -7,9 +7,10 @@
 // keeps what kill() must keep. A postgres killed after an asynchronous commit
 // loses it, and an outage test would then see a committed change vanish.
 //
-// The server dies with the test binary (a parent-death signal), so a crashed
-// test leaves no postgres behind; start() may be called from any thread. PostgreSQL refuses to
-// run as root: under root the cluster belongs to the `postgres` user.
+// The server dies with the thread that started it (a parent-death signal), so
+// a crashed test leaves no postgres behind: start() belongs on the test's main
+// thread. PostgreSQL refuses to run as root: under root the cluster belongs to
+// the `postgres` user.
 #pragma once
 
 #include <cstdint>

@@ -65,30 +65,25 @@ protected:
     SoakWorld world_;
 };
 
-TEST_F(SoakStoreCheck, MatchingStoresPass) {
+TEST_F(SoakStoreCheck, EachLostChangeIsAMismatchAndMatchingStoresPass) {
     world_.eggs()[kEggId] = EggExpectation{key_, 5, 7, 3};
-    const StoreCheck c = check(profileFile(990, 1), piboFile(true, 3), {true, false, 990, 1});
-    EXPECT_EQ(c.mismatches, 0u);
-    EXPECT_EQ(c.profilesChecked, 1u);
-    EXPECT_EQ(c.claimsChecked, 1u);
-    EXPECT_EQ(world_.errorCount(), 0u);
-}
-
-TEST_F(SoakStoreCheck, LostPurchaseLostEggAndLostClaimAreEachReported) {
-    world_.eggs()[kEggId] = EggExpectation{key_, 5, 7, 3};
-    EXPECT_EQ(check(profileFile(1000, 0), piboFile(true, 3), {true, false, 990, 1}).mismatches, 2u);
-    EXPECT_EQ(check(profileFile(990, 1), piboFile(false, 0), {true, false, 990, 1}).mismatches, 1u);
-    EXPECT_EQ(check(profileFile(990, 1), piboFile(true, 255), {true, false, 990, 1}).mismatches, 1u);
-    EXPECT_EQ(world_.errorCount(), 4u);
-}
-
-TEST_F(SoakStoreCheck, UncertainProfilesCompareRingsOnlyAndUnloadableFilesFail) {
-    EXPECT_EQ(check(profileFile(990, 7), piboFile(false, 0), {true, true, 990, 1}).mismatches, 0u);
+    const ProfileExpectation bought{true, false, 990, 1};
     std::vector<uint8_t> damaged = profileFile(990, 1);
     damaged.push_back(0);
-    const StoreCheck c = check(damaged, piboFile(false, 0), {true, false, 990, 1});
-    EXPECT_FALSE(c.profileFileLoaded);
-    EXPECT_EQ(c.mismatches, 1u);
+    const struct {
+        const char* what;
+        std::vector<uint8_t> profiles, pibo;
+        ProfileExpectation expected;
+        uint64_t mismatches;
+    } cases[] = {
+        {"matching", profileFile(990, 1), piboFile(true, 3), bought, 0},
+        {"lost purchase", profileFile(1000, 0), piboFile(true, 3), bought, 2},
+        {"lost egg", profileFile(990, 1), piboFile(false, 0), bought, 1},
+        {"lost claim", profileFile(990, 1), piboFile(true, 255), bought, 1},
+        {"uncertain fruit", profileFile(990, 7), piboFile(true, 3), {true, true, 990, 1}, 0},
+        {"damaged profile store", damaged, piboFile(true, 3), bought, 1},
+    };
+    for (const auto& c : cases) EXPECT_EQ(check(c.profiles, c.pibo, c.expected).mismatches, c.mismatches) << c.what;
 }
 
 }  // namespace
