@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "net/coding.h"
-#include "net/clock.h"
-#include "store/file_replace.h"
 #include "support/temp_dir.h"
 
 namespace karst {
@@ -155,48 +153,6 @@ TEST(PiboStoreFile, RefusedHeaderKeepsTheTableAndRefusedRecordsEmptyIt) {
         ::testing::internal::GetCapturedStderr();
         EXPECT_EQ(store.size(), badHeader ? 1u : 0u) << (badHeader ? "bad header" : "bad record");
     }
-}
-
-// Every name the rejected file could be moved to, for this second and the next.
-void takeEveryAsideName(testing::TempDir& dir, const std::string& name) {
-    for (uint64_t second : {wallClockSeconds(), wallClockSeconds() + 1}) {
-        const std::string base = name + std::string(kRejectedFileInfix) + formatUtcStamp(second);
-        dir.write(base, "");
-        for (int attempt = 2; attempt <= 1000; ++attempt) dir.write(base + "-" + std::to_string(attempt), "");
-    }
-}
-
-TEST(PiboStoreFile, RefusedFileThatCannotBeMovedAsideIsNeverWrittenOver) {
-    // Taking 2,000 names can outlast a second on a busy machine: the clock waits.
-    freezeClocksForTesting(true);
-    struct Thaw {
-        ~Thaw() { freezeClocksForTesting(false); }
-    } thaw;
-    testing::TempDir dir;
-    const std::string path = dir.file("pibo.bin");
-    File bytes = twoRecordFile();
-    bytes[0] = 0;
-    testing::writeBytes(path, bytes);
-    takeEveryAsideName(dir, "pibo.bin");
-    PiboStore store(path);
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(store.load());
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find(
-                  "Warning: could not move rejected Pibo store " + path + " aside"),
-              std::string::npos);
-    ASSERT_TRUE(store.insert(sampleRecord(5, 0x01)));
-    std::error_code error;
-    EXPECT_FALSE(store.save(error));
-    EXPECT_EQ(error, std::make_error_code(std::errc::file_exists));
-    EXPECT_EQ(testing::readBytes(path), bytes);
-    // Once a name is free the refused file goes there first, then the save lands.
-    for (const std::string& entry : dir.entries())
-        if (entry != "pibo.bin") std::filesystem::remove(dir.file(entry));
-    ::testing::internal::CaptureStderr();
-    EXPECT_TRUE(store.save(error));
-    ::testing::internal::GetCapturedStderr();
-    ASSERT_EQ(dir.entries().size(), 2u);
-    EXPECT_NE(testing::readBytes(path), bytes);
 }
 
 }  // namespace
