@@ -28,8 +28,20 @@ install(FILES dist/server.ini DESTINATION ${KARST_DATADIR})
 
 set(CPACK_PACKAGE_NAME "karst-server")
 set(CPACK_PACKAGE_VENDOR "KARST")
-set(CPACK_PACKAGE_CONTACT "KARST server maintainers <karst-server@localhost>")
+# Whoever builds packages for others puts their own name and address here.
+set(KARST_PACKAGE_MAINTAINER "KARST server maintainers <karst-server@example.org>" CACHE STRING
+    "Maintainer named in the packages")
+set(CPACK_PACKAGE_CONTACT "${KARST_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Dedicated server of the KARST multiplayer modification")
+set(CPACK_PACKAGE_DESCRIPTION
+    "karst_server relays what each player does to the others in the same room,\n"
+    "runs stage starts and finishes, keeps each player's rings, fruit and Pibo in\n"
+    "stores that survive restarts, serves a save file, writes metrics and\n"
+    "advertises itself to a master server. The package also holds karst_bots, a\n"
+    "load generator for loopback tests of a server.")
+string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+# Packages carry stripped programs; a build tree keeps the symbols for debugging.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "karst-server")
 set(CPACK_RESOURCE_FILE_README "${CMAKE_SOURCE_DIR}/README.md")
@@ -55,7 +67,8 @@ else()
   # Both packages hold the files under the configured prefix, as the units expect.
   set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION "games")
+  # A game's server, not a game: nothing here belongs in /usr/games.
+  set(CPACK_DEBIAN_PACKAGE_SECTION "net")
   # The libraries come from dpkg-shlibdeps; adduser is for the system user.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
@@ -64,6 +77,12 @@ else()
     list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/dist/debian/${script})
   endforeach()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # Debian's policy wants a copyright file and a compressed changelog in the doc folder.
+  string(TIMESTAMP KARST_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  configure_file(dist/debian/changelog.in ${CMAKE_BINARY_DIR}/dist/debian/changelog @ONLY)
+  execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/dist/debian/changelog)
+  install(FILES dist/debian/copyright ${CMAKE_BINARY_DIR}/dist/debian/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 include(CPack)

@@ -4,7 +4,8 @@
 #     and run, so faults that only one optimisation level shows are caught;
 #  2. `cmake --install` of the release build into a temporary prefix;
 #  3. the .tar.gz and .deb that cpack makes, and their contents;
-#  4. the systemd units, through `systemd-analyze verify` where it is installed.
+#  4. lintian on the .deb: no errors (warnings are printed, not fatal);
+#  5. the systemd units, through `systemd-analyze verify` where it is installed.
 # Warnings are errors when KARST_WERROR=ON is in the environment (.ci/run sets it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -68,6 +69,16 @@ tar tzf "$tgz" | tee "$work/tgz.txt"
 for f in "${expected[@]}"; do
   grep -q "/usr/${f#./}\$" "$work/tgz.txt" || fail "the .tar.gz lacks /usr/${f#./}"
 done
+
+echo "== lintian"
+if ! command -v lintian >/dev/null; then
+  apt-get install -y -qq lintian >/dev/null 2>&1 || fail "lintian is not installed and apt-get could not install it"
+fi
+status=0
+lintian --fail-on error "$deb" >"$work/lintian.txt" 2>&1 || status=$?
+grep -v 'root privileges' "$work/lintian.txt" || true  # CI runs as root; lintian only warns of it
+[ "$status" = 0 ] || fail "lintian reports errors on $deb"
+grep -q '^ Section: net$' "$work/control.txt" || fail "the .deb is not in section net"
 
 echo "== systemd units"
 if command -v systemd-analyze >/dev/null; then

@@ -60,6 +60,11 @@ bool GameServer::start() {
     if (allowFile_.enabled())
         printLine("Loaded " + std::to_string(allowList_.size()) + " allowed keys from " + allowFile_.path() +
                   "; only listed players may log on");
+    // Last, so that Ready goes out only once everything above is in place.
+    if (settings_.agonesSdkPort != 0) {
+        agones_.emplace(settings_.agonesSdkPort);
+        printLine("Calling the " + agones_->where() + " (Ready, then Health every 2 s)");
+    }
     return true;
 }
 
@@ -173,6 +178,9 @@ void GameServer::shutdown() {
     if (storesLoaded_) finalSaveFailed_ = !writeStoresAtShutdown();
     // Player lines of the last pass still waiting for their save.
     writePendingSaves();
+    // Only now may Agones take the pod away: nothing is left to save.
+    if (agones_) agones_->shutdown();
+    agones_.reset();
     poller_.close();
     // Its connection, if still open, is dropped with it; nothing is left to write.
     store_.reset();

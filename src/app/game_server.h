@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/agones_sdk.h"
 #include "app/ban_list.h"
 #include "app/console_line.h"
 #include "app/rcon_console.h"
@@ -336,6 +337,8 @@ private:
     net::SocketHandle udpSocket_ = net::kInvalidSocket;
     net::SocketHandle masterSocket_ = net::kInvalidSocket;
     FailureStreak masterLookups_;
+    // Set under Agones (AGONES_SDK_HTTP_PORT) once the server has started.
+    std::optional<AgonesSdk> agones_;
     ConnectionTable clients_;
     std::vector<StartCountdown> startCountdowns_;
     std::vector<RoomKey> startedStageRooms_;

@@ -7,10 +7,12 @@
 #include "app/settings.h"
 #include "store/shared_store.h"
 
+#include "app/agones_sdk.h"
 #include "app/config_file.h"
 #include "app/rcon_password.h"
 
 #include <array>
+#include <cstdlib>
 #include <limits>
 #include <utility>
 
@@ -92,6 +94,19 @@ void addOutput(SettingsPhase& phase, std::string text) {
 
 void addError(SettingsPhase& phase, std::string text) {
     phase.lines.push_back({true, std::move(text)});
+}
+
+// Agones sets the variable in every game server pod; anything but a port is
+// reported and leaves the server as it would run anywhere else.
+void readAgonesPort(SettingsPhase& phase) {
+    const char* value = std::getenv(std::string(kAgonesPortVariable).c_str());
+    if (value == nullptr) return;
+    if (const std::optional<uint16_t> port = parseAgonesPort(value)) {
+        phase.settings.agonesSdkPort = *port;
+        return;
+    }
+    addError(phase, "Warning: " + std::string(kAgonesPortVariable) + " is not a port number (" +
+                        std::string(value).substr(0, 32) + "); the server runs without Agones");
 }
 
 // The file is read before the main pass so that every option on the command
@@ -205,6 +220,7 @@ SettingsPhase runSettingsPhase(std::span<const std::string> args) {
         return phase;
     }
     loadRconPassword(phase);
+    readAgonesPort(phase);
     return phase;
 }
 

@@ -76,6 +76,9 @@ struct ServerSettings {
     std::string rconPasswordFile;
     uint32_t rconMaxConnections = 4;
     std::string rconPassword;
+    // The Agones SDK sidecar's REST port (AGONES_SDK_HTTP_PORT, never a key of
+    // the file); 0 = not under Agones.
+    uint16_t agonesSdkPort = 0;
 };
 
 inline constexpr std::string_view kDefaultConfigPath = "server.ini";

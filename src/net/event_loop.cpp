@@ -238,6 +238,7 @@ void GameServer::runPeriodicWork() {
     checkBanFile();
     allowFile_.reloadIfChanged(allowList_, false);
     const uint64_t now = monotonicNowNs();
+    if (agones_) agones_->serve(now);
     if (lastMetricsTime_ == 0 || elapsedAtLeast(now, lastMetricsTime_, kMetricsIntervalNs)) {
         writeMetrics();
         lastMetricsTime_ = now;
