@@ -105,6 +105,32 @@ TEST_F(ConfigFile, NamesIgnoreCaseAndSpacesAndAnyLineEndWorks) {
     EXPECT_EQ(r.settings.advertiseHost, "me.example");
 }
 
+// Each key of README's list lands in its own field: a key wired to a neighbour's
+// field is the mistake no parser rule catches.
+TEST_F(ConfigFile, EveryKeySetsItsOwnField) {
+    const Loaded r = load(
+        "[server]\nbind=127.0.0.2\nport=1001\nname=N\nmods=M\nmaxclients=5\nmaxplayersperroom=6\n"
+        "minimumready=2\nproxies=3\nstartingrings=42\nhandshaketimeout=30\nsendbudget=7\nmaxperaddress=8\n"
+        "eventloop=poll\n[files]\ncompletedsave=a\npibostore=b\nprofilestore=c\nmetrics=d\nbans=e\n"
+        "allow=f\nprometheus=g\n[store]\nbackend=postgresql\nurl=h\nleaseseconds=9\n[rcon]\nport=1002\n"
+        "bind=127.0.0.3\npasswordfile=i\nmaxconnections=10\n[master]\nlisted=no\nhost=j\nport=1003\n"
+        "advertisehost=k\n[query]\nport=1004\n");
+    const ServerSettings& s = r.settings;
+    EXPECT_TRUE(r.lines.empty());
+    EXPECT_EQ(std::vector<std::string>({s.bindAddress, s.serverName, s.modList, s.eventLoop, s.completedSavePath,
+                                        s.piboStorePath, s.profileStorePath, s.metricsPath, s.banListPath,
+                                        s.allowListPath, s.prometheusPath, s.storeBackend, s.storeUrl,
+                                        s.rconBind, s.rconPasswordFile, s.masterHost, s.advertiseHost}),
+              std::vector<std::string>({"127.0.0.2", "N", "M", "poll", "a", "b", "c", "d", "e", "f", "g",
+                                        "postgresql", "h", "127.0.0.3", "i", "j", "k"}));
+    EXPECT_EQ(std::vector<uint64_t>({s.port, s.maxClients, s.maxPlayersPerRoom, s.minimumReady, s.proxyCount,
+                                     s.startingRings, s.handshakeTimeoutSeconds, s.sendBudgetMiB,
+                                     s.maxConnectionsPerAddress, s.leaseSeconds, s.rconPort,
+                                     s.rconMaxConnections, s.masterPort, s.queryPort}),
+              std::vector<uint64_t>({1001, 5, 6, 2, 3, 42, 30, 7, 8, 9, 1002, 10, 1003, 1004}));
+    EXPECT_FALSE(s.listed);
+}
+
 TEST_F(ConfigFile, KeysCountOnlyUnderARealHeaderOfTheirOwnSection) {
     const Loaded r = load(
         "port = 1\n; comment\n# comment\n\n[other]\nport = 2\n[]\nname = x\n[files]\nport = 3\n"
