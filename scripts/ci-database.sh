@@ -43,6 +43,7 @@ ctest --test-dir build-pg --output-on-failure -j2
 # database each), in one process so that one throwaway cluster serves it all.
 # Left out: the tests that read or write the store files themselves.
 file_tests=(
+  Agones.ShutdownComesOnlyOnceTheStoresAreSaved
   BanFile.PlayerLinesArePrintedOnlyOnceTheStoreHoldsTheirChange
   Handshake.RingsComeFromTheStoredProfileOrAreSavedBeforeWelcome
   StageFinish.PlacesPayOneHundredSixtyThirtyTenUpToTheRingCap

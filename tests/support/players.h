@@ -72,10 +72,15 @@ inline KarstClient welcomedClient(uint16_t port, const std::string& name, uint8_
 
 // Player n again after its earlier connection closed. The server refuses the
 // identity until it has noticed that close, which may take it a pass or two.
+// Says Hello until the identity is free again. A refused Hello is closed at
+// once and tried again; one still open is only slow (a shared store answering
+// late under load) and is waited for.
 inline KarstClient reconnect(uint16_t port, uint8_t n) {
     for (int attempt = 1;; ++attempt) {
         KarstClient c = helloWith(port, profileKeyFor(n));
-        if (c.awaitWelcome(200) || attempt == 50) return c;
+        if (c.awaitWelcome(200)) return c;
+        if (!c.closedByPeer(0) && c.awaitWelcome()) return c;
+        if (attempt == 50) return c;
     }
 }
 
