@@ -6,7 +6,9 @@
 # Usage: scripts/bench.sh [SECONDS_PER_SCENARIO] [RUNS] [SECTION...]
 #   SECONDS_PER_SCENARIO  movement seconds per measured run (15)
 #   RUNS                  runs of each capacity scenario (5)
-#   SECTION               micro, capacity, idle, udp, memory, sixty (default: all)
+#   SECTION               micro, capacity, relay, idle, udp, memory, sixty (default: all)
+#                         relay: the capacity loads on the bare relay (bench/bare_relay.c)
+#                         and on the server by turns, RUNS times each
 # Environment: KARST_BENCH_SERVER=path runs another server binary (an older
 # build, to compare); KARST_BENCH_LOOP=poll runs the server's poll loop.
 set -euo pipefail
@@ -17,14 +19,15 @@ runs=${2:-5}
 warmup=$(( seconds > 3 ? 3 : seconds - 1 ))
 shift $(( $# > 2 ? 2 : $# )) || true
 sections=("$@")
-[ ${#sections[@]} -eq 0 ] && sections=(micro capacity idle udp memory sixty)
+[ ${#sections[@]} -eq 0 ] && sections=(micro capacity relay idle udp memory sixty)
 wants() { local s; for s in "${sections[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
 
 build=build-bench
 cmake --preset bench >/dev/null
-cmake --build "$build" -j2 --target karst_server karst_bots karst_bench >/dev/null
+cmake --build "$build" -j2 --target karst_server karst_bots karst_bench karst_bare_relay >/dev/null
 server_binary=${KARST_BENCH_SERVER:-$PWD/$build/karst_server}
 bots=$PWD/$build/karst_bots
+bare_relay=$PWD/$build/bench/karst_bare_relay
 
 pin() { if command -v taskset >/dev/null; then taskset -c "$1" "${@:2}"; else "${@:2}"; fi; }
 
@@ -44,10 +47,19 @@ trap 'stop_server; rm -rf "$work"' EXIT
 
 # A fresh server (fresh stores) with the given extra [server] lines.
 start_server() {
+    start_program "$server_binary" "$@"
+}
+
+# The bare relay takes the server's command line and ignores what it does not know.
+start_bare_relay() {
+    start_program "$bare_relay"
+}
+
+start_program() {  # binary, then extra [server] lines
     stop_server
     rm -rf "$work/SAVEDATA"
-    { echo "[server]"; echo "eventloop = ${KARST_BENCH_LOOP:-auto}"; printf '%s\n' "$@"; } >"$work/server.ini"
-    (cd "$work" && exec taskset -c 0 "$server_binary" --bind 127.0.0.1 --port "$port" --private \
+    { echo "[server]"; echo "eventloop = ${KARST_BENCH_LOOP:-auto}"; printf '%s\n' "${@:2}"; } >"$work/server.ini"
+    (cd "$work" && exec taskset -c 0 "$1" --bind 127.0.0.1 --port "$port" --private \
         --max-clients 10000 --proxies 0 </dev/null >"$work/server.log" 2>&1) &
     server_pid=$!
     sleep 0.5
@@ -83,6 +95,19 @@ if wants capacity; then
     done
     for run in $(seq "$runs"); do
         scenario "TCP 2048 players, rooms of 32 (run $run)" --bots 2048 --room-size 32 --hz 30
+    done
+fi
+
+if wants relay; then
+    echo "== the server beside a bare relay, TCP, 30 Hz (same load, by turns, ${seconds}s each, $runs runs)"
+    for load in "4096 16" "2048 32"; do
+        set -- $load
+        for run in $(seq "$runs"); do
+            start_bare_relay
+            scenario "bare relay: $1 players, rooms of $2 (run $run)" --bots "$1" --room-size "$2" --hz 30
+            start_server
+            scenario "server:     $1 players, rooms of $2 (run $run)" --bots "$1" --room-size "$2" --hz 30
+        done
     done
 fi
 
