@@ -130,6 +130,7 @@ private:
     // Keeps the queues' memory within the budget: the largest queues go first.
     bool makeRoomInBudget(ClientConnection& recipient, size_t growth);
     void setQueueCapacity(ClientConnection& connection, size_t capacity);
+    bool waitUntilWritable(ClientConnection& connection);
     void compactSendQueue(ClientConnection& connection);
     void markOverflowed(ClientConnection& connection);
     void cutOff(ClientConnection& connection);

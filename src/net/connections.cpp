@@ -74,9 +74,13 @@ bool GameServer::receiveFromConnection(ClientConnection& connection) {
             connection.receiveBuffer.insert(connection.receiveBuffer.end(), chunk.begin(),
                                             chunk.begin() + static_cast<std::ptrdiff_t>(r.bytes));
             if (connection.receiveBuffer.size() > kReceiveBufferLimit) return false;
-            continue;
+            // A read that left part of the chunk empty took all the socket held, so
+            // another would only report "would block": half the reads of a busy
+            // relay. Bytes that arrive meanwhile keep the socket ready for the next pass.
+            if (r.bytes == chunk.size()) continue;
+        } else if (r.status != net::IoStatus::WouldBlock) {
+            return false;
         }
-        if (r.status != net::IoStatus::WouldBlock) return false;
         const bool ok = parseFrames(connection);
         if (connection.receiveBuffer.empty()) releaseSpareCapacity(connection.receiveBuffer);
         return ok;
@@ -88,18 +92,13 @@ bool GameServer::flushSendQueue(ClientConnection& connection) {
         const std::span<const uint8_t> unsent(connection.sendQueue.data() + connection.sendOffset,
                                               connection.unsentBytes());
         const net::IoResult r = net::sendBytes(connection.socket, unsent);
-        if (r.status == net::IoStatus::WouldBlock) {
-            compactSendQueue(connection);
-            // A socket the loop cannot watch for room would never be written again.
-            if (!connection.writeInterest) {
-                connection.writeInterest = true;
-                return poller_.modify(connection.socket, net::kPollIn | net::kPollOut, connection.playerId);
-            }
-            return true;
-        }
+        if (r.status == net::IoStatus::WouldBlock) return waitUntilWritable(connection);
         if (r.status != net::IoStatus::Ok) return false;
         connection.sendOffset += static_cast<uint32_t>(r.bytes);
         traffic_.bytesSent += r.bytes;
+        // A send that took only part filled the socket's buffer: the next one
+        // would report "would block", so the rest waits for the writable report now.
+        if (connection.hasUnsentBytes()) return waitUntilWritable(connection);
     }
     connection.sendQueue.clear();
     connection.sendOffset = 0;
@@ -108,6 +107,16 @@ bool GameServer::flushSendQueue(ClientConnection& connection) {
     if (connection.writeInterest) {
         connection.writeInterest = false;
         return poller_.modify(connection.socket, net::kPollIn, connection.playerId);
+    }
+    return true;
+}
+
+bool GameServer::waitUntilWritable(ClientConnection& connection) {
+    compactSendQueue(connection);
+    // A socket the loop cannot watch for room would never be written again.
+    if (!connection.writeInterest) {
+        connection.writeInterest = true;
+        return poller_.modify(connection.socket, net::kPollIn | net::kPollOut, connection.playerId);
     }
     return true;
 }
