@@ -133,7 +133,7 @@ TEST(StageCountdown, NeedsMinimumReadyThenAnnouncesThreeTwoOneZeroAndStarts) {
     TestServer server([](ServerSettings& s) { s.minimumReady = 2; });
     const RoomKey room{7, 2, 3, 77};
     KarstClient first = enterPlayer(server, 1, room);
-    first.setReady(1);
+    first.setReady(2);  // any value but 0 says ready
     const client::RoomStatus alone = awaitStatus(first);
     EXPECT_EQ(alone.ready, 1);
     EXPECT_EQ(alone.countdown, 0);
@@ -166,6 +166,10 @@ TEST(StageCountdown, NeedsMinimumReadyThenAnnouncesThreeTwoOneZeroAndStarts) {
 
     first.setReady(1);  // the start cleared every ready flag
     EXPECT_EQ(awaitStatus(first).ready, 1);
+    first.setReady(0);
+    const auto after = decodeAll(roundTrip(first), MessageType::RoomStatus, client::decodeRoomStatus);
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(after.back().ready, 0);
 }
 
 TEST(StageCountdown, NewcomerCancelsItAndAnEmptyRoomStartsNothing) {

@@ -81,16 +81,15 @@ TEST(PiboRegister, NewCreatureAppearsToTheGardenAndIsSavedUnlessRefused) {
     EXPECT_EQ(registerCreature(a, message).name, "Pibo");
     Register foreignId = creature(1, 2);
     foreignId.localSlot = 4;  // the id is derived for slot 2
-    const std::pair<KarstClient*, Register> refused[] = {
-        {&a, foreignId}, {&a, creature(1, 5)}, {&b, creature(1, 23)}};
-    const char* texts[] = {"That Pibo ID is not owned by this profile",
-                           "That local Pibo slot already has an owner record",
-                           "Only the owning profile can register this Pibo"};
-    for (size_t i = 0; i < 3; ++i) {
-        ASSERT_TRUE(refused[i].first->piboRegister(refused[i].second));
-        const auto notice = awaitMessage(*refused[i].first, MessageType::Notice, client::decodeNotice);
+    const std::tuple<KarstClient*, Register, const char*> refused[] = {
+        {&a, foreignId, "That Pibo ID is not owned by this profile"},
+        {&a, creature(1, 5), "That local Pibo slot already has an owner record"},
+        {&b, creature(1, 23), "Only the owning profile can register this Pibo"}};
+    for (const auto& [player, refusedMessage, text] : refused) {
+        ASSERT_TRUE(player->piboRegister(refusedMessage));
+        const auto notice = awaitMessage(*player, MessageType::Notice, client::decodeNotice);
         EXPECT_EQ(notice.code, 7);
-        EXPECT_EQ(notice.text, texts[i]);
+        EXPECT_EQ(notice.text, text);
     }
     EXPECT_TRUE(framesOfType(roundTrip(a), MessageType::PiboAppear).empty());
     ASSERT_EQ(storedCreatures(server.settings()).size(), 1u);

@@ -1,15 +1,11 @@
 // Connections through real loopback sockets: the gate's closing cases, the
 // receive limit, and the deadline for a silent connection, which frees capacity.
-#include <gtest/gtest.h>
 
 #include <functional>
-#include <vector>
 
 // The benchmarks' white-box access, reached by path: it fills a queue without sockets.
 #include "support/server_access.h"
-#include "net/clock.h"
 #include "support/players.h"
-#include "support/test_server.h"
 
 namespace karst::testing {
 namespace {
@@ -27,18 +23,14 @@ TEST(Gate, EachFaultClosesTheConnection) {
     ASSERT_TRUE(stranger.ping({1, 2, 3, 4}));  // anything but Hello before the handshake
     EXPECT_TRUE(stranger.closedByPeer());
 
-    std::vector<uint8_t> badVersion = pingFrame(50);
-    badVersion[4] = 6;
     const std::function<void(KarstClient&)> faults[] = {
         [](KarstClient& c) { c.sendMessage(MessageType::Welcome, std::vector<uint8_t>(24)); },
         [](KarstClient& c) { c.sendMessage(static_cast<MessageType>(35), std::vector<uint8_t>{}); },
         [](KarstClient& c) { c.sendMessage(MessageType::Ping, std::vector<uint8_t>(5)); },
         [](KarstClient& c) { c.sendMessage(MessageType::Ping, std::vector<uint8_t>(4096)); },
-        [&](KarstClient& c) { c.sendRaw(badVersion); },
+        // A sequence that does not increase: it stands for every header the frame
+        // parser refuses, whose cases the frame codec's own tests hold.
         [](KarstClient& c) {
-            c.sendRaw(client::encodeFrameHeader(static_cast<uint16_t>(MessageType::Ping), 4097, 50));
-        },
-        [](KarstClient& c) {  // a sequence that does not increase
             c.sendRaw(pingFrame(100));
             c.sendRaw(pingFrame(100));
         },

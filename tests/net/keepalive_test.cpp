@@ -1,13 +1,11 @@
 // Accepted sockets ask the system to probe idle peers, so a player whose network
 // vanished without a FIN or RST is eventually disconnected and can log in again.
-#include <gtest/gtest.h>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include "support/players.h"
-#include "support/test_server.h"
 
 namespace karst::testing {
 namespace {

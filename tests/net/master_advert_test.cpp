@@ -2,17 +2,10 @@
 // real server advertising to a UDP socket on loopback that stands in for the master.
 #include "net/master_advert.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-#include "client/test_client.h"
 #include "common/wire.h"
-#include "net/clock.h"
 #include "net/socket.h"
+#include "support/loopback_udp.h"
 #include "support/players.h"
-#include "support/test_server.h"
 
 namespace karst {
 namespace {
@@ -48,40 +41,9 @@ TEST(MasterAdvert, FieldsSitAtTheirOffsetsAndFullLengthTextsKeepAZero) {
 
 constexpr int kWaitMs = 2000;
 
-// A UDP socket on 127.0.0.1 standing in for the master server.
-class FakeMaster {
-public:
-    FakeMaster() {
-        net::startSocketLibrary();
-        const auto a = net::resolveAddresses("127.0.0.1", 0, net::SocketType::Datagram, true);
-        socket_ = net::openSocket(a.at(0).family, a[0].socketType, a[0].protocol);
-        if (net::bindSocket(socket_, a[0].address)) port_ = net::localPort(socket_);
-    }
-    ~FakeMaster() { net::closeSocket(socket_); }
-
-    uint16_t port() const { return port_; }
-
-    // The next datagram as received, empty when none came within the time.
-    std::vector<uint8_t> receive(int timeoutMs) {
-        std::vector<net::PollEntry> entries{net::PollEntry{socket_, net::kPollIn, 0}};
-        if (net::pollSockets(entries, timeoutMs) <= 0) return {};
-        std::vector<uint8_t> buffer(1024);
-        const net::IoResult r = net::receiveDatagram(socket_, buffer, lastSource);
-        buffer.resize(r.status == net::IoStatus::Ok ? r.bytes : 0);
-        return buffer;
-    }
-
-    net::SocketAddress lastSource;
-
-private:
-    net::SocketHandle socket_ = net::kInvalidSocket;
-    uint16_t port_ = 0;
-};
-
 TEST(MasterAdvertLoopback, SentAtStartAndAgainOnlyAfterThirtySeconds) {
     testing::FrozenClocks clocks;
-    FakeMaster master;
-    ASSERT_NE(master.port(), 0);
+    testing::LoopbackUdp master;  // stands in for the master server
     testing::TempDir dir;
     ServerSettings settings = testing::testSettings(dir.path());
     settings.listed = true;

@@ -5,16 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/loopback_udp.h"
+
 namespace karst::net {
 namespace {
 
 TEST(Poller, ChangingASocketItDoesNotWatchFailsWithTheSameReasonUnderEitherKind) {
-    ASSERT_TRUE(startSocketLibrary());
-    const auto addresses = resolveAddresses("127.0.0.1", 0, SocketType::Datagram, true);
-    ASSERT_FALSE(addresses.empty());
-    const SocketHandle socket = openSocket(addresses[0].family, addresses[0].socketType, addresses[0].protocol);
-    ASSERT_NE(socket, kInvalidSocket);
-    ASSERT_TRUE(bindSocket(socket, addresses[0].address));
+    const testing::LoopbackUdp udp;
+    const SocketHandle socket = udp.handle();
     for (const Poller::Kind kind : {Poller::Kind::Readiness, Poller::Kind::Poll}) {
         Poller poller;
         poller.open(kind);
@@ -30,7 +28,6 @@ TEST(Poller, ChangingASocketItDoesNotWatchFailsWithTheSameReasonUnderEitherKind)
         EXPECT_EQ(poller.ready()[0].token, 2u);
         EXPECT_NE(poller.ready()[0].events & kPollOut, 0);
     }
-    closeSocket(socket);
 }
 
 }  // namespace

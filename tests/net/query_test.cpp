@@ -1,18 +1,12 @@
 // The server query through a real server on loopback: the challenge before
 // any reply, what INFO and PLAYER report about players in rooms, datagrams that
 // get nothing, the challenge's lifetime and the rate limit on the server's clock.
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <optional>
-#include <string>
-#include <vector>
 
-#include "common/framed_link.h"
 #include "common/wire.h"
-#include "net/clock.h"
+#include "support/loopback_udp.h"
 #include "support/players.h"
-#include "support/test_server.h"
 
 namespace karst::testing {
 namespace {
@@ -20,19 +14,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 const Bytes kHeader{0xFF, 0xFF, 0xFF, 0xFF};
-
-// A loopback UDP port nobody holds at the moment; the server binds it next.
-uint16_t freeUdpPortForTesting() {
-    for (const net::ResolvedAddress& a : net::resolveAddresses("127.0.0.1", 0, net::SocketType::Datagram, true)) {
-        const net::SocketHandle s = net::openSocket(a.family, a.socketType, a.protocol);
-        if (s == net::kInvalidSocket) continue;
-        const uint16_t port = net::bindSocket(s, a.address) ? net::localPort(s) : 0;
-        net::closeSocket(s);
-        if (port != 0) return port;
-    }
-    ADD_FAILURE() << "no free UDP port";
-    return 0;
-}
 
 Bytes infoRequest(std::optional<uint32_t> challenge = std::nullopt) {
     const std::string_view text("\xFF\xFF\xFF\xFFTSource Engine Query\0", 25);
@@ -53,30 +34,12 @@ Bytes playerRequest(uint32_t challenge) {
 // A query client written from the published layouts, not the server's codec.
 class QueryClient {
 public:
-    explicit QueryClient(uint16_t port) {
-        for (const net::ResolvedAddress& a : net::resolveAddresses("127.0.0.1", port, net::SocketType::Datagram, false)) {
-            socket_ = tools::openNonBlocking(a);
-            server_ = a.address;
-            if (socket_.valid()) return;
-        }
-    }
-    void send(const Bytes& datagram) {
-        const net::IoResult r = net::sendDatagram(socket_.get(), datagram, server_);
-        ASSERT_EQ(r.status, net::IoStatus::Ok);
-    }
+    explicit QueryClient(uint16_t port) : serverPort_(port) {}
+    void send(const Bytes& datagram) { socket_.sendTo(serverPort_, datagram); }
     Bytes receive() {
-        std::vector<net::PollEntry> entries{{socket_.get(), net::kPollIn, 0}};
-        Bytes datagram(2048);
-        net::SocketAddress from;
-        for (int i = 0; i < 50; ++i) {
-            (void)net::pollSockets(entries, 100);
-            const net::IoResult r = net::receiveDatagram(socket_.get(), datagram, from);
-            if (r.status != net::IoStatus::Ok) continue;
-            datagram.resize(r.bytes);
-            return datagram;
-        }
-        ADD_FAILURE() << "no reply";
-        return {};
+        const Bytes reply = socket_.receive(5000);
+        if (reply.empty()) ADD_FAILURE() << "no reply";
+        return reply;
     }
     // The challenge of a 9-byte reply, or nothing for any other reply.
     std::optional<uint32_t> challengeIn(const Bytes& reply) {
@@ -92,8 +55,8 @@ public:
     }
 
 private:
-    tools::OwnedSocket socket_;
-    net::SocketAddress server_;
+    LoopbackUdp socket_;
+    uint16_t serverPort_;
 };
 
 // Reads a reply's fields in order with the tools' own byte helpers, past its
@@ -108,7 +71,7 @@ struct ReplyReader : tools::WireReader {
 };
 
 TEST(ServerQuery, InfoAndPlayersOnlyAfterTheChallenge) {
-    TestServer server([](ServerSettings& s) { s.queryPort = freeUdpPortForTesting(); });
+    TestServer server([](ServerSettings& s) { s.queryPort = LoopbackUdp().port(); });
     auto inHub = playersInRoom(server, 2, kHubRoom);
     KarstClient elsewhere = enterPlayer(server, 3, kOtherHubRoom);
     QueryClient query(server.queryPort());
@@ -170,7 +133,7 @@ TEST(ServerQuery, InfoAndPlayersOnlyAfterTheChallenge) {
 TEST(ServerQuery, ChallengeLifetimeAndRateLimitFollowTheServersClock) {
     FrozenClocks clocks;
     TestServer server([](ServerSettings& s) {
-        s.queryPort = freeUdpPortForTesting();
+        s.queryPort = LoopbackUdp().port();
         s.proxyCount = 0;
         s.leaseSeconds = kMaxLeaseSeconds;  // a shared store's lease outlasts the clock's jumps
     });

@@ -1,6 +1,5 @@
 // The memory budget over every send queue, and the cap on connections per
 // address: who is cut off, who is spared, and what is reported.
-#include <gtest/gtest.h>
 
 #include <thread>
 

@@ -1,8 +1,6 @@
 // The UDP movement channel through a real server on loopback: binding and its
 // confirmation, relay by datagram to bound players and by TCP to the others,
 // every kind of datagram that must be ignored, and the gate shared with TCP.
-#include <limits>
-#include <string>
 
 #include "common/wire.h"
 #include "support/players.h"
@@ -30,8 +28,6 @@ Bytes datagramOf(uint32_t playerId, uint64_t token, const PlayerStateRecord& rec
 Bytes datagramOf(const KarstClient& player, const PlayerStateRecord& record, uint32_t sequence) {
     return datagramOf(player.playerId(), player.udpToken(), record, sequence);
 }
-
-Bytes bytesOfText(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 size_t boundConfirmations(KarstClient& player) {
     return framesOfType(roundTrip(player), MessageType::UdpBound).size();
@@ -67,8 +63,7 @@ TEST(UdpMovement, FirstDatagramBindsAndRelaysByDatagramToBoundPeersAndByTcpToOth
     expected.playerId = mover.playerId();
     const auto overTcp = framesOfType(roundTrip(tcpPeer), MessageType::PlayerState);
     ASSERT_EQ(overTcp.size(), 1u);
-    const auto expectedPayload = client::encodePlayerState(expected);
-    EXPECT_EQ(overTcp[0].payload, Bytes(expectedPayload.begin(), expectedPayload.end()));
+    EXPECT_TRUE(std::ranges::equal(overTcp[0].payload, client::encodePlayerState(expected)));
 
     EXPECT_TRUE(framesOfType(roundTrip(udpPeer), MessageType::PlayerState).empty());
     const auto datagram = udpPeer.receiveUdp();
@@ -120,7 +115,7 @@ TEST(UdpMovement, InvalidOrStaleDatagramsAreIgnoredAndDoNotBindOrRebind) {
         {"wrong room", datagramOf(mover, movementIn(kOtherHubRoom, 41), 5)},
         {"sequence 0", datagramOf(mover, record, 0)},
         {"NaN velocity", datagramOf(mover, nan, 5)},
-        {"server query", bytesOfText(std::string_view("\xFF\xFF\xFF\xFFTSource Engine Query\0", 25))},
+        {"server query", bytesOf(std::string_view("\xFF\xFF\xFF\xFFTSource Engine Query\0", 25))},
     };
     for (const auto& [what, bytes] : cases) {
         ASSERT_TRUE(mover.sendUdpRaw(bytes)) << what;

@@ -294,16 +294,9 @@ inline std::map<uint64_t, client::StoredPibo> storedCreatures(const ServerSettin
 
 inline StoredProfile storedProfile(const ServerSettings& settings, uint8_t n) {
     const auto store = client::readProfileStore(readBytes(settings.profileStorePath));
-    if (!store) {
-        ADD_FAILURE() << "the profile store does not load";
-        return {};
-    }
-    const auto it = store->find(profileKeyFor(n));
-    if (it == store->end()) {
-        ADD_FAILURE() << "no profile " << int(n);
-        return {};
-    }
-    return it->second;
+    if (store && store->contains(profileKeyFor(n))) return store->at(profileKeyFor(n));
+    ADD_FAILURE() << (store ? "no profile " + std::to_string(n) : "the profile store does not load");
+    return {};
 }
 
 }  // namespace karst::testing

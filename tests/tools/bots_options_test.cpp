@@ -34,20 +34,27 @@ TEST(BotOptions, BoundsAreInclusiveAndOneBeyondIsRefused) {
     struct Bound {
         const char* option;
         const char* belowLowest;  // nullptr when the lowest is 0
+        const char* lowest;
         const char* highest;
         const char* aboveHighest;
     };
     const Bound bounds[] = {
-        {"--port", "0", "65535", "65536"},        {"--bots", "0", "10000", "10001"},
-        {"--room-size", "0", "1024", "1025"},     {"--level", nullptr, "255", "256"},
-        {"--act", nullptr, "7", "8"},             {"--hz", "0", "120", "121"},
-        {"--duration", "0", "3600", "3601"},      {"--chat-per-minute", nullptr, "150", "151"},
-        {"--events-per-second", nullptr, "250", "251"},
-        {"--connect-rate", "0", "10000", "10001"}, {"--setup-timeout", "0", "600", "601"},
-        {"--first-room", nullptr, "1000000", "1000001"},
+        {"--port", "0", "1", "65535", "65536"},
+        {"--bots", "0", "1", "10000", "10001"},
+        {"--room-size", "0", "1", "1024", "1025"},
+        {"--level", nullptr, "0", "255", "256"},
+        {"--act", nullptr, "0", "7", "8"},
+        {"--hz", "0", "1", "120", "121"},
+        {"--duration", "0", "1", "3600", "3601"},
+        {"--chat-per-minute", nullptr, "0", "150", "151"},
+        {"--events-per-second", nullptr, "0", "250", "251"},
+        {"--connect-rate", "0", "1", "10000", "10001"},
+        {"--setup-timeout", "0", "1", "600", "601"},
+        {"--first-room", nullptr, "0", "1000000", "1000001"},
     };
     for (const Bound& b : bounds) {
         SCOPED_TRACE(b.option);
+        EXPECT_EQ(errorFor(b.option, b.lowest), "");
         EXPECT_EQ(errorFor(b.option, b.highest), "");
         EXPECT_TRUE(refusedNaming(b.option, b.aboveHighest));
         if (b.belowLowest) {

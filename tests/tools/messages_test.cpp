@@ -88,56 +88,42 @@ TEST(ClientMessages, RelayedMessagesRoundTripEveryByte) {
     }
 }
 
-// Either side's catalogue may change; the other must be changed with it.
+// Either side's catalogue may change; the other must be changed with it. The
+// server's gate holds every type a client sends over TCP; the rest are held
+// against the server's own type and size constants, in catalogue order.
 TEST(ClientMessages, CatalogueMatchesTheServersTypesAndSizes) {
     using karst::MessageType;
-    const std::pair<MessageType, size_t> server[] = {
-        {MessageType::Hello, karst::kHelloSize},
+    const std::pair<MessageType, size_t> notGated[] = {
         {MessageType::Welcome, karst::kWelcomeSize},
-        {MessageType::SetCharacter, karst::kSetCharacterSize},
-        {MessageType::JoinRoom, karst::kJoinRoomSize},
         {MessageType::PlayerInfo, karst::kPlayerInfoSize},
         {MessageType::PlayerLeft, karst::kPlayerLeftSize},
-        {MessageType::PlayerState, karst::kPlayerStateSize},
-        {MessageType::ChatText, karst::kChatTextSize},
-        {MessageType::SetReady, karst::kSetReadySize},
         {MessageType::RoomStatus, karst::kRoomStatusSize},
         {MessageType::StageStart, karst::kStageStartSize},
-        {MessageType::Ping, karst::kPingSize},
         {MessageType::Pong, karst::kPongSize},
         {MessageType::Notice, karst::kNoticeSize},
-        {MessageType::PiboFeed, karst::kPiboFeedSize},
-        {MessageType::StageFinished, karst::kStageFinishedSize},
         {MessageType::StageFinishedResult, karst::kStageFinishedResultSize},
         {MessageType::StageEnded, karst::kStageEndedSize},
         {MessageType::CompletedSave, karst::kCompletedSaveSize},
-        {MessageType::PlayerEvent, karst::kPlayerEventSize},
-        {MessageType::BuyFruit, karst::kBuyFruitSize},
         {MessageType::BuyFruitResult, karst::kBuyFruitResultSize},
-        {MessageType::PiboRegister, karst::kPiboRegisterSize},
         {MessageType::PiboAppear, karst::kPiboAppearSize},
-        {MessageType::PiboState, karst::kPiboStateSize},
-        {MessageType::PiboRelease, karst::kPiboReleaseSize},
-        {MessageType::PiboInteract, karst::kPiboInteractSize},
         {MessageType::PiboInteractResult, karst::kPiboInteractResultSize},
-        {MessageType::PiboBreed, karst::kPiboBreedSize},
         {MessageType::PiboBred, karst::kPiboBredSize},
         {MessageType::PiboDelivery, karst::kPiboDeliverySize},
-        {MessageType::PiboClaim, karst::kPiboClaimSize},
         {MessageType::UdpPlayerState, karst::kUdpPlayerStateSize},
         {MessageType::UdpBound, karst::kUdpBoundSize},
     };
-    ASSERT_EQ(std::size(server), tools::kCatalogue.size());
     EXPECT_EQ(karst::kMaxMessageType, tools::kCatalogue.size());
-    for (size_t i = 0; i < tools::kCatalogue.size(); ++i) {
-        const tools::CatalogueEntry& ours = tools::kCatalogue[i];
+    size_t row = 0;
+    for (const tools::CatalogueEntry& ours : tools::kCatalogue) {
         const auto type = static_cast<size_t>(ours.type);
-        EXPECT_EQ(static_cast<size_t>(server[i].first), type) << "row " << i;
-        EXPECT_EQ(server[i].second, ours.size) << "type " << type;
-        // The server's gate admits exactly what the client may send over TCP, at that size.
         const bool clientSends = ours.sender == tools::Sender::Client || ours.sender == tools::Sender::Both;
+        // The gate admits exactly what the client may send over TCP, at that size.
         EXPECT_EQ(karst::kClientPayloadSizes[type], clientSends ? ours.size : 0) << "type " << type;
+        if (clientSends || row == std::size(notGated)) continue;
+        EXPECT_EQ(static_cast<size_t>(notGated[row].first), type) << "row " << row;
+        EXPECT_EQ(notGated[row++].second, ours.size) << "type " << type;
     }
+    EXPECT_EQ(row, std::size(notGated));
     EXPECT_EQ(karst::kClientPayloadSizes[0], 0);
     EXPECT_EQ(karst::kProtocolVersion, kProtocolVersion);
     EXPECT_EQ(karst::kFrameHeaderSize, kFrameHeaderSize);

@@ -5,12 +5,7 @@
 #include "soak/soak_check.h"
 #include "soak/soak_intruders.h"
 
-#include <gtest/gtest.h>
-
-#include "client/store_files.h"
-#include "client/test_client.h"
 #include "support/players.h"
-#include "support/test_server.h"
 
 namespace karst::soak {
 namespace {
