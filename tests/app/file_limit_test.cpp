@@ -25,18 +25,17 @@ constexpr unsigned long kOpenFileLimit = 48;
 constexpr int kInheritedDescriptors = 20;
 constexpr int kPlayers = 36;
 
-// User plus system CPU time of a process, in clock ticks.
+// User plus system CPU time of a process, in clock ticks: fields 14 and 15 of
+// its stat line, counted past the command name, which sits in parentheses and
+// may hold spaces.
 long cpuTicks(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // Fields after the command name, which sits in parentheses and may hold spaces.
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
+    std::string skipped;
+    for (int i = 3; i < 14; ++i) fields >> skipped;
     long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stol(field);
-        if (i == 15) stime = std::stol(field);
-    }
+    fields >> utime >> stime;
     return utime + stime;
 }
 

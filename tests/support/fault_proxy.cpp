@@ -67,13 +67,14 @@ int connectUnix(const std::string& path) {
     return fd;
 }
 
-// Bytes from one end on their way to the other.
+// Bytes from one end on their way to the other: at most one read's worth, as
+// the source is read again only once they have been delivered.
 struct Flow {
     std::string waiting;
     bool ended = false;     // the source closed its sending half
     bool shutDown = false;  // and the destination's sending half was closed after delivery
 
-    bool wantsInput() const { return !ended && waiting.size() < FaultProxy::kMaxWaitingBytes; }
+    bool wantsInput() const { return !ended && waiting.empty(); }
 };
 
 // False on an error that ends the pair.
@@ -81,7 +82,7 @@ bool receive(int from, Flow& flow) {
     if (!flow.wantsInput()) return true;
     char chunk[kReadChunk];
     const ssize_t n = ::recv(from, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (n > 0) flow.waiting.append(chunk, static_cast<size_t>(n));
+    if (n > 0) flow.waiting.assign(chunk, static_cast<size_t>(n));
     else if (n == 0) flow.ended = true;
     else return transient(errno);
     return true;
@@ -102,11 +103,11 @@ bool deliver(int to, Flow& flow) {
     return true;
 }
 
-// A socket nobody needs to hear from right now is left out of the poll, so a
-// held peer that hung up cannot keep the loop spinning on its POLLHUP.
+// While held, no socket is watched at all, so a held peer that hung up cannot
+// keep the loop spinning on its POLLHUP.
 pollfd watch(int fd, const Flow& from, const Flow& to, bool forwarding) {
     short events = 0;
-    if (from.wantsInput()) events |= POLLIN;
+    if (forwarding && from.wantsInput()) events |= POLLIN;
     if (forwarding && !to.waiting.empty()) events |= POLLOUT;
     return {events != 0 ? fd : -1, events, 0};
 }
@@ -130,13 +131,12 @@ struct FaultProxy::Pair {
 
     bool finished() const { return failed || (toUpstream.shutDown && toClient.shutDown); }
 
-    void pump(short clientEvents, short upstreamEvents, bool forwarding) {
+    void pump(short clientEvents, short upstreamEvents) {
         constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
         bool ok = true;
         if (clientEvents & kReadable) ok = receive(client, toUpstream);
         if (ok && (upstreamEvents & kReadable)) ok = receive(upstream, toClient);
-        if (ok && forwarding) ok = deliver(upstream, toUpstream) && deliver(client, toClient);
-        failed = !ok;
+        failed = !(ok && deliver(upstream, toUpstream) && deliver(client, toClient));
     }
 };
 
@@ -152,10 +152,7 @@ FaultProxy::FaultProxy(std::string socketPath) : socketPath_(std::move(socketPat
 }
 
 FaultProxy::~FaultProxy() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
+    stopping_ = true;
     poke();
     thread_.join();
     pairs_.clear();
@@ -170,51 +167,42 @@ void FaultProxy::poke() {
 }
 
 void FaultProxy::setMode(Mode mode) {
-    std::unique_lock lock(mutex_);
-    requestedMode_ = mode;
-    const uint64_t ticket = ++requests_;
-    poke();
-    changed_.wait(lock, [&] { return applied_ >= ticket; });
+    {
+        std::lock_guard lock(mutex_);
+        mode_ = mode;
+    }
+    poke();  // the loop watches other sockets now
 }
 
 void FaultProxy::serve() {
     std::vector<pollfd> fds;
-    // After a mode change every pair gets one pass without waiting, so a held
-    // end of stream with nothing left to deliver is passed on too.
-    bool passWithoutWaiting = false;
-    for (;;) {
-        const bool forwarding = mode_ == Mode::Forward;
+    while (!stopping_) {
+        bool forwarding;
+        {
+            std::lock_guard lock(mutex_);
+            forwarding = mode_ == Mode::Forward;
+        }
         fds.assign({{wake_, POLLIN, 0}, {listener_, POLLIN, 0}});
         for (const auto& pair : pairs_) {
             fds.push_back(watch(pair->client, pair->toUpstream, pair->toClient, forwarding));
             fds.push_back(watch(pair->upstream, pair->toClient, pair->toUpstream, forwarding));
         }
-        if (::poll(fds.data(), fds.size(), passWithoutWaiting ? 0 : -1) < 0 && errno != EINTR)
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
             std::abort();  // only a broken descriptor set gets here: a bug in this file
-        // Events seen before a mode change are still handled under the old mode:
-        // the change has not been acknowledged yet.
-        for (size_t i = 0; i < pairs_.size(); ++i)
-            pairs_[i]->pump(fds[2 + 2 * i].revents, fds[3 + 2 * i].revents, forwarding);
-        std::erase_if(pairs_, [](const auto& pair) { return pair->finished(); });
-        passWithoutWaiting = false;
         if (fds[0].revents != 0) {
             uint64_t pokes = 0;
             if (::read(wake_, &pokes, sizeof pokes) < 0) pokes = 0;
-            if (!applyRequests()) return;
-            passWithoutWaiting = true;
         }
+        {
+            // Judged again under the lock: what poll saw before a Hold is left unread.
+            std::lock_guard lock(mutex_);
+            if (mode_ == Mode::Forward)
+                for (size_t i = 0; i < pairs_.size(); ++i)
+                    pairs_[i]->pump(fds[2 + 2 * i].revents, fds[3 + 2 * i].revents);
+        }
+        std::erase_if(pairs_, [](const auto& pair) { return pair->finished(); });
         if (fds[1].revents != 0) acceptPending();
     }
-}
-
-bool FaultProxy::applyRequests() {
-    std::lock_guard lock(mutex_);
-    if (stopping_) return false;
-    if (applied_ == requests_) return true;
-    mode_ = requestedMode_;
-    applied_ = requests_;
-    changed_.notify_all();
-    return true;
 }
 
 void FaultProxy::acceptPending() {
