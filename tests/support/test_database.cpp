@@ -185,22 +185,25 @@ void TestDatabase::kill() {
     if (running()) server_.stop(SIGQUIT, kStopTimeout);  // postgres's immediate shutdown
 }
 
-std::string TestDatabase::url(const std::string& host, unsigned port, const std::string& database) {
-    return "host=" + quoted(host) + " port=" + std::to_string(port) + " user=" + kSuperuser +
+std::string TestDatabase::urlFor(const std::string& database) const {
+    return "host=" + quoted(folder_) + " port=" + std::to_string(port_) + " user=" + kSuperuser +
            " dbname=" + quoted(database);
 }
 
-std::string TestDatabase::urlFor(const std::string& database) const {
-    return url(folder_, port_, database);
-}
-
-std::string TestDatabase::urlThrough(uint16_t port, const std::string& database) const {
-    return url("127.0.0.1", port, database);
-}
-
-// Where postgres puts its socket for `-k folder -p port`.
-std::string TestDatabase::socketPath() const {
-    return folder_ + "/.s.PGSQL." + std::to_string(port_);
+// The postmaster first, so that it forks no child the scan below would miss.
+void TestDatabase::freeze(bool frozen) {
+    const pid_t postmaster = server_.pid();
+    const int signal = frozen ? SIGSTOP : SIGCONT;
+    if (!running() || ::kill(postmaster, signal) != 0) return;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string state;
+        long parent = 0;
+        // The fields after the command name, which sits in parentheses and may hold spaces.
+        if (std::getline(stat, state, ')') && stat >> state >> parent && parent == postmaster)
+            ::kill(static_cast<pid_t>(std::stol(entry.path().filename().string())), signal);
+    }
 }
 
 std::string TestDatabase::createDatabase(const std::string& name) {
