@@ -39,17 +39,6 @@ long cpuTicks(pid_t pid) {
     return utime + stime;
 }
 
-// Descriptors open without close-on-exec, so the server inherits them.
-struct InheritedDescriptors {
-    std::vector<int> fds;
-    explicit InheritedDescriptors(int count) {
-        for (int i = 0; i < count; ++i) fds.push_back(::open("/dev/null", O_RDONLY));
-    }
-    ~InheritedDescriptors() {
-        for (int fd : fds) ::close(fd);
-    }
-};
-
 const std::string kCapacityWarning =
     "Warning: the open file limit of 48 holds only 32 clients at once, not maxclients 2048";
 
@@ -65,12 +54,15 @@ struct LimitedServer {
     std::vector<KarstClient*> waiting;
 
     explicit LimitedServer(int inherited) {
-        InheritedDescriptors taken(inherited);
+        // Open without close-on-exec, so the server inherits them.
+        std::vector<int> taken;
+        for (int i = 0; i < inherited; ++i) taken.push_back(::open("/dev/null", O_RDONLY));
         process = std::make_unique<ServerProcess>(
             dir.path(),
             std::vector<std::string>{"--bind", "127.0.0.1", "--port", std::to_string(port),
                                      "--private", "--proxies", "0"},
             ProgramInput::None, ProcessLimits{kOpenFileLimit});
+        for (const int fd : taken) ::close(fd);
     }
 
     // Once the start-up report, warning of the capacity the limit allows, is out.
