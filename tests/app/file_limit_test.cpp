@@ -25,31 +25,19 @@ constexpr unsigned long kOpenFileLimit = 48;
 constexpr int kInheritedDescriptors = 20;
 constexpr int kPlayers = 36;
 
-// User plus system CPU time of a process, in clock ticks.
+// User plus system CPU time of a process, in clock ticks: fields 14 and 15 of
+// its stat line, counted past the command name, which sits in parentheses and
+// may hold spaces.
 long cpuTicks(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // Fields after the command name, which sits in parentheses and may hold spaces.
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
+    std::string skipped;
+    for (int i = 3; i < 14; ++i) fields >> skipped;
     long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stol(field);
-        if (i == 15) stime = std::stol(field);
-    }
+    fields >> utime >> stime;
     return utime + stime;
 }
-
-// Descriptors open without close-on-exec, so the server inherits them.
-struct InheritedDescriptors {
-    std::vector<int> fds;
-    explicit InheritedDescriptors(int count) {
-        for (int i = 0; i < count; ++i) fds.push_back(::open("/dev/null", O_RDONLY));
-    }
-    ~InheritedDescriptors() {
-        for (int fd : fds) ::close(fd);
-    }
-};
 
 const std::string kCapacityWarning =
     "Warning: the open file limit of 48 holds only 32 clients at once, not maxclients 2048";
@@ -66,12 +54,15 @@ struct LimitedServer {
     std::vector<KarstClient*> waiting;
 
     explicit LimitedServer(int inherited) {
-        InheritedDescriptors taken(inherited);
+        // Open without close-on-exec, so the server inherits them.
+        std::vector<int> taken;
+        for (int i = 0; i < inherited; ++i) taken.push_back(::open("/dev/null", O_RDONLY));
         process = std::make_unique<ServerProcess>(
             dir.path(),
             std::vector<std::string>{"--bind", "127.0.0.1", "--port", std::to_string(port),
                                      "--private", "--proxies", "0"},
             ProgramInput::None, ProcessLimits{kOpenFileLimit});
+        for (const int fd : taken) ::close(fd);
     }
 
     // Once the start-up report, warning of the capacity the limit allows, is out.

@@ -1,7 +1,6 @@
 // A fleet server whose lease is no longer its own: a write the lease turns
 // away, a lease found taken after an outage, the disconnect line that waits
 // for the lease to be given up, and a path to the database that goes silent.
-#include "support/fault_proxy.h"
 #include "support/fleet.h"
 
 namespace karst::testing {
@@ -99,14 +98,15 @@ TEST(FleetFailure, TheDisconnectLineWaitsForTheLeaseToBeGivenUp) {
 TEST(FleetFailure, ASilentPartitionIsFoundAtTheStatementDeadline) {
     SKIP_WITHOUT_POSTGRESQL();
     FrozenClocks clocks;
-    const std::string name = "fleet_silent";
-    const std::string url = database().createDatabase(name);
-    test::FaultProxy proxy(database().socketPath());
+    const std::string url = database().createDatabase("fleet_silent");
     ConsoleLines console;
-    auto a = fleetServer(database().urlThrough(proxy.port(), name));  // a 60 s lease: a 5 s deadline
+    auto a = fleetServer(url);  // a 60 s lease: a 5 s deadline
     KarstClient p1 = enterPlayer(*a, 1, kHubRoom), p2 = enterPlayer(*a, 2, kHubRoom);
 
-    proxy.setMode(test::FaultProxy::Mode::Hold);
+    database().freeze(true);
+    struct Thaw {
+        ~Thaw() { database().freeze(false); }
+    } thaw;
     KarstClient newcomer = helloWith(a->port(), profileKeyFor(3));
     ASSERT_TRUE(p1.buyFruit(3));
     client::PlayerStateRecord state{};
@@ -128,7 +128,7 @@ TEST(FleetFailure, ASilentPartitionIsFoundAtTheStatementDeadline) {
     EXPECT_EQ(console.count("Warning: the database cannot be reached (no answer from the database in 5000 ms)"), 1u);
     EXPECT_TRUE(framesOfType(roundTrip(p1), MessageType::BuyFruitResult).empty());
 
-    proxy.setMode(test::FaultProxy::Mode::Forward);
+    database().freeze(false);
     advanceMonotonicClockForTesting(kReconnectWaitNs);
     EXPECT_EQ(awaitMessage(p1, MessageType::BuyFruitResult, client::decodeBuyFruitResult).rings, 975u);
     EXPECT_EQ(ringsInDatabase(url, 1), "975\n");

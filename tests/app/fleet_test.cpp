@@ -151,18 +151,14 @@ TEST(Fleet, PlayersKeepPlayingThroughAnOutageAndTheirChangesLandAfterIt) {
     const std::string url = database().createDatabase("fleet_outage");
     ConsoleLines console;
     auto a = fleetServer(url);
-    KarstClient p1 = enterPlayer(*a, 1, kHubRoom), p2 = enterPlayer(*a, 2, kHubRoom);
+    KarstClient p1 = enterPlayer(*a, 1, kHubRoom);
     roundTrip(p1);
 
     database().stop();
     ASSERT_TRUE(console.await("Warning: the database cannot be reached"));
-    // Kept in memory, and not confirmed while it is only there; p1 moves on.
+    // Kept in memory, and not confirmed while it is only there (that movement
+    // goes on meanwhile is the silent partition's test).
     ASSERT_TRUE(p1.buyFruit(3));
-    client::PlayerStateRecord state{};
-    state.playerId = p1.playerId();
-    state.room = kHubRoom;
-    EXPECT_TRUE(p1.playerState(state));
-    EXPECT_EQ(receivedAfter(p1, p2, MessageType::PlayerState).size(), 1u);
     EXPECT_TRUE(framesOfType(roundTrip(p1), MessageType::BuyFruitResult).empty());
     KarstClient newcomer = helloWith(a->port(), profileKeyFor(3));
     const auto notice = awaitMessage(newcomer, MessageType::Notice, client::decodeNotice);
@@ -200,7 +196,9 @@ TEST(Fleet, UnitsLostWithTheConnectionAreWrittenLaterAndTheirLogOnsTurnedAway) {
     EXPECT_TRUE(newcomer.closedByPeer());
     EXPECT_EQ(awaitMessage(buyer, MessageType::BuyFruitResult, client::decodeBuyFruitResult).rings, 975u);
     ASSERT_TRUE(console.await("The database can be reached again"));
-    EXPECT_EQ(awaitRingsInDatabase(url, 1, "975\n"), "975\n");
+    for (int i = 0; i < 100 && ringsInDatabase(url, 1) != "975\n"; ++i)  // the write is on its way
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(ringsInDatabase(url, 1), "975\n");
     EXPECT_EQ(console.count("refused"), 0u);
     EXPECT_EQ(console.count("\n"), 0u);  // libpq's two-line reason, printed as one line
 }
@@ -232,24 +230,19 @@ TEST(Fleet, AShutdownDuringAnOutageKeepsEveryUnsavedChangeInAFileThatLoads) {
             profileDump = entry.path();
         if (name.starts_with("karst-pibo-store.bin.unsaved-")) piboDump = entry.path();
     }
-    const std::vector<uint8_t> profiles = readBytes(profileDump), pibo = readBytes(piboDump);
-    const std::vector<uint8_t> leases = readBytes(leaseListPathFor(profileDump.string()));
     // The lease the changes were made under, for merge to check.
     std::string error;
-    const auto leaseList = decodeLeaseList(std::string(leases.begin(), leases.end()), error);
-    ASSERT_TRUE(leaseList.has_value()) << error;
-    ASSERT_EQ(leaseList->size(), 1u);
-    EXPECT_EQ((*leaseList)[0].key, profileKeyFor(1));
-    EXPECT_EQ(std::to_string((*leaseList)[0].leaseNumber) + "\n", query(url, "SELECT lease_number FROM karst_leases"));
-    const DecodedProfileStore loadedProfiles = decodeProfileStore(profiles);
-    ASSERT_EQ(loadedProfiles.status, ProfileStoreStatus::Loaded);
-    ASSERT_EQ(loadedProfiles.table.size(), 1u);
-    EXPECT_EQ(loadedProfiles.table.begin()->second.rings, 975u);
-    EXPECT_EQ(loadedProfiles.table.begin()->second.serverInventory[4], 1u);
-    const DecodedPiboStore loadedPibo = decodePiboStore(pibo);
-    ASSERT_EQ(loadedPibo.status, PiboStoreStatus::Loaded);
-    ASSERT_EQ(loadedPibo.records.size(), 1u);
-    EXPECT_EQ(loadedPibo.records[0].id, creature(1, 2).id);
+    const int64_t lease = std::stoll(query(url, "SELECT lease_number FROM karst_leases"));
+    EXPECT_EQ(decodeLeaseList(fileText(leaseListPathFor(profileDump.string())), error),
+              (std::vector<LeaseEntry>{{profileKeyFor(1), lease}})) << error;
+    // A store that does not load decodes to no records at all.
+    const DecodedProfileStore dumpedProfiles = decodeProfileStore(readBytes(profileDump));
+    ASSERT_EQ(dumpedProfiles.table.size(), 1u);
+    EXPECT_EQ(dumpedProfiles.table.begin()->second.rings, 975u);
+    EXPECT_EQ(dumpedProfiles.table.begin()->second.serverInventory[4], 1u);
+    const DecodedPiboStore dumpedPibo = decodePiboStore(readBytes(piboDump));
+    ASSERT_EQ(dumpedPibo.records.size(), 1u);
+    EXPECT_EQ(dumpedPibo.records[0].id, creature(1, 2).id);
 
     // Until the dump is loaded and moved away, the server does not start on older rows.
     GameServer again(a->settings());

@@ -59,13 +59,10 @@ TEST(RconConsole, CommandsAnswerWithTheConsoleLinesAndThePasswordIsNeverPrinted)
     EXPECT_NE(status->find("connections: 1 of 2048 (1 authenticated, 0 in handshake)\n"), std::string::npos);
     EXPECT_EQ(rcon.command("KICK"), "Usage: kick TARGET [REASON]\n");  // refusals too
     EXPECT_EQ(rcon.command(""), "");
-    // Commands that act do so: the player sees the operator's notice.
-    EXPECT_EQ(rcon.command("say hello there"), "notice sent to 1 player\n");
-    EXPECT_EQ(awaitNotice(player), static_cast<uint16_t>(NoticeCode::OperatorMessage));
 
     EXPECT_EQ(lines.count(": status"), 1u);
     EXPECT_NE(lines.find("rcon 127.0.0.1:").find(": status"), std::string::npos);
-    EXPECT_EQ(lines.count("rcon 127.0.0.1:"), 3u);  // the empty command is not recorded
+    EXPECT_EQ(lines.count("rcon 127.0.0.1:"), 2u);  // the empty command is not recorded
     EXPECT_EQ(lines.count("name: KARST Server"), 0u);  // replies go to the client only
     failLogin(port);
     roundTrip(player);

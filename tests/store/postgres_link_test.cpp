@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "store/postgres_link.h"
-#include "support/test_database.h"
+#include "support/fleet.h"
 
 namespace karst {
 namespace {
@@ -33,14 +33,13 @@ TEST(PostgresLink, LibpqMessagesBecomeOneConsoleLine) {
 }
 
 TEST(PostgresLink, UnitsCommitOrRollBackWholeAndSettleInOrder) {
-    if (!test::TestDatabase::available()) GTEST_SKIP() << "PostgreSQL not installed";
-    std::string error;
-    test::TestDatabase* db = test::TestDatabase::shared(error);
-    ASSERT_NE(db, nullptr) << error;
+    SKIP_WITHOUT_POSTGRESQL();
+    test::TestDatabase* db = &testing::database();
     const std::string url = db->createDatabase("link_units");
     ASSERT_TRUE(db->exec(url, "CREATE TABLE t (n int8 PRIMARY KEY)"));
 
     PostgresLink link;
+    std::string error;
     ASSERT_TRUE(link.connectBlocking(url, noSetup, error)) << error;
     std::vector<uint64_t> order;
     std::vector<bool> committed;

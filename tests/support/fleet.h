@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "app/console_line.h"
 #include "store/postgres_schema.h"
 #include "support/console_lines.h"
 #include "support/players.h"
@@ -50,11 +51,7 @@ inline std::string query(const std::string& url, const std::string& sql) {
 }
 
 // Player n's profile key as an SQL bytea literal.
-inline std::string keyLiteral(uint8_t player) {
-    std::string hex;
-    for (uint8_t b : profileKeyFor(player)) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
-    return "'\\x" + hex + "'";
-}
+inline std::string keyLiteral(uint8_t player) { return "'\\x" + formatProfileKeyHex(profileKeyFor(player)) + "'"; }
 
 // Player n's stored profile record, read at `offset`: a u32 of rings (16) or
 // the u16 count of a fruit (20 + 2 x code), as text.
@@ -66,13 +63,6 @@ inline std::string storedNumber(const std::string& url, uint8_t player, int offs
 }
 
 inline std::string ringsInDatabase(const std::string& url, uint8_t player) { return storedNumber(url, player, 16, 3); }
-
-// The rings in player n's stored row once a write that is on its way has landed.
-inline std::string awaitRingsInDatabase(const std::string& url, uint8_t player, const std::string& expected) {
-    for (int i = 0; i < 100 && ringsInDatabase(url, player) != expected; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return ringsInDatabase(url, player);
-}
 
 // Another session that holds every row of a table, so the server's writes to
 // it wait for it.

@@ -56,11 +56,6 @@ bool clusterLimits(tools::ChildLimits& limits, std::string& error) {
     return true;
 }
 
-bool spawn(tools::ChildProcess& child, const std::vector<std::string>& argv,
-           const std::string& folder, const tools::ChildLimits& limits) {
-    return child.start(argv, folder, tools::ChildInput::None, limits);
-}
-
 constexpr const char* kFolderPrefix = "karst-pg-";
 constexpr const char* kOwnerFile = "/owner.pid";
 
@@ -90,8 +85,7 @@ void removeAbandonedClusters() {
 // The end of what a cluster program printed, for the failure's message.
 std::string outputTail(const tools::ChildProcess& child) {
     const std::string text = child.out() + child.err();
-    constexpr size_t kTail = 2000;
-    return text.size() > kTail ? text.substr(text.size() - kTail) : text;
+    return text.substr(text.size() - std::min<size_t>(text.size(), 2000));
 }
 
 // A libpq connection-string value, quoted.
@@ -141,10 +135,9 @@ bool TestDatabase::initCluster(std::string& error) {
         return false;
     }
     tools::ChildProcess initdb;
-    if (!spawn(initdb,
-               {findProgram("initdb"), "-D", folder_ + "/data", "-U", kSuperuser, "-A", "trust",
-                "-E", "UTF8", "--locale=C", "-N"},
-               folder_, limits) ||
+    if (!initdb.start({findProgram("initdb"), "-D", folder_ + "/data", "-U", kSuperuser, "-A", "trust",
+                       "-E", "UTF8", "--locale=C", "-N"},
+                      folder_, tools::ChildInput::None, limits) ||
         initdb.wait(kStartTimeout) != 0) {
         error = "initdb failed: " + outputTail(initdb);
         return false;
@@ -158,11 +151,10 @@ bool TestDatabase::start(std::string& error) {
     if (folder_.empty() && !initCluster(error)) return false;
     tools::ChildLimits limits;
     if (!clusterLimits(limits, error)) return false;
-    if (!spawn(server_,
-               {findProgram("postgres"), "-D", folder_ + "/data", "-k", folder_, "-p",
-                std::to_string(port_), "-c", "listen_addresses=", "-F", "-c",
-                "full_page_writes=off", "-c", "shared_buffers=16MB"},
-               folder_, limits)) {
+    if (!server_.start({findProgram("postgres"), "-D", folder_ + "/data", "-k", folder_, "-p",
+                        std::to_string(port_), "-c", "listen_addresses=", "-F", "-c",
+                        "full_page_writes=off", "-c", "shared_buffers=16MB"},
+                       folder_, tools::ChildInput::None, limits)) {
         error = "cannot start postgres";
         return false;
     }
@@ -193,30 +185,31 @@ void TestDatabase::kill() {
     if (running()) server_.stop(SIGQUIT, kStopTimeout);  // postgres's immediate shutdown
 }
 
-std::string TestDatabase::url(const std::string& host, unsigned port, const std::string& database) {
-    return "host=" + quoted(host) + " port=" + std::to_string(port) + " user=" + kSuperuser +
+std::string TestDatabase::urlFor(const std::string& database) const {
+    return "host=" + quoted(folder_) + " port=" + std::to_string(port_) + " user=" + kSuperuser +
            " dbname=" + quoted(database);
 }
 
-std::string TestDatabase::urlFor(const std::string& database) const {
-    return url(folder_, port_, database);
-}
-
-std::string TestDatabase::urlThrough(uint16_t port, const std::string& database) const {
-    return url("127.0.0.1", port, database);
-}
-
-// Where postgres puts its socket for `-k folder -p port`.
-std::string TestDatabase::socketPath() const {
-    return folder_ + "/.s.PGSQL." + std::to_string(port_);
+// The postmaster first, so that it forks no child the scan below would miss.
+void TestDatabase::freeze(bool frozen) {
+    const pid_t postmaster = server_.pid();
+    const int signal = frozen ? SIGSTOP : SIGCONT;
+    if (!running() || ::kill(postmaster, signal) != 0) return;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string state;
+        long parent = 0;
+        // The fields after the command name, which sits in parentheses and may hold spaces.
+        if (std::getline(stat, state, ')') && stat >> state >> parent && parent == postmaster)
+            ::kill(static_cast<pid_t>(std::stol(entry.path().filename().string())), signal);
+    }
 }
 
 std::string TestDatabase::createDatabase(const std::string& name) {
-    std::string identifier = "\"";
+    std::string identifier;
     for (const char c : name) identifier += c == '"' ? std::string("\"\"") : std::string(1, c);
-    identifier += '"';
-    if (!exec(urlFor("postgres"), "CREATE DATABASE " + identifier)) return {};
-    return urlFor(name);
+    return exec(urlFor("postgres"), "CREATE DATABASE \"" + identifier + "\"") ? urlFor(name) : std::string();
 }
 
 bool TestDatabase::exec(const std::string& url, const std::string& sql, std::string* out) {

@@ -13,7 +13,6 @@
 // the `postgres` user.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "common/child_process.h"
@@ -51,17 +50,15 @@ public:
     // first column of every row, as text, one per line, when given.
     bool exec(const std::string& url, const std::string& sql, std::string* out = nullptr);
 
-    // The cluster's Unix socket, for a FaultProxy to forward to.
-    std::string socketPath() const;
-    // The connection string for `database` through a TCP port on 127.0.0.1 (a
-    // FaultProxy's), as the same user as createDatabase's. The cluster sees
-    // the proxy's connections arrive at its Unix socket and trusts them as local.
-    std::string urlThrough(uint16_t port, const std::string& database) const;
+    // Stops every process of the cluster (true) or lets them go on (false): its
+    // connections stay open and nothing answers, as when the path to it goes
+    // silent, and what clients sent meanwhile waits in the sockets, not lost.
+    // A test that freezes must thaw whatever happens, or the next one hangs.
+    void freeze(bool frozen);
 
 private:
     bool initCluster(std::string& error);
     std::string urlFor(const std::string& database) const;
-    static std::string url(const std::string& host, unsigned port, const std::string& database);
 
     std::string folder_;
     unsigned port_ = 0;
