@@ -88,7 +88,9 @@ bool GameServer::receiveFromConnection(ClientConnection& connection) {
 }
 
 bool GameServer::flushSendQueue(ClientConnection& connection) {
-    while (connection.hasUnsentBytes()) {
+    // One send per call: when it takes only part, the socket's buffer is full and
+    // a second would report "would block", so the rest waits for the writable report.
+    if (connection.hasUnsentBytes()) {
         const std::span<const uint8_t> unsent(connection.sendQueue.data() + connection.sendOffset,
                                               connection.unsentBytes());
         const net::IoResult r = net::sendBytes(connection.socket, unsent);
@@ -96,8 +98,6 @@ bool GameServer::flushSendQueue(ClientConnection& connection) {
         if (r.status != net::IoStatus::Ok) return false;
         connection.sendOffset += static_cast<uint32_t>(r.bytes);
         traffic_.bytesSent += r.bytes;
-        // A send that took only part filled the socket's buffer: the next one
-        // would report "would block", so the rest waits for the writable report now.
         if (connection.hasUnsentBytes()) return waitUntilWritable(connection);
     }
     connection.sendQueue.clear();
