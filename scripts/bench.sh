@@ -98,15 +98,33 @@ if wants capacity; then
     done
 fi
 
+# Processor time of the relay process (user and system) over a window, in
+# hundredths of a second: the window opens once the players have connected and
+# warmed up, and closes a second before they stop.
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$server_pid/stat"; }
+relay_scenario() {  # label, players, room size
+    local window=$(( seconds > 3 ? seconds - 2 : 1 )) line before after cpu
+    printf '%-44s ' "$1"
+    { sleep $(( $2 / 2000 + warmup + 1 )); cpu_ticks; sleep "$window"; cpu_ticks; } >"$work/cpu" &
+    line=$(bots_run --bots "$2" --room-size "$3" --hz 30)
+    wait $!
+    { read -r before; read -r after; } <"$work/cpu"
+    cpu=$(( (after - before) * 100 / ($(getconf CLK_TCK) * window) ))
+    awk -v line="$line" -v cpu="$cpu" -v ticks=$((after - before)) -v w="$window" -v hz="$(getconf CLK_TCK)" 'BEGIN {
+        split(line, f, "  "); d = f[2]; sub(/deliveries\/s /, "", d)
+        printf "%s  cpu %d%%  %.3f us/delivery\n", line, cpu, (d > 0 ? ticks / hz * 1e6 / (d * w) : 0) }'
+    sleep 1
+}
+
 if wants relay; then
     echo "== the server beside a bare relay, TCP, 30 Hz (same load, by turns, ${seconds}s each, $runs runs)"
     for load in "4096 16" "2048 32"; do
         set -- $load
         for run in $(seq "$runs"); do
             start_bare_relay
-            scenario "bare relay: $1 players, rooms of $2 (run $run)" --bots "$1" --room-size "$2" --hz 30
+            relay_scenario "bare relay: $1 players, rooms of $2 (run $run)" "$1" "$2"
             start_server
-            scenario "server:     $1 players, rooms of $2 (run $run)" --bots "$1" --room-size "$2" --hz 30
+            relay_scenario "server:     $1 players, rooms of $2 (run $run)" "$1" "$2"
         done
     done
 fi
