@@ -35,6 +35,7 @@
 #include "garden/pibo_store.h"
 #include "net/connection.h"
 #include "net/frame.h"
+#include "net/player_index.h"
 #include "net/poller.h"
 #include "net/query_challenge.h"
 #include "net/query_rate_limit.h"
@@ -421,7 +422,7 @@ private:
     // every connection by player id, authenticated connections by profile key,
     // and connections still owing their Hello, in accept order.
     std::unordered_map<RoomKey, Members, RoomKeyHash> rooms_;
-    std::unordered_map<uint32_t, ClientConnection*> byPlayerId_;
+    PlayerIndex<ClientConnection> byPlayerId_;
     std::unordered_map<ProfileKey, ClientConnection*, ProfileKeyHash> byProfileKey_;
     std::deque<std::pair<uint64_t, net::SocketHandle>> pendingHandshakes_;
 

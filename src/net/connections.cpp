@@ -57,7 +57,7 @@ void GameServer::acceptPending() {
             net::closeSocket(socket);
             continue;
         }
-        byPlayerId_[connection->playerId] = connection.get();
+        byPlayerId_.insert(connection->playerId, connection.get());
         ++connectionsByAddress_[peerIp];
         if (settings_.handshakeTimeoutSeconds != 0)
             pendingHandshakes_.emplace_back(connection->acceptedAtNs, socket);
@@ -250,8 +250,7 @@ bool GameServer::refuseCrowdedPeer(net::SocketHandle socket, const net::IpAddres
 }
 
 ClientConnection* GameServer::findConnectionByPlayerId(uint32_t playerId) {
-    const auto it = byPlayerId_.find(playerId);
-    return it == byPlayerId_.end() ? nullptr : it->second;
+    return byPlayerId_.find(playerId);
 }
 
 ClientConnection* GameServer::findAuthenticatedByProfileKey(const ProfileKey& key) {

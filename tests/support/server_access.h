@@ -101,8 +101,7 @@ public:
     std::string indexFault() const {
         size_t authenticated = 0;
         for (const auto& [socket, c] : server_.clients_) {
-            const auto byId = server_.byPlayerId_.find(c->playerId);
-            if (byId == server_.byPlayerId_.end() || byId->second != c.get())
+            if (server_.byPlayerId_.find(c->playerId) != c.get())
                 return "player id index misses player " + std::to_string(c->playerId);
             if (!c->authenticated) continue;
             ++authenticated;
@@ -151,7 +150,7 @@ private:
         c.socket = kFirstFakeSocket + static_cast<net::SocketHandle>(nextFakeSocket_++);
         c.playerId = server_.nextPlayerId_++;
         c.acceptedAtNs = monotonicNowNs();
-        server_.byPlayerId_[c.playerId] = &c;
+        server_.byPlayerId_.insert(c.playerId, &c);
         server_.clients_.emplace(c.socket, std::move(connection));
         return c;
     }
