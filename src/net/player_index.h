@@ -1,10 +1,8 @@
 // Connections by player id, looked up for every ready socket and every queue
-// written in a pass. One flat array probed in order from the id's hash: a
-// lookup touches one or two cache lines, where a node-based map follows a
-// bucket pointer and then a node for each.
+// written in a pass. One flat array probed in order from the id: a lookup
+// touches one slot, where a node-based map follows a bucket and then a node.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -68,8 +66,11 @@ private:
     };
 
     size_t home(uint32_t id) const {
-        // Fibonacci hashing: consecutive ids, the usual case, land far apart.
-        return static_cast<size_t>((uint64_t{id} * 0x9E3779B97F4A7C15u) >> (64 - bits_));
+        // The id itself: ids are handed out in increasing order and a pass visits
+        // them sorted, so it walks the array forwards, which the processor
+        // prefetches. Ids that stay while many later ones come and go spread
+        // out as the table grows.
+        return id & (slots_.size() - 1);
     }
     size_t next(size_t i) const { return (i + 1) & (slots_.size() - 1); }
 
@@ -77,14 +78,12 @@ private:
         std::vector<Slot> old = std::move(slots_);
         const size_t capacity = old.empty() ? 64 : 2 * old.size();
         slots_.assign(capacity, Slot{});
-        bits_ = std::countr_zero(capacity);
         size_ = 0;
         for (const Slot& slot : old)
             if (slot.value) insert(slot.id, slot.value);
     }
 
     std::vector<Slot> slots_;
-    int bits_ = 0;
     size_t size_ = 0;
 };
 
