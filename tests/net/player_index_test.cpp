@@ -27,9 +27,11 @@ TEST(PlayerIndex, AgreesWithAMapThroughGrowthRemovalAndWrappedRuns) {
         } else {
             auto it = expected.begin();
             std::advance(it, random() % expected.size());
-            index.erase(it->first);
-            index.erase(it->first);  // a second removal changes nothing
+            const uint32_t id = it->first;
+            index.erase(id);
+            index.erase(id);  // a second removal changes nothing
             expected.erase(it);
+            ASSERT_EQ(index.find(id), nullptr);
         }
         ASSERT_EQ(index.size(), expected.size());
         if (step % 97 == 0) {
