@@ -61,7 +61,7 @@ for script in postinst prerm postrm; do
   grep -Eq "^ +[0-9]+ bytes, +[0-9]+ lines +\\* +$script " "$work/control.txt" ||
     fail "the .deb lacks an executable $script"
 done
-dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -q 'adduser --system' ||
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep 'adduser --system' >/dev/null ||
   fail "postinst does not create the system user"
 grep -q '^ExecStart=/usr/bin/karst_server$' build-release/dist/karst-server.service ||
   fail "the packaged unit does not start /usr/bin/karst_server"

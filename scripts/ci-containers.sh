@@ -43,9 +43,11 @@ cleanup() {
 trap cleanup EXIT
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 # Waits up to $2 seconds for the logs of container $1 to show $3.
+# Checks on a pipe read it to the end (grep >/dev/null, not grep -q): under
+# pipefail a writer cut off by an early quit fails the check however it matched.
 wait_for_log() {
   for _ in $(seq "$2"); do
-    podman logs "$1" 2>&1 | grep -qF "$3" && return 0
+    podman logs "$1" 2>&1 | grep -F "$3" >/dev/null && return 0
     sleep 1
   done
   podman logs "$1" >&2 || true
@@ -77,7 +79,7 @@ podman run -d -i --name "$name" --read-only --cap-drop=all \
   -p "127.0.0.1:$port:27015/tcp" -p "127.0.0.1:$port:27015/udp" -v "$volume:/data" "$image" >/dev/null
 wait_for_log "$name" 30 "listening on"
 [ "$(podman inspect --format '{{.HostConfig.ReadonlyRootfs}}' "$name")" = true ] || fail "the root is writable"
-podman top "$name" user | grep -qx 'karst' || fail "the server does not run as the image's user"
+podman top "$name" user | grep -x 'karst' >/dev/null || fail "the server does not run as the image's user"
 play "$port" tcp 1
 play "$port" udp 2
 podman healthcheck run "$name" >/dev/null || fail "the health check does not say healthy"
@@ -115,8 +117,8 @@ print([d for d in yaml.safe_load_all(open(sys.argv[1])) if d["kind"] == "Pod"][0
         "$work/pod.yaml")
 podman kube play --configmap "$work/configmaps.yaml" "$work/pod.yaml" >/dev/null
 wait_for_log karst-server-0-server 30 "listening on"
-podman logs karst-server-0-server 2>&1 | grep -qF "Loaded server config /etc/karst/server.ini" ||
-  fail "the pod did not read server.ini from the ConfigMap"
+podman logs karst-server-0-server 2>&1 | grep -F "Loaded server config /etc/karst/server.ini" >/dev/null ||
+  { podman logs karst-server-0-server >&2 || true; fail "the pod did not read server.ini from the ConfigMap"; }
 play "$port" tcp 3
 podman pod stop -t "$grace" karst-server-0 >/dev/null
 [ "$(podman inspect --format '{{.State.ExitCode}}' karst-server-0-server)" = 0 ] || fail "the pod's server did not exit 0"
