@@ -190,7 +190,7 @@ private:
     bool handlePlayerState(ClientConnection& connection, std::span<const uint8_t> payload);
     bool handlePlayerEvent(ClientConnection& connection, std::span<const uint8_t> payload);
     bool handlePing(ClientConnection& connection, std::span<const uint8_t> payload);
-    void relayStateToRoom(const RoomKey& key, std::span<uint8_t, kPlayerStateSize> record,
+    void relayStateToRoom(const Members& members, std::span<uint8_t, kPlayerStateSize> record,
                           uint32_t excludedId);
     void drainUdp();
     void handleDatagram(std::span<const uint8_t> datagram, const net::SocketAddress& from);

@@ -100,7 +100,7 @@ void GameServer::tickHubProxies() {
             for (uint32_t i = 0; i < count; ++i) {
                 const uint32_t at = uptimeMs();
                 auto record = computeProxyState(room.key, i, count, at, uptimeMs(), proxies_[i].id);
-                relayStateToRoom(room.key, record, 0);
+                relayStateToRoom(roomMembers(room.key), record, 0);
             }
         }
         ++r;

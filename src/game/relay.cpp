@@ -24,7 +24,7 @@ bool GameServer::handlePlayerState(ClientConnection& connection, std::span<const
     if (!claimRateSlot(connection.lastPlayerStateNs, monotonicNowNs(), kPlayerStateSpacingNs))
         return true;
     stampStatePlayerId(record, connection.playerId);
-    relayStateToRoom(connection.roomKey, record, connection.playerId);
+    relayStateToRoom(*connection.roomMembers, record, connection.playerId);
     ++traffic_.movementRelayedTcp;
     return true;
 }

@@ -82,7 +82,10 @@ struct ClientConnection {
 
     // Bookkeeping of the server's indexes.
     uint64_t acceptedAtNs = 0;
-    size_t roomSlot = 0;  // position in its room's member list while authenticated
+    // While authenticated: its room's member list, which the room index keeps in
+    // place while the room has members, and its position there.
+    std::vector<ClientConnection*>* roomMembers = nullptr;
+    size_t roomSlot = 0;
 
     size_t unsentBytes() const { return sendQueue.size() - sendOffset; }
     bool hasUnsentBytes() const { return sendOffset < sendQueue.size(); }

@@ -266,6 +266,7 @@ const GameServer::Members& GameServer::roomMembers(const RoomKey& key) const {
 
 void GameServer::addToRoomIndex(ClientConnection& connection) {
     Members& members = rooms_[connection.roomKey];
+    connection.roomMembers = &members;
     connection.roomSlot = members.size();
     members.push_back(&connection);
 }
@@ -281,6 +282,7 @@ void GameServer::removeFromRoomIndex(ClientConnection& connection) {
         members[slot]->roomSlot = slot;
         members.pop_back();
     }
+    connection.roomMembers = nullptr;
     if (members.empty()) rooms_.erase(it);
 }
 

@@ -71,19 +71,14 @@ void GameServer::handleDatagram(std::span<const uint8_t> datagram, const net::So
     if (!claimRateSlot(connection.lastPlayerStateNs, monotonicNowNs(), kPlayerStateSpacingNs))
         return;
     stampStatePlayerId(record, connection.playerId);
-    relayStateToRoom(connection.roomKey, record, connection.playerId);
+    relayStateToRoom(*connection.roomMembers, record, connection.playerId);
     ++traffic_.movementRelayedUdp;
 }
 
-void GameServer::relayStateToRoom(const RoomKey& key, std::span<uint8_t, kPlayerStateSize> record,
+void GameServer::relayStateToRoom(const Members& members, std::span<uint8_t, kPlayerStateSize> record,
                                   uint32_t excludedId) {
     std::array<uint8_t, kPlayerStateFrameSize> frame;
     writeFrame(frame.data(), MessageType::PlayerState, record, nextSequence_++);
-    if (udpSocket_ == net::kInvalidSocket) {
-        broadcastToRoom(key, frame, excludedId);
-        return;
-    }
-    const Members& members = roomMembers(key);
     udpBatch_.clear();
     for (ClientConnection* member : members) {
         if (member->playerId == excludedId) continue;

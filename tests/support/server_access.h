@@ -109,8 +109,8 @@ public:
             if (byKey == server_.byProfileKey_.end() || byKey->second != c.get())
                 return "profile key index misses player " + std::to_string(c->playerId);
             const auto room = server_.rooms_.find(c->roomKey);
-            if (room == server_.rooms_.end() || c->roomSlot >= room->second.size() ||
-                room->second[c->roomSlot] != c.get())
+            if (room == server_.rooms_.end() || c->roomMembers != &room->second ||
+                c->roomSlot >= room->second.size() || room->second[c->roomSlot] != c.get())
                 return "room index misses player " + std::to_string(c->playerId);
         }
         size_t members = 0;
