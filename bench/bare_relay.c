@@ -8,9 +8,11 @@
  * Per pass it makes at most one recv per ready socket (a read that did not
  * fill the buffer found everything there was) and one send per connection with
  * queued bytes. No gate, no stores, no checks beyond what framing needs: a
- * malformed stream just closes.
+ * malformed stream just closes. With --gate-ms N a PlayerState that comes less
+ * than N ms after the last one relayed for its sender is dropped, as the
+ * server's movement gate drops it: the same relay with that one rule.
  *
- * Usage: karst_bare_relay [--bind ADDRESS] [--port PORT] [ignored options...]
+ * Usage: karst_bare_relay [--bind ADDRESS] [--port PORT] [--gate-ms N] [ignored options...]
  * The server's other options are accepted and ignored, so scripts/bench.sh can
  * start either program the same way. Loopback only is the point of it. */
 #define _GNU_SOURCE
@@ -26,6 +28,7 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 enum { kHeaderSize = 16, kMaxPayload = 4096, kReadBufferSize = 32768,
@@ -46,6 +49,7 @@ struct connection {
     uint8_t *out;
     size_t out_used, out_sent, out_capacity;
     int pending;             /* listed for this pass's writes */
+    uint64_t last_relayed_ns;
     int watching_out;
 };
 
@@ -65,6 +69,7 @@ static int epoll_fd;
 static uint32_t next_player_id = 1;
 static uint32_t next_sequence = 1;
 static uint32_t open_connections;
+static uint64_t gate_ns;
 static volatile sig_atomic_t stop_requested;
 
 static void put16(uint8_t *p, uint16_t v) { p[0] = (uint8_t)v; p[1] = (uint8_t)(v >> 8); }
@@ -175,6 +180,13 @@ static int handle_frame(struct connection *c, uint16_t type, uint8_t *payload, u
         return queue_frame(c, kPong, payload, length);
     case kPlayerState:
         if (!c->room || length != 48) return 1;
+        if (gate_ns) {
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            uint64_t now_ns = (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec;
+            if (c->last_relayed_ns && now_ns - c->last_relayed_ns < gate_ns) return 1;
+            c->last_relayed_ns = now_ns;
+        }
         put32(payload, c->player_id);
         for (size_t i = 0; i < c->room->count; ++i) {
             struct connection *member = c->room->members[i];
@@ -263,6 +275,7 @@ int main(int argc, char **argv) {
     for (int i = 1; i + 1 < argc; ++i) {
         if (strcmp(argv[i], "--bind") == 0) address = argv[++i];
         else if (strcmp(argv[i], "--port") == 0) port = atoi(argv[++i]);
+        else if (strcmp(argv[i], "--gate-ms") == 0) gate_ns = (uint64_t)atoi(argv[++i]) * 1000000u;
     }
     struct rlimit files;
     if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
