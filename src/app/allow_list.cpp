@@ -64,7 +64,7 @@ void GameServer::commandAllow(const ConsoleCommand& command) {
     const std::string note = command.args.size() > 1 ? command.tail(1) : playerName;
     const std::string hex = formatProfileKeyHex(*key);
     if (!allowList_.addKey(*key, note)) reply("key " + hex + " was already allowed");
-    else if (allowFile_.save(allowList_)) reply("allowed key " + hex);
+    else if (saveListFile(allowFile_, allowList_)) reply("allowed key " + hex);
 }
 
 void GameServer::commandDisallow(const ConsoleCommand& command) {
@@ -76,7 +76,7 @@ void GameServer::commandDisallow(const ConsoleCommand& command) {
         replyError("key " + hex + " is not on the allow list");
         return;
     }
-    if (allowFile_.save(allowList_)) reply("disallowed key " + hex);
+    if (saveListFile(allowFile_, allowList_)) reply("disallowed key " + hex);
 }
 
 void GameServer::commandAllowed(const ConsoleCommand&) {

@@ -25,8 +25,14 @@ void GameServer::checkBanFile(bool now) {
     if (banFile_.reloadIfChanged(banList_, now)) enforceBans();
 }
 
-bool GameServer::saveBanList() {
-    return banFile_.save(banList_);
+bool GameServer::saveListFile(ListFile& file, const BanList& list) {
+    const std::string warning = file.save(list);
+    if (warning.empty()) return true;
+    // The operator's console hears of it whoever made the change; a remote
+    // console hears it too, as the answer to its command.
+    if (commandReply_) printError(warning);
+    replyError(warning);
+    return false;
 }
 
 std::string GameServer::bannedNoticeText(const Ban& ban) const {

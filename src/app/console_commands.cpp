@@ -108,7 +108,8 @@ void GameServer::commandBan(const ConsoleCommand& command) {
     checkBanFile(true);
     const std::string hex = formatProfileKeyHex(target->profileKey);
     if (!banList_.addKey(target->profileKey, command.tail(1))) reply("key " + hex + " was already banned");
-    else if (saveBanList()) reply("banned key " + hex + " (player " + std::to_string(target->playerId) + ")");
+    else if (saveListFile(banFile_, banList_))
+        reply("banned key " + hex + " (player " + std::to_string(target->playerId) + ")");
     enforceBans();
 }
 
@@ -121,7 +122,7 @@ void GameServer::commandBanKey(const ConsoleCommand& command) {
     checkBanFile(true);
     const std::string hex = formatProfileKeyHex(*key);
     if (!banList_.addKey(*key, command.tail(1))) reply("key " + hex + " was already banned");
-    else if (saveBanList()) reply("banned key " + hex);
+    else if (saveListFile(banFile_, banList_)) reply("banned key " + hex);
     enforceBans();
 }
 
@@ -134,7 +135,7 @@ void GameServer::commandBanAddress(const ConsoleCommand& command) {
     checkBanFile(true);
     const std::string text = net::formatIpNetwork(*network);
     if (!banList_.addNetwork(*network, command.tail(1))) reply("address " + text + " was already banned");
-    else if (saveBanList()) reply("banned address " + text);
+    else if (saveListFile(banFile_, banList_)) reply("banned address " + text);
     enforceBans();
 }
 
@@ -153,7 +154,7 @@ void GameServer::commandUnban(const ConsoleCommand& command) {
         replyError("No ban matches " + shown);
         return;
     }
-    if (saveBanList()) reply("unbanned " + shown);
+    if (saveListFile(banFile_, banList_)) reply("unbanned " + shown);
 }
 
 void GameServer::commandBans(const ConsoleCommand&) {

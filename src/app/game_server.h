@@ -274,7 +274,8 @@ private:
     // Re-reads the ban file if it changed on disk: every few seconds from the
     // loop, and at once (`now`) before a console change rewrites it.
     void checkBanFile(bool now = false);
-    bool saveBanList();
+    // Rewrites a list's file after a console change; false, after a warning, when it cannot.
+    bool saveListFile(ListFile& file, const BanList& list);
     // Removes every connection the ban list now covers.
     void enforceBans();
     bool refuseBannedPeer(net::SocketHandle socket, const net::IpAddress& address);

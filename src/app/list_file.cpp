@@ -54,20 +54,18 @@ bool ListFile::reloadIfChanged(BanList& list, bool now) {
     return stampBanFile(path_) != stamp_ && read(list, true);
 }
 
-bool ListFile::save(const BanList& list) {
-    if (!enabled()) return true;
+std::string ListFile::save(const BanList& list) {
+    if (!enabled()) return {};
     const std::string text = list.serialize();
     std::error_code error;
     const bool saved =
         ensureParentDirectories(path_, error) &&
         replaceFileFromTemp(path_, {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, error);
-    if (!saved) {
-        printError("Warning: could not save " + std::string(words_.list) + " " + path_ + ": " +
-                   error.message() + "; the change holds until restart");
-        return false;
-    }
+    if (!saved)
+        return "Warning: could not save " + std::string(words_.list) + " " + path_ + ": " +
+               error.message() + "; the change holds until restart";
     stamp_ = stampBanFile(path_);
-    return true;
+    return {};
 }
 
 }  // namespace karst

@@ -37,8 +37,9 @@ public:
     // Reads the file again when it looks different on disk: at most every few
     // seconds, or at once with `now`. True when `list` was replaced.
     bool reloadIfChanged(BanList& list, bool now);
-    // Writes `list` over the file; false, after a warning, when it cannot.
-    bool save(const BanList& list);
+    // Writes `list` over the file. Empty when it did; else the warning to give,
+    // which the caller routes to whoever made the change.
+    std::string save(const BanList& list);
 
 private:
     std::string path_;

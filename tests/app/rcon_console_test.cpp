@@ -3,6 +3,7 @@
 // server's clock, the packet size limits and the connection cap.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "app/rcon_lockouts.h"
@@ -198,6 +199,13 @@ TEST(RconConsole, LongRepliesSplitAndTheCapAndBansRefuseAtAccept) {
     EXPECT_TRUE(banned.closedByPeer());
     EXPECT_TRUE(lines.await("connection from 127.0.0.1 refused: banned"));
     EXPECT_EQ(first.command("unban 127.0.0.1"), "unbanned address 127.0.0.1\n");
+    // A change the file cannot take is answered with the reason, here and on the console.
+    std::filesystem::remove(settings.banListPath);
+    std::filesystem::create_directory(settings.banListPath);
+    const std::string warning = "Warning: could not save ban list " + settings.banListPath +
+                                ": Is a directory; the change holds until restart\n";
+    EXPECT_EQ(first.command("ban-key " + formatProfileKeyHex(profileKeyFor(9))), warning);
+    EXPECT_TRUE(lines.await(warning.substr(0, warning.size() - 1)));
     // The reply leaves before the server stops.
     ASSERT_TRUE(first.send(8, client::kRconTypeCommand, "stop"));
     const auto stopping = first.receive();
