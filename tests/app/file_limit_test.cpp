@@ -113,11 +113,19 @@ TEST(FileLimits, OutOfDescriptorsTheServerRestsServesItsPlayersAndAdmitsTheNextO
     ASSERT_FALSE(server.admitted.empty());
     ASSERT_FALSE(server.waiting.empty()) << "every player was admitted: the limit did not bite";
     EXPECT_LT(server.admitted.size(), 32u);
-    EXPECT_NE(server.process->err().find(
-                  "Warning: could not accept a connection: Too many open files"),
-              std::string::npos)
-        << server.process->err();
+    const std::string warning = "Warning: could not accept a connection: Too many open files";
+    EXPECT_EQ(countOf(server.process->err(), warning), 1u) << server.process->err();
     server.expectRestServeAndAdmitOnLeave();
+
+    // Once nobody is left waiting the shortage is over, and the next one is warned of again.
+    for (KarstClient& player : server.players) player.close();
+    KarstClient last = helloWith(server.port, profileKeyFor(kPlayers + 1));
+    ASSERT_TRUE(last.awaitWelcome(3000).has_value());
+    EXPECT_EQ(countOf(server.process->err(), warning), 1u);
+    std::vector<KarstClient> more;
+    for (int i = 0; i < kPlayers; ++i)
+        more.push_back(helloWith(server.port, profileKeyFor(static_cast<uint8_t>(kPlayers + 2 + i))));
+    EXPECT_TRUE(server.process->waitForError(warning, server.process->err().find(warning) + 1));
 }
 
 }  // namespace
