@@ -33,9 +33,12 @@ void GameServer::fitDescriptorLimit() {
                std::to_string(settings_.maxClients) + "; raise it (ulimit -n, LimitNOFILE=)");
 }
 
+bool GameServer::acceptResting() const {
+    return acceptRestUntilNs_ != 0 && monotonicNowNs() < acceptRestUntilNs_;
+}
+
 bool GameServer::listenerResting() const {
-    return clients_.size() >= clientCapacity_ ||
-           (acceptRestUntilNs_ != 0 && monotonicNowNs() < acceptRestUntilNs_);
+    return clients_.size() >= clientCapacity_ || acceptResting();
 }
 
 void GameServer::restListenerAfter(net::AcceptOutcome outcome) {

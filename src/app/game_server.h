@@ -261,6 +261,7 @@ private:
     bool openRcon();
     void serveRcon();
     void acceptRcon();
+    void watchRconListener();
     bool readRcon(RconConnection& connection);
     bool handleRconPacket(RconConnection& connection, const net::RconPacket& packet);
     void handleRconLogin(RconConnection& connection, const net::RconPacket& packet);
@@ -330,7 +331,8 @@ private:
 
     // Descriptor limits (app/file_limits.cpp).
     void fitDescriptorLimit();
-    // The listener asks for nothing: at capacity, or resting after accept ran out.
+    // Both listeners rest a moment after accept ran out; the game's also at capacity.
+    bool acceptResting() const;
     bool listenerResting() const;
     void restListenerAfter(net::AcceptOutcome outcome);
 

@@ -39,6 +39,15 @@ uint16_t GameServer::rconPort() const {
     return rcon_.listener == net::kInvalidSocket ? 0 : net::localPort(rcon_.listener);
 }
 
+void GameServer::watchRconListener() {
+    // Out of descriptors, a pending login would otherwise wake every pass at once.
+    const uint16_t wanted = acceptResting() ? 0 : net::kPollIn;
+    if (rcon_.listener == net::kInvalidSocket || wanted == rcon_.listenerEvents) return;
+    std::error_code error;
+    // Not taken over on failure, so the next pass asks again.
+    if (poller_.modify(rcon_.listener, wanted, kRconListenerToken, error)) rcon_.listenerEvents = wanted;
+}
+
 void GameServer::serveRcon() {
     if (rcon_.listenerReady) acceptRcon();
     rcon_.listenerReady = false;
@@ -69,7 +78,10 @@ void GameServer::acceptRcon() {
         net::AcceptOutcome outcome;
         net::SocketAddress peer;
         const net::SocketHandle socket = net::acceptConnection(rcon_.listener, outcome, &peer);
-        if (socket == net::kInvalidSocket) return;
+        if (socket == net::kInvalidSocket) {
+            if (outcome == net::AcceptOutcome::OutOfResources) restListenerAfter(outcome);
+            return;
+        }
         const net::IpAddress ip = net::endpointIpAddress(peer);
         const uint64_t now = monotonicNowNs();
         // The lockout was announced when it began; a ban is reported like the game port's.

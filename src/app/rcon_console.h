@@ -48,8 +48,8 @@ struct RconState {
     std::vector<std::unique_ptr<RconConnection>> connections;
     RconLockouts lockouts;
     uint64_t nextToken = kRconFirstToken;
-    // Wrong passwords, and connections refused before login (banned, locked
-    // out, over maxconnections), since start.
+    // What the listener is watched for: nothing while accepting rests.
+    uint16_t listenerEvents = net::kPollIn;
     // What the pass's wait reported for the listener and the connections.
     bool listenerReady = false;
     std::vector<net::ReadyEvent> ready;

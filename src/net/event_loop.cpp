@@ -37,6 +37,7 @@ int GameServer::run() {
 
 void GameServer::runPass() {
     watchListener();
+    watchRconListener();
     if (sharedStore_) watchSharedStore();
     std::error_code waitError;
     if (poller_.wait(kPollTimeoutMs, waitError) < 0) {

@@ -1,8 +1,9 @@
 // The built program under a small descriptor limit. It says how many clients it
 // can hold and accepts no more, keeping descriptors for its saves; and when
 // descriptors it did not count on are taken (inherited from the test) and accept
-// runs out, it rests instead of spinning. Either way it keeps serving the
-// players it has and admits a waiting player once one leaves.
+// runs out, it rests instead of spinning, a remote console waiting to log in
+// included. Either way it keeps serving the players it has and admits a waiting
+// player once one leaves.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "client/rcon_client.h"
 #include "common/command_line.h"
 #include "support/players.h"
 #include "support/process.h"
@@ -48,6 +50,7 @@ const std::string kCapacityWarning =
 struct LimitedServer {
     TempDir dir;
     uint16_t port = tools::freeLoopbackPort();
+    uint16_t rconPort = tools::freeLoopbackPort();
     std::unique_ptr<ServerProcess> process;
     std::vector<KarstClient> players;
     std::vector<KarstClient*> admitted;
@@ -55,6 +58,9 @@ struct LimitedServer {
 
     explicit LimitedServer(int inherited) {
         // Open without close-on-exec, so the server inherits them.
+        std::ofstream(dir.path() / "rcon.txt") << "a long enough secret\n";
+        std::ofstream(dir.path() / "server.ini")
+            << "[rcon]\nport = " << rconPort << "\npasswordfile = rcon.txt\n";
         std::vector<int> taken;
         for (int i = 0; i < inherited; ++i) taken.push_back(::open("/dev/null", O_RDONLY));
         process = std::make_unique<ServerProcess>(
@@ -115,6 +121,8 @@ TEST(FileLimits, OutOfDescriptorsTheServerRestsServesItsPlayersAndAdmitsTheNextO
     EXPECT_LT(server.admitted.size(), 32u);
     const std::string warning = "Warning: could not accept a connection: Too many open files";
     EXPECT_EQ(countOf(server.process->err(), warning), 1u) << server.process->err();
+    client::RconClient console;
+    ASSERT_TRUE(console.connect(server.rconPort));
     server.expectRestServeAndAdmitOnLeave();
 
     // Once nobody is left waiting the shortage is over, and the next one is warned of again.
