@@ -42,8 +42,6 @@ bool GameServer::listenerResting() const {
 }
 
 void GameServer::restListenerAfter(net::AcceptOutcome outcome) {
-    // A shortage lasts until nobody waits in the backlog; the next one is warned of again.
-    if (outcome == net::AcceptOutcome::NothingPending) acceptExhaustionReported_ = false;
     if (outcome != net::AcceptOutcome::OutOfResources) return;
     if (!acceptExhaustionReported_)
         printError("Warning: could not accept a connection: " + net::lastSocketErrorText() +
