@@ -10,10 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <initializer_list>
 #include <limits>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/store_files.h"
@@ -74,13 +76,17 @@ inline KarstClient welcomedClient(uint16_t port, const std::string& name, uint8_
 // identity until it has noticed that close, which may take it a pass or two.
 // Says Hello until the identity is free again. A refused Hello is closed at
 // once and tried again; one still open is only slow (a shared store answering
-// late under load) and is waited for.
+// late under load) and is waited for. Refusals come back at once, and a shared
+// store gives the identity up only once the database has it, so the tries are
+// bounded by time rather than by their number.
 inline KarstClient reconnect(uint16_t port, uint8_t n) {
-    for (int attempt = 1;; ++attempt) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
         KarstClient c = helloWith(port, profileKeyFor(n));
         if (c.awaitWelcome(200)) return c;
         if (!c.closedByPeer(0) && c.awaitWelcome()) return c;
-        if (attempt == 50) return c;
+        if (std::chrono::steady_clock::now() >= deadline) return c;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
