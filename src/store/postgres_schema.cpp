@@ -26,7 +26,7 @@ constexpr auto kCreatePiboSql = joinSql(
     " id bigint PRIMARY KEY CHECK (id <> 0),"
     " owner bytea NOT NULL CHECK (octet_length(owner) = ", kKeySizeSql, "),"
     " record bytea NOT NULL CHECK (octet_length(record) = ", sqlDecimal<kPiboRecordSize>(), "))");
-constexpr auto kFirstEggIdSql = joinSql("INSERT INTO karst_counters VALUES ('next_pibo_id', ",
+constexpr auto kFirstEggIdSql = joinSql("INSERT INTO karst_counters VALUES (", kEggIdCounterSql, ", ",
                                         sqlSignedDecimal<idToSql(kFirstServerPiboId)>(), ")");
 
 constexpr const char* kVersion1[] = {

@@ -47,11 +47,13 @@ inline constexpr const char* kUpsertProfileSql =
 inline constexpr const char* kUpsertPiboSql =
     "INSERT INTO karst_pibo (id, owner, record) VALUES ($1::int8, $2::bytea, $3::bytea) "
     "ON CONFLICT (id) DO UPDATE SET owner = EXCLUDED.owner, record = EXCLUDED.record";
-inline constexpr const char* kReadNextEggIdSql =
-    "SELECT value FROM karst_counters WHERE name = 'next_pibo_id'";
+// The counter row that hands out egg ids, as every statement on it names it.
+inline constexpr char kEggIdCounterSql[] = "'next_pibo_id'";
+inline constexpr auto kReadNextEggIdSql =
+    joinSql("SELECT value FROM karst_counters WHERE name = ", kEggIdCounterSql);
 // Raises the counter to at least $1.
 inline constexpr auto kRaiseNextEggIdSql =
-    joinSql("UPDATE karst_counters SET value = $1::int8 WHERE name = 'next_pibo_id' AND ",
+    joinSql("UPDATE karst_counters SET value = $1::int8 WHERE name = ", kEggIdCounterSql, " AND ",
             unsignedIdOrder("value"), " < ", unsignedIdOrder("$1::int8"));
 
 }  // namespace karst

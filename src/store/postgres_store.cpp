@@ -53,9 +53,9 @@ constexpr const char* kRenewLeasesSql =
     " WHERE server_id = $1::int8 AND expires_at > now() RETURNING profile_key, lease_number";
 constexpr const char* kReleaseAllLeasesSql =
     "UPDATE karst_leases SET server_id = 0, expires_at = '-infinity' WHERE server_id = $1::int8";
-constexpr const char* kReserveEggIdsSql =
-    "UPDATE karst_counters SET value = value + $1::int8 WHERE name = 'next_pibo_id'"
-    " RETURNING value - $1::int8";
+constexpr auto kReserveEggIdsSql =
+    joinSql("UPDATE karst_counters SET value = value + $1::int8 WHERE name = ", kEggIdCounterSql,
+            " RETURNING value - $1::int8");
 
 int64_t drawServerId() {
     std::random_device device;
@@ -94,7 +94,7 @@ bool PostgresStore::open(std::string& error) {
         if (!ensureSchema(conn, why)) return false;
         const std::string block = std::to_string(kEggIdBlockSpan);
         const char* values[] = {block.c_str()};
-        PGresult* result = PQexecParams(conn, kReserveEggIdsSql, 1, nullptr, values, nullptr, nullptr, 0);
+        PGresult* result = PQexecParams(conn, kReserveEggIdsSql.c_str(), 1, nullptr, values, nullptr, nullptr, 0);
         const bool ok = PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) == 1;
         if (ok) {
             const int64_t start = std::stoll(PQgetvalue(result, 0, 0));
@@ -253,7 +253,7 @@ void PostgresStore::reserveEggIds(uint64_t nowNs) {
             block.push_back(start + kServerPiboIdStep * static_cast<uint64_t>(i));
         eggIds_.insert(eggIds_.begin(), block.begin(), block.end());
     };
-    (void)link_.submit({{kReserveEggIdsSql, {sqlInt64(kEggIdBlockSpan)}}}, std::move(settle), nowNs);
+    (void)link_.submit({{kReserveEggIdsSql.c_str(), {sqlInt64(kEggIdBlockSpan)}}}, std::move(settle), nowNs);
 }
 
 void PostgresStore::service(uint64_t nowNs, bool ready) {

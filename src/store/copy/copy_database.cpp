@@ -208,7 +208,7 @@ bool CopyDatabase::readPibo(std::vector<PiboRecord>& records, std::string& error
 }
 
 bool CopyDatabase::readNextEggId(uint64_t& next, std::string& error) {
-    const Result result(PQexec(conn_.get(), kReadNextEggIdSql), &PQclear);
+    const Result result(PQexec(conn_.get(), kReadNextEggIdSql.c_str()), &PQclear);
     if (!resultOk(result) || PQntuples(result.get()) != 1) {
         error = "cannot read the egg-id counter: " + connectionError(conn_.get());
         return false;
