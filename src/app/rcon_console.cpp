@@ -79,7 +79,7 @@ void GameServer::acceptRcon() {
         net::SocketAddress peer;
         const net::SocketHandle socket = net::acceptConnection(rcon_.listener, outcome, &peer);
         if (socket == net::kInvalidSocket) {
-            if (outcome == net::AcceptOutcome::OutOfResources) restListenerAfter(outcome);
+            restListenerAfter(outcome);
             return;
         }
         const net::IpAddress ip = net::endpointIpAddress(peer);
